@@ -1,0 +1,83 @@
+#include "c/log.h"
+
+#include <cstdio>
+#include <thread>
+
+namespace tvis::log {
+
+namespace {
+
+enum InstallState : int { kNotInstalled = 0, kInstalling = 1, kInstalled = 2 };
+
+std::atomic<int>& install_state() {
+  static std::atomic<int> state{kNotInstalled};
+  return state;
+}
+
+// The one logger a process can have. Only the console logger exists, so
+// "installed" is the whole of its state.
+using Sink = void (*)(Level, std::string_view, std::string_view);
+std::atomic<Sink>& installed_sink() {
+  static std::atomic<Sink> sink{nullptr};
+  return sink;
+}
+
+constexpr std::string_view kUpperNames[] = {"OFF", "ERROR", "WARN", "INFO", "DEBUG", "TRACE"};
+constexpr std::string_view kMixedNames[] = {"Off", "Error", "Warn", "Info", "Debug", "Trace"};
+constexpr std::string_view kRootPrefix = "trova_insole_sdk::";
+
+void console_sink(Level level, std::string_view target, std::string_view message) {
+  std::string line = format_line(level, target, message);
+  line.push_back('\n');
+  // One write under the stdout lock, then a flush: lines from concurrent
+  // threads never interleave and each leaves at its line feed even when
+  // stdout is a pipe. A failed write loses the line and nothing else.
+  flockfile(stdout);
+  fwrite_unlocked(line.data(), 1, line.size(), stdout);
+  fflush_unlocked(stdout);
+  funlockfile(stdout);
+}
+
+void install_console_logger() {
+  auto& state = install_state();
+  int expected = kNotInstalled;
+  if (state.compare_exchange_strong(expected, kInstalling, std::memory_order_acq_rel)) {
+    installed_sink().store(&console_sink, std::memory_order_release);
+    state.store(kInstalled, std::memory_order_release);
+    return;
+  }
+  while (state.load(std::memory_order_acquire) == kInstalling) std::this_thread::yield();
+}
+
+}  // namespace
+
+std::string format_line(Level level, std::string_view target, std::string_view message) {
+  if (target.size() > kRootPrefix.size() && target.substr(0, kRootPrefix.size()) == kRootPrefix) {
+    target.remove_prefix(kRootPrefix.size());
+  }
+  std::string line;
+  line.reserve(16 + target.size() + message.size());
+  line += "[Rust][";
+  line += kUpperNames[static_cast<int>(level)];
+  line += "][";
+  line += target;
+  line += "] ";
+  line += message;
+  return line;
+}
+
+void emit(Level level, std::string_view target, std::string_view message) {
+  Sink sink = installed_sink().load(std::memory_order_acquire);
+  if (sink != nullptr && level != Level::Off) sink(level, target, message);
+}
+
+void initialize(int32_t level) {
+  Level chosen = (level >= 1 && level <= 5) ? static_cast<Level>(level) : Level::Info;
+  install_console_logger();
+  filter().store(static_cast<int>(chosen), std::memory_order_relaxed);
+  TVIS_LOG(Level::Info, kTargetC, "Console logging initialized with level: ",
+           kMixedNames[static_cast<int>(chosen)]);
+  TVIS_LOG(Level::Info, kTargetC, "trova-insole-sdk version: 0.2.0");
+}
+
+}  // namespace tvis::log

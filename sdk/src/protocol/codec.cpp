@@ -1,0 +1,351 @@
+// The codec walks the field tables of schema.h: one generic decoder and one
+// generic encoder serve every message. Dispatch on the field number is a chain
+// of constant comparisons that the compiler turns into a jump table.
+#include "protocol/codec.h"
+
+#include <cstring>
+#include <tuple>
+#include <type_traits>
+
+#include "protocol/schema.h"
+#include "protocol/wire.h"
+#include "util/utf8.h"
+
+namespace tvis::protocol {
+
+namespace {
+
+using namespace wire;
+
+template <class T>
+struct is_optional : std::false_type {};
+template <class T>
+struct is_optional<std::optional<T>> : std::true_type {};
+
+template <class T>
+struct is_small_vec : std::false_type {};
+template <class T, size_t N>
+struct is_small_vec<SmallVec<T, N>> : std::true_type {};
+
+// Nesting budget for skipping: 100 for fields of the top-level message, one
+// less for each level down and for each group level.
+constexpr int kRecursionLimit = 100;
+
+struct Decoder {
+  const uint8_t* p;
+  const uint8_t* end;  // reads are bounded by the whole input, as delimited lengths are checked after the fact
+  DecodeError& err;
+
+  bool fail(std::string description) {
+    err.description = std::move(description);
+    return false;
+  }
+  bool fail_varint() { return fail("invalid varint"); }
+  bool fail_underflow() { return fail("buffer underflow"); }
+  bool fail_wire_type(uint32_t actual, uint32_t expected) {
+    std::string d = "invalid wire type: ";
+    d += wire_type_name(actual);
+    d += " (expected ";
+    d += wire_type_name(expected);
+    d += ")";
+    return fail(std::move(d));
+  }
+
+  bool varint(uint64_t& v) { return read_varint(p, end, v) || fail_varint(); }
+
+  bool key(uint32_t& number, uint32_t& wt) {
+    uint64_t k;
+    if (!varint(k)) return false;
+    if (k > 0xFFFFFFFFull) return fail("invalid key value: " + std::to_string(k));
+    wt = static_cast<uint32_t>(k & 7);
+    if (wt > 5) return fail("invalid wire type value: " + std::to_string(wt));
+    number = static_cast<uint32_t>(k) >> 3;
+    if (number == 0) return fail("invalid tag value: 0");
+    return true;
+  }
+
+  bool length(uint64_t& len) {
+    if (!varint(len)) return false;
+    if (len > static_cast<uint64_t>(end - p)) return fail_underflow();
+    return true;
+  }
+
+  bool skip(uint32_t wt, uint32_t number, int budget) {
+    if (budget == 0) return fail("recursion limit reached");
+    uint64_t len = 0;
+    switch (wt) {
+      case Varint:
+        return varint(len);
+      case SixtyFourBit:
+        len = 8;
+        break;
+      case ThirtyTwoBit:
+        len = 4;
+        break;
+      case LengthDelimited:
+        if (!varint(len)) return false;
+        break;
+      case StartGroup:
+        for (;;) {
+          uint32_t inner_number, inner_wt;
+          if (!key(inner_number, inner_wt)) return false;
+          if (inner_wt == EndGroup) {
+            if (inner_number != number) return fail("unexpected end group tag");
+            return true;
+          }
+          if (!skip(inner_wt, inner_number, budget - 1)) return false;
+        }
+      default:  // a lone end group
+        return fail("unexpected end group tag");
+    }
+    if (len > static_cast<uint64_t>(end - p)) return fail_underflow();
+    p += len;
+    return true;
+  }
+
+  // One value of a known field. budget is the nesting budget of the message
+  // that holds the field.
+  template <class T>
+  bool value(T& out, uint32_t wt, int budget) {
+    if constexpr (std::is_same_v<T, bool> || std::is_same_v<T, int32_t> || std::is_same_v<T, uint32_t> ||
+                  std::is_same_v<T, uint64_t>) {
+      if (wt != Varint) return fail_wire_type(wt, Varint);
+      uint64_t v;
+      if (!varint(v)) return false;
+      if constexpr (std::is_same_v<T, bool>) {
+        out = v != 0;
+      } else {
+        out = static_cast<T>(v);  // int32 and uint32 keep the low 32 bits
+      }
+      return true;
+    } else if constexpr (std::is_same_v<T, float>) {
+      if (wt != ThirtyTwoBit) return fail_wire_type(wt, ThirtyTwoBit);
+      if (end - p < 4) return fail_underflow();
+      std::memcpy(&out, p, 4);
+      p += 4;
+      return true;
+    } else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::vector<uint8_t>>) {
+      if (wt != LengthDelimited) return fail_wire_type(wt, LengthDelimited);
+      uint64_t len;
+      if (!length(len)) return false;
+      if constexpr (std::is_same_v<T, std::string>) {
+        if (!is_valid_utf8(p, len)) return fail("invalid string value: data is not UTF-8 encoded");
+      }
+      out.assign(p, p + len);
+      p += len;
+      return true;
+    } else if constexpr (is_small_vec<T>::value) {
+      if (wt == Varint) {
+        uint64_t v;
+        if (!varint(v)) return false;
+        out.push_back(static_cast<int32_t>(v));
+        return true;
+      }
+      if (wt != LengthDelimited) return fail_wire_type(wt, Varint);
+      uint64_t len;
+      if (!length(len)) return false;
+      const uint8_t* limit = p + len;
+      while (p < limit) {
+        uint64_t v;
+        if (!varint(v)) return false;
+        out.push_back(static_cast<int32_t>(v));
+      }
+      if (p != limit) return fail("delimited length exceeded");
+      return true;
+    } else {
+      static_assert(is_optional<T>::value, "unsupported field type");
+      if (wt != LengthDelimited) return fail_wire_type(wt, LengthDelimited);
+      if (!out) out.emplace();
+      return message(*out, budget);
+    }
+  }
+
+  // A length-delimited sub-message; its fields get one less budget.
+  template <class M>
+  bool message(M& msg, int budget) {
+    if (budget == 0) return fail("recursion limit reached");
+    uint64_t len;
+    if (!length(len)) return false;
+    const uint8_t* limit = p + len;
+    if (!fields(msg, limit, budget - 1)) return false;
+    if (p != limit) return fail("delimited length exceeded");
+    return true;
+  }
+
+  template <class M>
+  bool fields(M& msg, const uint8_t* limit, int budget) {
+    while (p < limit) {
+      uint32_t number, wt;
+      if (!key(number, wt)) return false;
+      bool known = false;
+      bool ok = std::apply(
+          [&](const auto&... f) {
+            bool result = true;
+            (void)((f.number == number ? (known = true, result = field(msg, f, wt, budget), true) : false) || ...);
+            return result;
+          },
+          Schema<M>::fields);
+      if (!known) ok = skip(wt, number, budget);
+      if (!ok) return false;
+    }
+    return true;
+  }
+
+  template <class M, class T>
+  bool field(M& msg, const Field<M, T>& f, uint32_t wt, int budget) {
+    if (value(msg.*(f.member), wt, budget)) return true;
+    err.stack.emplace_back(Schema<M>::name, f.name);
+    return false;
+  }
+};
+
+// ---- encoding ----
+
+template <class M>
+size_t message_len(const M& msg);
+
+template <class T>
+size_t value_len(uint32_t number, const T& v) {
+  const size_t key = varint_len(make_key(number, Varint));
+  if constexpr (std::is_same_v<T, bool>) {
+    return v ? key + 1 : 0;
+  } else if constexpr (std::is_same_v<T, int32_t>) {
+    return v != 0 ? key + varint_len(int32_wire(v)) : 0;
+  } else if constexpr (std::is_same_v<T, uint32_t> || std::is_same_v<T, uint64_t>) {
+    return v != 0 ? key + varint_len(v) : 0;
+  } else if constexpr (std::is_same_v<T, float>) {
+    return v != 0.0f ? key + 4 : 0;
+  } else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::vector<uint8_t>>) {
+    return v.empty() ? 0 : key + varint_len(v.size()) + v.size();
+  } else if constexpr (is_small_vec<T>::value) {
+    if (v.empty()) return 0;
+    size_t body = 0;
+    for (int32_t x : v) body += varint_len(int32_wire(x));
+    return key + varint_len(body) + body;
+  } else {
+    if (!v) return 0;
+    const size_t body = message_len(*v);
+    return key + varint_len(body) + body;
+  }
+}
+
+template <class M>
+size_t message_len(const M& msg) {
+  return std::apply([&](const auto&... f) { return (size_t{0} + ... + value_len(f.number, msg.*(f.member))); },
+                    Schema<M>::fields);
+}
+
+template <class M>
+uint8_t* write_message(const M& msg, uint8_t* p);
+
+template <class T>
+uint8_t* write_value(uint32_t number, const T& v, uint8_t* p) {
+  if constexpr (std::is_same_v<T, bool>) {
+    if (v) {
+      p = write_varint(p, make_key(number, Varint));
+      *p++ = 1;
+    }
+  } else if constexpr (std::is_same_v<T, int32_t>) {
+    if (v != 0) p = write_varint(write_varint(p, make_key(number, Varint)), int32_wire(v));
+  } else if constexpr (std::is_same_v<T, uint32_t> || std::is_same_v<T, uint64_t>) {
+    if (v != 0) p = write_varint(write_varint(p, make_key(number, Varint)), v);
+  } else if constexpr (std::is_same_v<T, float>) {
+    if (v != 0.0f) {  // -0.0 compares equal to 0.0 and is left out too
+      p = write_varint(p, make_key(number, ThirtyTwoBit));
+      std::memcpy(p, &v, 4);
+      p += 4;
+    }
+  } else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::vector<uint8_t>>) {
+    if (!v.empty()) {
+      p = write_varint(write_varint(p, make_key(number, LengthDelimited)), v.size());
+      std::memcpy(p, v.data(), v.size());
+      p += v.size();
+    }
+  } else if constexpr (is_small_vec<T>::value) {
+    if (!v.empty()) {
+      size_t body = 0;
+      for (int32_t x : v) body += varint_len(int32_wire(x));
+      p = write_varint(write_varint(p, make_key(number, LengthDelimited)), body);
+      for (int32_t x : v) p = write_varint(p, int32_wire(x));
+    }
+  } else {
+    if (v) {
+      p = write_varint(write_varint(p, make_key(number, LengthDelimited)), message_len(*v));
+      p = write_message(*v, p);
+    }
+  }
+  return p;
+}
+
+template <class M>
+uint8_t* write_message(const M& msg, uint8_t* p) {
+  std::apply([&](const auto&... f) { ((p = write_value(f.number, msg.*(f.member), p)), ...); }, Schema<M>::fields);
+  return p;
+}
+
+template <class M>
+std::vector<uint8_t> encode(const M& msg) {
+  std::vector<uint8_t> out(message_len(msg));
+  if (!out.empty()) write_message(msg, out.data());
+  return out;
+}
+
+template <class M>
+Result<size_t, EncodeError> encode_into(const M& msg, std::span<uint8_t> out) {
+  const size_t need = message_len(msg);
+  if (need > out.size()) return EncodeError{need, out.size()};
+  if (need) write_message(msg, out.data());
+  return need;
+}
+
+template <class M>
+Result<M, DecodeError> decode(std::span<const uint8_t> payload) {
+  M msg;
+  DecodeError err;
+  Decoder d{payload.data(), payload.data() + payload.size(), err};
+  if (!d.fields(msg, d.end, kRecursionLimit)) return err;
+  return msg;
+}
+
+}  // namespace
+
+Result<InsoleResp, DecodeError> decode_insole_resp(std::span<const uint8_t> payload) {
+  return decode<InsoleResp>(payload);
+}
+
+Result<InsoleReq, DecodeError> decode_insole_req(std::span<const uint8_t> payload) {
+  return decode<InsoleReq>(payload);
+}
+
+void clear(InsoleResp& msg) {
+  msg.msg_id = 0;
+  msg.err_code = 0;
+  msg.device_info.reset();
+  msg.runtime_info.reset();
+  msg.battery_data.reset();
+  msg.sensor_config.reset();
+  msg.device_status.reset();
+  msg.factory_config.reset();
+  msg.sensor_data.reset();
+  msg.device_event.reset();
+  msg.ota_resp.reset();
+}
+
+bool decode_insole_resp_into(std::span<const uint8_t> payload, InsoleResp& out, DecodeError& error) {
+  clear(out);
+  Decoder d{payload.data(), payload.data() + payload.size(), error};
+  return d.fields(out, d.end, kRecursionLimit);
+}
+
+size_t encoded_len(const InsoleResp& msg) { return message_len(msg); }
+size_t encoded_len(const InsoleReq& msg) { return message_len(msg); }
+std::vector<uint8_t> encode_insole_resp(const InsoleResp& msg) { return encode(msg); }
+std::vector<uint8_t> encode_insole_req(const InsoleReq& msg) { return encode(msg); }
+Result<size_t, EncodeError> encode_insole_resp_into(const InsoleResp& msg, std::span<uint8_t> out) {
+  return encode_into(msg, out);
+}
+Result<size_t, EncodeError> encode_insole_req_into(const InsoleReq& msg, std::span<uint8_t> out) {
+  return encode_into(msg, out);
+}
+
+}  // namespace tvis::protocol

@@ -1,0 +1,234 @@
+// The protobuf messages in both directions (InsoleResp from the insole,
+// InsoleReq to it) as plain structs. Scalars have no presence (0 means unset),
+// sub-messages are optional, enumerations are open and kept as int32.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "util/small_vec.h"
+
+namespace tvis::protocol {
+
+// Enumeration values. Enumerations are open: a field holds any int32.
+enum ErrorCode : int32_t { OK = 0, UNKNOWN = 1, INVALID_COMMAND = 2, PARAM_ERROR = 3, BUSY = 4,
+                           TIMEOUT = 5, NOT_SUPPORTED = 6, NOT_READY = 7, HARDWARE_ERROR = 8 };
+enum BatteryStatus : int32_t { BATTERY_STATUS_NORMAL = 0, BATTERY_STATUS_CHARGING = 1,
+                               BATTERY_STATUS_FULL = 2, BATTERY_STATUS_FAULT = 3 };
+enum OtaState : int32_t { IDLE = 0, DOWNLOADING = 1, DOWNLOAD_FINISHED = 2, VERIFYING = 3,
+                          REBOOTING = 4, ABORT = 5 };
+enum OtaResult : int32_t { OTA_RESULT_OK = 0, OTA_RESULT_ERR_UNKNOWN = 1, OTA_RESULT_ERR_CHECKSUM = 2,
+                           OTA_RESULT_ERR_FLASH = 3, OTA_RESULT_ERR_SIZE = 4, OTA_RESULT_ERR_VERSION = 5,
+                           OTA_RESULT_ERR_LOW_BATTERY = 6, OTA_RESULT_ERR_BUSY = 7 };
+enum EventType : int32_t { EVENT_NONE = 0, EVENT_MANUAL_POWER_OFF = 1, EVENT_LOW_BATTERY_POWER_OFF = 2,
+                           EVENT_TIMEOUT_POWER_OFF = 3, EVENT_CHARGING_CONNECTED = 4,
+                           EVENT_CHARGING_DISCONNECTED = 5, EVENT_WEAR_ON = 6, EVENT_WEAR_OFF = 7,
+                           EVENT_CALIBRATION_SUCCESS = 8, EVENT_CALIBRATION_FAILED = 9 };
+enum ImuMode : int32_t { IMU_MODE_CALIBRATED = 0, IMU_MODE_RAW = 1, IMU_MODE_BOTH = 2 };
+enum PressureMode : int32_t { PRESSURE_MODE_CALIBRATED = 0, PRESSURE_MODE_RAW = 1, PRESSURE_MODE_BOTH = 2 };
+enum ShearMode : int32_t { SHEAR_MODE_CALIBRATED = 0, SHEAR_MODE_RAW = 1, SHEAR_MODE_BOTH = 2 };
+enum DeviceId : int32_t { DEVICE_UNSPECIFIED = 0, DEVICE_LEFT = 2, DEVICE_RIGHT = 3 };
+enum StreamCmd : int32_t { STREAM_CMD_UNSPECIFIED = 0, STREAM_CMD_START = 1, STREAM_CMD_STOP = 2 };
+enum OtaCmd : int32_t { OTA_CMD_UNSPECIFIED = 0, OTA_CMD_START = 1, OTA_CMD_VERIFY = 2, OTA_CMD_REBOOT = 3 };
+
+// Inline room of the sensor arrays: 48 pressure cells, 3 shear sensors.
+using PressureList = SmallVec<int32_t, 48>;
+using ShearList = SmallVec<int32_t, 4>;
+
+struct DeviceInfo {
+  int32_t device_id = 0;  // DeviceId
+  std::string serial_number;
+  uint32_t product_id = 0;
+  std::string model_name;
+  std::string fw_version;
+  std::string hw_version;
+  std::string git_commit;
+  std::string mac;
+  bool operator==(const DeviceInfo&) const = default;
+};
+
+struct RuntimeInfo {
+  uint64_t boot_time = 0;
+  uint64_t uptime_ms = 0;
+  bool operator==(const RuntimeInfo&) const = default;
+};
+
+struct BatteryData {
+  uint32_t battery_pct = 0;
+  uint32_t voltage_mv = 0;
+  int32_t status = 0;  // BatteryStatus
+  bool operator==(const BatteryData&) const = default;
+};
+
+struct ImuOffset {
+  int32_t acc_offset_x = 0;
+  int32_t acc_offset_y = 0;
+  int32_t acc_offset_z = 0;
+  int32_t gyro_offset_x = 0;
+  int32_t gyro_offset_y = 0;
+  int32_t gyro_offset_z = 0;
+  bool operator==(const ImuOffset&) const = default;
+};
+
+struct ImuConfig {
+  bool acc_subscription = false;
+  bool gyro_subscription = false;
+  uint32_t sample_rate_hz = 0;
+  int32_t mode = 0;  // ImuMode
+  std::optional<ImuOffset> imu_offset;
+  bool operator==(const ImuConfig&) const = default;
+};
+
+struct PressureConfig {
+  bool subscription = false;
+  uint32_t sample_rate_hz = 0;
+  int32_t mode = 0;  // PressureMode
+  bool operator==(const PressureConfig&) const = default;
+};
+
+struct ShearOffset {
+  int32_t shear_offset_x = 0;
+  int32_t shear_offset_y = 0;
+  bool operator==(const ShearOffset&) const = default;
+};
+
+struct ShearConfig {
+  bool subscription = false;
+  uint32_t sample_rate_hz = 0;
+  int32_t mode = 0;  // ShearMode
+  std::optional<ShearOffset> shear_offset;
+  bool operator==(const ShearConfig&) const = default;
+};
+
+struct SensorConfig {
+  std::optional<ImuConfig> imu_config;
+  std::optional<PressureConfig> pressure_config;
+  std::optional<ShearConfig> shear_config;
+  bool operator==(const SensorConfig&) const = default;
+};
+
+struct DeviceStatus {
+  bool is_wearing = false;
+  bool imu_calibrated = false;
+  bool pressure_calibrated = false;
+  bool shear_calibrated = false;
+  uint32_t hardware_error_flags = 0;
+  bool operator==(const DeviceStatus&) const = default;
+};
+
+struct FactoryConfig {
+  std::string serial_number;
+  int32_t device_id = 0;  // DeviceId
+  std::string model_name;
+  std::string mac_address;
+  std::string factory_key;
+  bool operator==(const FactoryConfig&) const = default;
+};
+
+struct ImuData {
+  int32_t acc_x = 0, acc_y = 0, acc_z = 0;
+  int32_t gyro_x = 0, gyro_y = 0, gyro_z = 0;
+  int32_t raw_acc_x = 0, raw_acc_y = 0, raw_acc_z = 0;
+  int32_t raw_gyro_x = 0, raw_gyro_y = 0, raw_gyro_z = 0;
+  float acc_scale = 0.0f;
+  float gyro_scale = 0.0f;
+  bool operator==(const ImuData&) const = default;
+};
+
+struct PressureData {
+  PressureList pressure;
+  PressureList raw_pressure;
+  bool operator==(const PressureData&) const = default;
+};
+
+struct ShearData {
+  ShearList shear_force_x;
+  ShearList shear_force_y;
+  ShearList raw_shear_x;
+  ShearList raw_shear_y;
+  bool operator==(const ShearData&) const = default;
+};
+
+struct SensorData {
+  int32_t device_id = 0;  // DeviceId
+  uint32_t timestamp_ms = 0;
+  uint32_t seq_num = 0;
+  std::optional<ImuData> imu_data;
+  std::optional<PressureData> pressure_data;
+  std::optional<ShearData> shear_data;
+  std::optional<BatteryData> battery_data;
+  bool operator==(const SensorData&) const = default;
+};
+
+struct DeviceEvent {
+  uint32_t timestamp_ms = 0;
+  int32_t type = 0;  // EventType
+  bool operator==(const DeviceEvent&) const = default;
+};
+
+struct OtaResp {
+  int32_t state = 0;  // OtaState
+  uint32_t offset = 0;
+  int32_t result = 0;  // OtaResult
+  bool operator==(const OtaResp&) const = default;
+};
+
+struct InsoleResp {
+  uint32_t msg_id = 0;
+  int32_t err_code = 0;  // ErrorCode
+  std::optional<DeviceInfo> device_info;
+  std::optional<RuntimeInfo> runtime_info;
+  std::optional<BatteryData> battery_data;
+  std::optional<SensorConfig> sensor_config;
+  std::optional<DeviceStatus> device_status;
+  std::optional<FactoryConfig> factory_config;
+  std::optional<SensorData> sensor_data;
+  std::optional<DeviceEvent> device_event;
+  std::optional<OtaResp> ota_resp;
+  bool operator==(const InsoleResp&) const = default;
+};
+
+struct StreamCtrl {
+  int32_t cmd = 0;  // StreamCmd
+  bool operator==(const StreamCtrl&) const = default;
+};
+
+struct OtaReq {
+  int32_t cmd = 0;  // OtaCmd
+  uint32_t file_size = 0;
+  uint32_t file_crc32 = 0;
+  std::vector<uint8_t> data;
+  uint32_t param5 = 0;
+  uint32_t param6 = 0;
+  bool operator==(const OtaReq&) const = default;
+};
+
+struct OtaData {
+  uint32_t offset = 0;
+  std::vector<uint8_t> data;
+  bool is_last = false;
+  uint32_t seq = 0;
+  uint32_t crc32 = 0;
+  bool operator==(const OtaData&) const = default;
+};
+
+struct InsoleReq {
+  uint32_t msg_id = 0;
+  uint64_t timestamp_ms = 0;
+  bool get_device_info = false;
+  bool get_runtime_info = false;
+  bool get_battery = false;
+  bool get_sensor_config = false;
+  bool get_device_status = false;
+  bool get_factory_config = false;
+  std::optional<SensorConfig> set_sensor_config;
+  std::optional<StreamCtrl> stream_ctrl;
+  std::optional<FactoryConfig> set_factory_config;
+  std::optional<OtaReq> ota_req;
+  std::optional<OtaData> ota_data;
+  bool operator==(const InsoleReq&) const = default;
+};
+
+}  // namespace tvis::protocol

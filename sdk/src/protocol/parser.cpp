@@ -1,0 +1,91 @@
+#include "protocol/parser.h"
+
+#include <cstring>
+
+#include "c/log.h"
+#include "util/hex.h"
+
+namespace tvis::protocol {
+
+namespace {
+
+bool starts_with_magic(const uint8_t* p) { return std::memcmp(p, kMagic, 4) == 0; }
+
+void log_crc_mismatch(const CrcMismatch& m) {
+  if (!log::enabled(log::Level::Warn)) return;
+  std::string text = "CRC mismatch: expected=" + hex_u16(m.expected) +
+                     ", calculated=" + hex_u16(m.calculated) + ", raw_frame_hex=";
+  append_hex(text, m.raw);
+  log::emit(log::Level::Warn, log::kTargetParser, text);
+}
+
+}  // namespace
+
+void InsoleStreamParser::feed(std::span<const uint8_t> chunk, EventSink sink) {
+  const size_t buffered = buffered_len();
+  if (buffered + chunk.size() > MAX_BUFFER_LEN) {
+    clear();
+    sink(ParserEvent{BufferOverflow{buffered, chunk.size(), MAX_BUFFER_LEN}});
+    return;
+  }
+  if (head_ > 0) {
+    if (buffered > 0) std::memmove(buf_.data(), buf_.data() + head_, buffered);
+    buf_.resize(buffered);
+    head_ = 0;
+  }
+  if (!chunk.empty()) buf_.insert(buf_.end(), chunk.begin(), chunk.end());
+  extract(sink);
+}
+
+std::vector<ParserEvent> InsoleStreamParser::feed(std::span<const uint8_t> chunk) {
+  std::vector<ParserEvent> events;
+  feed(chunk, [&events](const ParserEvent& e) { events.push_back(e); });
+  return events;
+}
+
+void InsoleStreamParser::extract(EventSink& sink) {
+  const uint8_t* const base = buf_.data();
+  const size_t end = buf_.size();
+  auto drop = [&](size_t count) {
+    for (size_t i = 0; i < count; ++i) sink(ParserEvent{DroppedByte{base[head_ + i]}});
+    head_ += count;
+  };
+
+  while (end - head_ >= 4) {
+    const size_t avail = end - head_;
+    if (!starts_with_magic(base + head_)) {
+      const void* found = memmem(base + head_ + 1, avail - 1, kMagic, 4);
+      // Without a magic, keep the last three bytes: they may begin one split
+      // across chunks.
+      drop(found ? static_cast<size_t>(static_cast<const uint8_t*>(found) - (base + head_)) : avail - 3);
+      continue;
+    }
+    if (avail < 5) break;
+    const size_t h = header_len(base[head_ + 4]);
+    if (avail < h) break;
+    const size_t payload_len = base[head_ + 6] | (static_cast<size_t>(base[head_ + 7]) << 8);
+    if (payload_len > MAX_PAYLOAD_LEN) {  // a false magic costs one byte
+      drop(1);
+      continue;
+    }
+    const size_t frame_size = h + payload_len + kCrcLen;
+    if (avail < frame_size) break;
+
+    std::span<const uint8_t> raw(base + head_, frame_size);
+    auto decoded = decode_frame_view(raw);
+    if (!decoded) {
+      drop(1);  // the other bytes go back to the front of the buffer
+      continue;
+    }
+    head_ += frame_size;
+    if (decoded->crc_ok()) {
+      sink(ParserEvent{FrameReceived{*decoded}});
+    } else {
+      CrcMismatch mismatch{*decoded, raw, decoded->stored_crc, decoded->calculated_crc};
+      log_crc_mismatch(mismatch);
+      sink(ParserEvent{mismatch});
+    }
+  }
+}
+
+}  // namespace tvis::protocol

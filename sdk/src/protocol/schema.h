@@ -1,0 +1,284 @@
+// Field tables of every message: number, name, member and (for enumerations)
+// the value names. The codec and the JSON rendering walk these tables, so a
+// message is described once.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <tuple>
+
+#include "protocol/messages.h"
+
+namespace tvis::protocol {
+
+struct EnumValueName {
+  int32_t value;
+  std::string_view name;
+};
+
+struct EnumInfo {
+  std::span<const EnumValueName> values;
+
+  // The name of a value, or empty for a value outside the table.
+  constexpr std::string_view name_of(int32_t v) const {
+    for (const auto& e : values)
+      if (e.value == v) return e.name;
+    return {};
+  }
+};
+
+template <class M, class T>
+struct Field {
+  uint32_t number;
+  std::string_view name;
+  T M::*member;
+  const EnumInfo* enum_info = nullptr;
+};
+
+template <class M>
+struct Schema;
+
+namespace enums {
+inline constexpr EnumValueName kErrorCode[] = {
+    {0, "OK"}, {1, "UNKNOWN"}, {2, "INVALID_COMMAND"}, {3, "PARAM_ERROR"}, {4, "BUSY"},
+    {5, "TIMEOUT"}, {6, "NOT_SUPPORTED"}, {7, "NOT_READY"}, {8, "HARDWARE_ERROR"}};
+inline constexpr EnumValueName kBatteryStatus[] = {
+    {0, "BATTERY_STATUS_NORMAL"}, {1, "BATTERY_STATUS_CHARGING"}, {2, "BATTERY_STATUS_FULL"},
+    {3, "BATTERY_STATUS_FAULT"}};
+inline constexpr EnumValueName kOtaState[] = {{0, "IDLE"}, {1, "DOWNLOADING"}, {2, "DOWNLOAD_FINISHED"},
+                                              {3, "VERIFYING"}, {4, "REBOOTING"}, {5, "ABORT"}};
+inline constexpr EnumValueName kOtaResult[] = {
+    {0, "OTA_RESULT_OK"}, {1, "OTA_RESULT_ERR_UNKNOWN"}, {2, "OTA_RESULT_ERR_CHECKSUM"},
+    {3, "OTA_RESULT_ERR_FLASH"}, {4, "OTA_RESULT_ERR_SIZE"}, {5, "OTA_RESULT_ERR_VERSION"},
+    {6, "OTA_RESULT_ERR_LOW_BATTERY"}, {7, "OTA_RESULT_ERR_BUSY"}};
+inline constexpr EnumValueName kEventType[] = {
+    {0, "EVENT_NONE"}, {1, "EVENT_MANUAL_POWER_OFF"}, {2, "EVENT_LOW_BATTERY_POWER_OFF"},
+    {3, "EVENT_TIMEOUT_POWER_OFF"}, {4, "EVENT_CHARGING_CONNECTED"}, {5, "EVENT_CHARGING_DISCONNECTED"},
+    {6, "EVENT_WEAR_ON"}, {7, "EVENT_WEAR_OFF"}, {8, "EVENT_CALIBRATION_SUCCESS"},
+    {9, "EVENT_CALIBRATION_FAILED"}};
+inline constexpr EnumValueName kImuMode[] = {{0, "IMU_MODE_CALIBRATED"}, {1, "IMU_MODE_RAW"}, {2, "IMU_MODE_BOTH"}};
+inline constexpr EnumValueName kPressureMode[] = {
+    {0, "PRESSURE_MODE_CALIBRATED"}, {1, "PRESSURE_MODE_RAW"}, {2, "PRESSURE_MODE_BOTH"}};
+inline constexpr EnumValueName kShearMode[] = {
+    {0, "SHEAR_MODE_CALIBRATED"}, {1, "SHEAR_MODE_RAW"}, {2, "SHEAR_MODE_BOTH"}};
+inline constexpr EnumValueName kDeviceId[] = {{0, "DEVICE_UNSPECIFIED"}, {2, "DEVICE_LEFT"}, {3, "DEVICE_RIGHT"}};
+inline constexpr EnumValueName kStreamCmd[] = {
+    {0, "STREAM_CMD_UNSPECIFIED"}, {1, "STREAM_CMD_START"}, {2, "STREAM_CMD_STOP"}};
+inline constexpr EnumValueName kOtaCmd[] = {
+    {0, "OTA_CMD_UNSPECIFIED"}, {1, "OTA_CMD_START"}, {2, "OTA_CMD_VERIFY"}, {3, "OTA_CMD_REBOOT"}};
+}  // namespace enums
+
+inline constexpr EnumInfo kErrorCodeEnum{enums::kErrorCode};
+inline constexpr EnumInfo kBatteryStatusEnum{enums::kBatteryStatus};
+inline constexpr EnumInfo kOtaStateEnum{enums::kOtaState};
+inline constexpr EnumInfo kOtaResultEnum{enums::kOtaResult};
+inline constexpr EnumInfo kEventTypeEnum{enums::kEventType};
+inline constexpr EnumInfo kImuModeEnum{enums::kImuMode};
+inline constexpr EnumInfo kPressureModeEnum{enums::kPressureMode};
+inline constexpr EnumInfo kShearModeEnum{enums::kShearMode};
+inline constexpr EnumInfo kDeviceIdEnum{enums::kDeviceId};
+inline constexpr EnumInfo kStreamCmdEnum{enums::kStreamCmd};
+inline constexpr EnumInfo kOtaCmdEnum{enums::kOtaCmd};
+
+#define TVIS_FIELD(M, NUM, NAME) Field<M, decltype(M::NAME)>{NUM, #NAME, &M::NAME}
+#define TVIS_ENUM_FIELD(M, NUM, NAME, ENUM) Field<M, decltype(M::NAME)>{NUM, #NAME, &M::NAME, &ENUM}
+
+template <>
+struct Schema<DeviceInfo> {
+  static constexpr std::string_view name = "DeviceInfo";
+  static constexpr auto fields = std::make_tuple(
+      TVIS_ENUM_FIELD(DeviceInfo, 1, device_id, kDeviceIdEnum), TVIS_FIELD(DeviceInfo, 2, serial_number),
+      TVIS_FIELD(DeviceInfo, 3, product_id), TVIS_FIELD(DeviceInfo, 4, model_name),
+      TVIS_FIELD(DeviceInfo, 5, fw_version), TVIS_FIELD(DeviceInfo, 6, hw_version),
+      TVIS_FIELD(DeviceInfo, 7, git_commit), TVIS_FIELD(DeviceInfo, 8, mac));
+};
+
+template <>
+struct Schema<RuntimeInfo> {
+  static constexpr std::string_view name = "RuntimeInfo";
+  static constexpr auto fields =
+      std::make_tuple(TVIS_FIELD(RuntimeInfo, 1, boot_time), TVIS_FIELD(RuntimeInfo, 2, uptime_ms));
+};
+
+template <>
+struct Schema<BatteryData> {
+  static constexpr std::string_view name = "BatteryData";
+  static constexpr auto fields =
+      std::make_tuple(TVIS_FIELD(BatteryData, 1, battery_pct), TVIS_FIELD(BatteryData, 2, voltage_mv),
+                      TVIS_ENUM_FIELD(BatteryData, 3, status, kBatteryStatusEnum));
+};
+
+template <>
+struct Schema<ImuOffset> {
+  static constexpr std::string_view name = "ImuOffset";
+  static constexpr auto fields = std::make_tuple(
+      TVIS_FIELD(ImuOffset, 1, acc_offset_x), TVIS_FIELD(ImuOffset, 2, acc_offset_y),
+      TVIS_FIELD(ImuOffset, 3, acc_offset_z), TVIS_FIELD(ImuOffset, 4, gyro_offset_x),
+      TVIS_FIELD(ImuOffset, 5, gyro_offset_y), TVIS_FIELD(ImuOffset, 6, gyro_offset_z));
+};
+
+template <>
+struct Schema<ImuConfig> {
+  static constexpr std::string_view name = "ImuConfig";
+  static constexpr auto fields = std::make_tuple(
+      TVIS_FIELD(ImuConfig, 1, acc_subscription), TVIS_FIELD(ImuConfig, 2, gyro_subscription),
+      TVIS_FIELD(ImuConfig, 3, sample_rate_hz), TVIS_ENUM_FIELD(ImuConfig, 4, mode, kImuModeEnum),
+      TVIS_FIELD(ImuConfig, 5, imu_offset));
+};
+
+template <>
+struct Schema<PressureConfig> {
+  static constexpr std::string_view name = "PressureConfig";
+  static constexpr auto fields =
+      std::make_tuple(TVIS_FIELD(PressureConfig, 1, subscription), TVIS_FIELD(PressureConfig, 2, sample_rate_hz),
+                      TVIS_ENUM_FIELD(PressureConfig, 3, mode, kPressureModeEnum));
+};
+
+template <>
+struct Schema<ShearOffset> {
+  static constexpr std::string_view name = "ShearOffset";
+  static constexpr auto fields =
+      std::make_tuple(TVIS_FIELD(ShearOffset, 1, shear_offset_x), TVIS_FIELD(ShearOffset, 2, shear_offset_y));
+};
+
+template <>
+struct Schema<ShearConfig> {
+  static constexpr std::string_view name = "ShearConfig";
+  static constexpr auto fields = std::make_tuple(
+      TVIS_FIELD(ShearConfig, 1, subscription), TVIS_FIELD(ShearConfig, 2, sample_rate_hz),
+      TVIS_ENUM_FIELD(ShearConfig, 3, mode, kShearModeEnum), TVIS_FIELD(ShearConfig, 4, shear_offset));
+};
+
+template <>
+struct Schema<SensorConfig> {
+  static constexpr std::string_view name = "SensorConfig";
+  static constexpr auto fields =
+      std::make_tuple(TVIS_FIELD(SensorConfig, 1, imu_config), TVIS_FIELD(SensorConfig, 2, pressure_config),
+                      TVIS_FIELD(SensorConfig, 3, shear_config));
+};
+
+template <>
+struct Schema<DeviceStatus> {
+  static constexpr std::string_view name = "DeviceStatus";
+  static constexpr auto fields = std::make_tuple(
+      TVIS_FIELD(DeviceStatus, 1, is_wearing), TVIS_FIELD(DeviceStatus, 2, imu_calibrated),
+      TVIS_FIELD(DeviceStatus, 3, pressure_calibrated), TVIS_FIELD(DeviceStatus, 4, shear_calibrated),
+      TVIS_FIELD(DeviceStatus, 5, hardware_error_flags));
+};
+
+template <>
+struct Schema<FactoryConfig> {
+  static constexpr std::string_view name = "FactoryConfig";
+  static constexpr auto fields = std::make_tuple(
+      TVIS_FIELD(FactoryConfig, 1, serial_number), TVIS_ENUM_FIELD(FactoryConfig, 2, device_id, kDeviceIdEnum),
+      TVIS_FIELD(FactoryConfig, 3, model_name), TVIS_FIELD(FactoryConfig, 4, mac_address),
+      TVIS_FIELD(FactoryConfig, 7, factory_key));
+};
+
+template <>
+struct Schema<ImuData> {
+  static constexpr std::string_view name = "ImuData";
+  static constexpr auto fields = std::make_tuple(
+      TVIS_FIELD(ImuData, 1, acc_x), TVIS_FIELD(ImuData, 2, acc_y), TVIS_FIELD(ImuData, 3, acc_z),
+      TVIS_FIELD(ImuData, 4, gyro_x), TVIS_FIELD(ImuData, 5, gyro_y), TVIS_FIELD(ImuData, 6, gyro_z),
+      TVIS_FIELD(ImuData, 7, raw_acc_x), TVIS_FIELD(ImuData, 8, raw_acc_y), TVIS_FIELD(ImuData, 9, raw_acc_z),
+      TVIS_FIELD(ImuData, 10, raw_gyro_x), TVIS_FIELD(ImuData, 11, raw_gyro_y),
+      TVIS_FIELD(ImuData, 12, raw_gyro_z), TVIS_FIELD(ImuData, 13, acc_scale),
+      TVIS_FIELD(ImuData, 14, gyro_scale));
+};
+
+template <>
+struct Schema<PressureData> {
+  static constexpr std::string_view name = "PressureData";
+  static constexpr auto fields =
+      std::make_tuple(TVIS_FIELD(PressureData, 1, pressure), TVIS_FIELD(PressureData, 2, raw_pressure));
+};
+
+template <>
+struct Schema<ShearData> {
+  static constexpr std::string_view name = "ShearData";
+  static constexpr auto fields =
+      std::make_tuple(TVIS_FIELD(ShearData, 1, shear_force_x), TVIS_FIELD(ShearData, 2, shear_force_y),
+                      TVIS_FIELD(ShearData, 3, raw_shear_x), TVIS_FIELD(ShearData, 4, raw_shear_y));
+};
+
+template <>
+struct Schema<SensorData> {
+  static constexpr std::string_view name = "SensorData";
+  static constexpr auto fields = std::make_tuple(
+      TVIS_ENUM_FIELD(SensorData, 1, device_id, kDeviceIdEnum), TVIS_FIELD(SensorData, 2, timestamp_ms),
+      TVIS_FIELD(SensorData, 3, seq_num), TVIS_FIELD(SensorData, 10, imu_data),
+      TVIS_FIELD(SensorData, 11, pressure_data), TVIS_FIELD(SensorData, 12, shear_data),
+      TVIS_FIELD(SensorData, 20, battery_data));
+};
+
+template <>
+struct Schema<DeviceEvent> {
+  static constexpr std::string_view name = "DeviceEvent";
+  // The field is called "type"; its error-stack name is the escaped "r#type".
+  static constexpr auto fields = std::make_tuple(
+      TVIS_FIELD(DeviceEvent, 1, timestamp_ms),
+      Field<DeviceEvent, int32_t>{2, "r#type", &DeviceEvent::type, &kEventTypeEnum});
+};
+
+template <>
+struct Schema<OtaResp> {
+  static constexpr std::string_view name = "OtaResp";
+  static constexpr auto fields =
+      std::make_tuple(TVIS_ENUM_FIELD(OtaResp, 1, state, kOtaStateEnum), TVIS_FIELD(OtaResp, 2, offset),
+                      TVIS_ENUM_FIELD(OtaResp, 3, result, kOtaResultEnum));
+};
+
+template <>
+struct Schema<InsoleResp> {
+  static constexpr std::string_view name = "InsoleResp";
+  static constexpr auto fields = std::make_tuple(
+      TVIS_FIELD(InsoleResp, 1, msg_id), TVIS_ENUM_FIELD(InsoleResp, 2, err_code, kErrorCodeEnum),
+      TVIS_FIELD(InsoleResp, 10, device_info), TVIS_FIELD(InsoleResp, 11, runtime_info),
+      TVIS_FIELD(InsoleResp, 12, battery_data), TVIS_FIELD(InsoleResp, 13, sensor_config),
+      TVIS_FIELD(InsoleResp, 14, device_status), TVIS_FIELD(InsoleResp, 15, factory_config),
+      TVIS_FIELD(InsoleResp, 30, sensor_data), TVIS_FIELD(InsoleResp, 31, device_event),
+      TVIS_FIELD(InsoleResp, 50, ota_resp));
+};
+
+template <>
+struct Schema<StreamCtrl> {
+  static constexpr std::string_view name = "StreamCtrl";
+  static constexpr auto fields = std::make_tuple(TVIS_ENUM_FIELD(StreamCtrl, 1, cmd, kStreamCmdEnum));
+};
+
+template <>
+struct Schema<OtaReq> {
+  static constexpr std::string_view name = "OtaReq";
+  static constexpr auto fields = std::make_tuple(
+      TVIS_ENUM_FIELD(OtaReq, 1, cmd, kOtaCmdEnum), TVIS_FIELD(OtaReq, 2, file_size),
+      TVIS_FIELD(OtaReq, 3, file_crc32), TVIS_FIELD(OtaReq, 4, data), TVIS_FIELD(OtaReq, 5, param5),
+      TVIS_FIELD(OtaReq, 6, param6));
+};
+
+template <>
+struct Schema<OtaData> {
+  static constexpr std::string_view name = "OtaData";
+  static constexpr auto fields =
+      std::make_tuple(TVIS_FIELD(OtaData, 1, offset), TVIS_FIELD(OtaData, 2, data), TVIS_FIELD(OtaData, 3, is_last),
+                      TVIS_FIELD(OtaData, 4, seq), TVIS_FIELD(OtaData, 5, crc32));
+};
+
+template <>
+struct Schema<InsoleReq> {
+  static constexpr std::string_view name = "InsoleReq";
+  static constexpr auto fields = std::make_tuple(
+      TVIS_FIELD(InsoleReq, 1, msg_id), TVIS_FIELD(InsoleReq, 2, timestamp_ms),
+      TVIS_FIELD(InsoleReq, 10, get_device_info), TVIS_FIELD(InsoleReq, 11, get_runtime_info),
+      TVIS_FIELD(InsoleReq, 12, get_battery), TVIS_FIELD(InsoleReq, 13, get_sensor_config),
+      TVIS_FIELD(InsoleReq, 14, get_device_status), TVIS_FIELD(InsoleReq, 15, get_factory_config),
+      TVIS_FIELD(InsoleReq, 30, set_sensor_config), TVIS_FIELD(InsoleReq, 31, stream_ctrl),
+      TVIS_FIELD(InsoleReq, 32, set_factory_config), TVIS_FIELD(InsoleReq, 50, ota_req),
+      TVIS_FIELD(InsoleReq, 51, ota_data));
+};
+
+#undef TVIS_FIELD
+#undef TVIS_ENUM_FIELD
+
+}  // namespace tvis::protocol
