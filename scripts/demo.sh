@@ -4,5 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTVIS_BUILD_TESTS=OFF >/dev/null
-cmake --build build/release --target insole_stream_demo
-./build/release/tools/insole_stream_demo
+cmake --build build/release --target insole_demo
+./build/release/tools/insole_demo

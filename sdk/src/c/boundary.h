@@ -1,0 +1,49 @@
+// Helpers for the C exports: argument checks and the rule that no exception
+// ever crosses into the host (out of memory becomes the documented failure).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "util/utf8.h"
+
+namespace tvis::c {
+
+inline constexpr int32_t kOk = 0;
+inline constexpr int32_t kErrNull = -1;
+inline constexpr int32_t kErrInvalid = -2;
+inline constexpr int32_t kErrTooShort = -3;
+
+struct DeviceIdArg {
+  int32_t status = kOk;  // kOk, kErrNull or kErrInvalid (not UTF-8)
+  std::string_view id;
+
+  bool ok() const { return status == kOk; }
+};
+
+inline DeviceIdArg check_device_id(const char* device_id) {
+  if (device_id == nullptr) return {kErrNull, {}};
+  std::string_view id(device_id, std::strlen(device_id));
+  if (!is_valid_utf8(id)) return {kErrInvalid, id};
+  return {kOk, id};
+}
+
+template <class R, class F>
+R guarded(R on_failure, F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return on_failure;
+  }
+}
+
+template <class F>
+void guarded(F&& body) noexcept {
+  try {
+    body();
+  } catch (...) {
+  }
+}
+
+}  // namespace tvis::c

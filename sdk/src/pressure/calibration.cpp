@@ -1,0 +1,82 @@
+#include "pressure/calibration.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tvis::pressure {
+
+namespace {
+
+struct Cubic {
+  double c3, c2, c1, c0;
+
+  // The evaluation order is fixed so results agree to the last bit.
+  double operator()(double x) const {
+    const double x2 = x * x;
+    const double x3 = x * x2;
+    double t = (x3 * c3) + (x2 * c2);
+    t = (x * c1) + t;
+    return t + c0;
+  }
+};
+
+constexpr Cubic kShearCell{99791.477, -10538.512, 449.733, -4.682};
+constexpr Cubic kPressureCell1{2007.326985, -256.285963, 62.813675, -0.135223};
+constexpr Cubic kPressureCell2{2368.430831, -349.814487, 68.211981, -0.242637};
+constexpr Cubic kPressureCell3{1768.265833, -238.361756, 59.015619, -0.139622};
+
+constexpr double kNewtonsPerKgf = 9.80665;
+
+// Quadrant channels (q0, q1, q2, q3) of shear sensors 0, 1 and 2.
+using QuadrantMap = std::array<std::array<uint8_t, 4>, SHEAR_CHANNELS>;
+constexpr QuadrantMap kLeftMap{{{12, 37, 36, 5}, {38, 15, 6, 39}, {29, 30, 25, 26}}};
+constexpr QuadrantMap kRightMap{{{15, 38, 39, 6}, {37, 12, 5, 36}, {30, 29, 26, 25}}};
+
+const QuadrantMap& quadrant_map(uint8_t foot) { return foot == 3 ? kRightMap : kLeftMap; }
+
+bool is_shear_channel(size_t channel, uint8_t foot) {
+  for (const auto& group : quadrant_map(foot))
+    for (uint8_t q : group)
+      if (q == channel) return true;
+  return false;
+}
+
+}  // namespace
+
+double calibrate_channel(uint32_t resistance, size_t channel, uint8_t foot) {
+  if (resistance == 0 || resistance >= 1000000) return 0.0;
+  const double x = 1000.0 / static_cast<double>(resistance);
+  double y = is_shear_channel(channel, foot)
+                 ? kShearCell(x)
+                 : ((kPressureCell1(x) + kPressureCell2(x)) + kPressureCell3(x)) / 3.0;
+  if (y <= 0.0 && x > 0.001) y = (x - 0.001) * 0.5;  // low-end fallback
+  if (!(y > 0.0)) y = 0.0;                           // clamps negatives and NaN
+  return std::round((y * kNewtonsPerKgf) * 1000.0) / 1000.0;
+}
+
+std::vector<double> calibrate_all(std::span<const uint32_t> resistances, uint8_t foot) {
+  std::vector<double> out;
+  out.reserve(resistances.size());
+  for (size_t i = 0; i < resistances.size(); ++i) out.push_back(calibrate_channel(resistances[i], i, foot));
+  return out;
+}
+
+std::optional<std::array<ShearTriple, SHEAR_CHANNELS>> derive_shear_forces(std::span<const uint32_t> resistances,
+                                                                           uint8_t foot) {
+  if (resistances.size() < PRESSURE_CHANNELS || !is_valid_foot(foot)) return std::nullopt;
+  const std::vector<double> n = calibrate_all(resistances, foot);
+  std::array<ShearTriple, SHEAR_CHANNELS> out{};
+  const QuadrantMap& map = quadrant_map(foot);
+  for (size_t k = 0; k < SHEAR_CHANNELS; ++k) {
+    const double a = 5.0 * n[map[k][0]];
+    const double b = 5.0 * n[map[k][1]];
+    const double c = 5.0 * n[map[k][2]];
+    const double d = 5.0 * n[map[k][3]];
+    out[k].force_x = ((b + d) - (a + c)) * 1.5;
+    out[k].force_y = ((a + b) - (c + d)) * 1.5;
+    out[k].normal_force = ((a + b) + c) + d;
+  }
+  return out;
+}
+
+}  // namespace tvis::pressure
