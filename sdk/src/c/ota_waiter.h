@@ -26,7 +26,7 @@ class OtaWaiter {
   }
 
   // Takes the answer waiting in the slot, or waits up to timeout for one.
-  std::optional<protocol::OtaResp> take(std::chrono::milliseconds timeout) {
+  std::optional<protocol::OtaResp> take(std::chrono::nanoseconds timeout) {
     std::unique_lock lock(mutex_);
     cv_.wait_for(lock, timeout, [this] { return slot_.has_value(); });
     std::optional<protocol::OtaResp> taken = std::move(slot_);

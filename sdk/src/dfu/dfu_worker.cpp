@@ -1,0 +1,221 @@
+#include "dfu/dfu_worker.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "c/callbacks.h"
+#include "c/log.h"
+#include "c/ota_waiter.h"
+#include "dfu/crc32.h"
+#include "dfu/timing.h"
+#include "protocol/codec.h"
+#include "protocol/commands.h"
+#include "protocol/frame.h"
+
+namespace tvis::dfu {
+
+namespace {
+
+using namespace std::chrono_literals;
+using protocol::InsoleReq;
+using protocol::OtaResp;
+
+constexpr auto kAnswerTimeout = 5000ms;
+
+void report(const std::string& device_id, Stage stage, const std::string& message, double percentage = 0.0,
+            double speed_kbps = 0.0, double eta_secs = 0.0) {
+  auto fn = c::load(c::callbacks().dfu_progress);
+  if (fn == nullptr) return;
+  TvisDfuProgress progress{stage, percentage, speed_kbps, eta_secs, message.c_str()};
+  fn(device_id.c_str(), &progress);
+}
+
+InsoleReq ota_command(protocol::OtaCmd cmd, uint32_t file_size = 0, uint32_t file_crc32 = 0) {
+  InsoleReq req;
+  req.msg_id = next_dfu_msg_id();
+  auto& ota = req.ota_req.emplace();
+  ota.cmd = cmd;
+  ota.file_size = file_size;
+  ota.file_crc32 = file_crc32;
+  return req;
+}
+
+InsoleReq chunk_request(const std::vector<uint8_t>& image, uint32_t offset, uint32_t seq) {
+  const size_t end = std::min(image.size(), static_cast<size_t>(offset) + kChunkSize);
+  InsoleReq req;
+  req.msg_id = next_dfu_msg_id();
+  auto& data = req.ota_data.emplace();
+  data.offset = offset;
+  data.data.assign(image.begin() + offset, image.begin() + static_cast<std::ptrdiff_t>(end));
+  data.is_last = static_cast<size_t>(offset) + kChunkSize >= image.size();
+  data.seq = seq;
+  data.crc32 = crc32(data.data);
+  return req;
+}
+
+// Registers a fresh mailbox for the device, replacing any entry there.
+std::shared_ptr<c::OtaWaiter> register_waiter(const std::string& device_id) {
+  auto waiter = std::make_shared<c::OtaWaiter>();
+  c::OtaWaiters& registry = c::ota_waiters();
+  std::lock_guard lock(registry.mutex);
+  registry.map.insert_or_assign(device_id, waiter);
+  return waiter;
+}
+
+// Removes the device's entry only while it is still this update's own, so a
+// newer update for the same device keeps receiving its answers.
+void unregister_waiter(const std::string& device_id, const std::shared_ptr<c::OtaWaiter>& waiter) {
+  c::OtaWaiters& registry = c::ota_waiters();
+  std::lock_guard lock(registry.mutex);
+  auto it = registry.map.find(device_id);
+  if (it != registry.map.end() && it->second == waiter) registry.map.erase(it);
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < start) return 0.0;
+  return std::chrono::duration<double>(now - start).count();
+}
+
+// Waits for answers and acts on them until the update ends; reports the one
+// terminal stage.
+void exchange(const std::string& device_id, const std::vector<uint8_t>& image, c::OtaWaiter& waiter) {
+  const auto start = std::chrono::steady_clock::now();
+  const double length = static_cast<double>(image.size());
+  uint32_t seq = 1;
+  double last_percentage = 0.0;
+
+  for (;;) {
+    std::optional<OtaResp> answer = waiter.take(scaled(kAnswerTimeout));
+    if (!answer) {
+      report(device_id, kFailed, "Timeout waiting for OTA response", last_percentage);
+      return;
+    }
+    if (answer->result != 0) {
+      report(device_id, kFailed, log::cat("OTA failed with error code: ", answer->result), last_percentage);
+      return;
+    }
+    switch (answer->state) {
+      case protocol::DOWNLOADING: {
+        if (answer->offset >= image.size()) {
+          report(device_id, kVerifying, "Firmware upload complete. Verifying...", 100.0);
+          (void)send_request_frame(device_id, ota_command(protocol::OTA_CMD_VERIFY));
+          break;
+        }
+        const size_t end = std::min(image.size(), static_cast<size_t>(answer->offset) + kChunkSize);
+        auto sent = send_request_frame(device_id, chunk_request(image, answer->offset, seq));
+        if (!sent) {
+          report(device_id, kFailed, sent.error(), last_percentage);
+          return;
+        }
+        const double elapsed = seconds_since(start);
+        double speed_kbps = 0.0, eta_secs = 0.0;
+        if (elapsed > 0.0) {
+          speed_kbps = (static_cast<double>(end) / elapsed) * (1.0 / 1024.0);
+          if (speed_kbps > 0.0) eta_secs = ((length - static_cast<double>(end)) / 1024.0) / speed_kbps;
+        }
+        last_percentage = static_cast<double>(end) / length * 100.0;
+        report(device_id, kUploading, log::cat("Uploading offset: ", answer->offset), last_percentage, speed_kbps,
+               eta_secs);
+        ++seq;
+        break;
+      }
+      case protocol::DOWNLOAD_FINISHED:
+        report(device_id, kVerifying, "Verifying firmware image...", 100.0);
+        (void)send_request_frame(device_id, ota_command(protocol::OTA_CMD_VERIFY));
+        break;
+      case protocol::VERIFYING:
+        report(device_id, kVerifying, "Verifying image on device...", 100.0);
+        break;
+      case protocol::REBOOTING:
+        report(device_id, kRebooting, "Verification success. Rebooting device...", 100.0);
+        (void)send_request_frame(device_id, ota_command(protocol::OTA_CMD_REBOOT));
+        sleep_for(1000ms);
+        report(device_id, kCompleted, "Upgrade completed successfully!", 100.0);
+        return;
+      case protocol::ABORT:
+        report(device_id, kAborted, "OTA Aborted by device", last_percentage);
+        return;
+      default:
+        report(device_id, kFailed, "Invalid OTA state received", last_percentage);
+        return;
+    }
+  }
+}
+
+void run_update(const std::string& device_id, const std::vector<uint8_t>& image) {
+  TVIS_LOG(log::Level::Info, log::kTargetDfu, "DFU thread started for device: ", device_id,
+           ", size: ", image.size());
+  report(device_id, kLoading, "Loading firmware...");
+  sleep_for(500ms);
+  report(device_id, kChecksum, "Calculating CRC32 checksum...");
+  const uint32_t file_crc = crc32(image);
+
+  std::shared_ptr<c::OtaWaiter> waiter = register_waiter(device_id);
+  // The entry goes when the update ends, however it ends.
+  struct Unregister {
+    const std::string& id;
+    const std::shared_ptr<c::OtaWaiter>& waiter;
+    bool done = false;
+    void now() {
+      if (!done) unregister_waiter(id, waiter);
+      done = true;
+    }
+    ~Unregister() { now(); }
+  } unregister{device_id, waiter};
+  sleep_for(200ms);
+  report(device_id, kHandshake, "Initiating OTA handshake...");
+  auto sent = send_request_frame(
+      device_id, ota_command(protocol::OTA_CMD_START, static_cast<uint32_t>(image.size()), file_crc));
+  if (!sent) {
+    report(device_id, kFailed, sent.error());
+    return;
+  }
+  exchange(device_id, image, *waiter);
+  unregister.now();
+  TVIS_LOG(log::Level::Info, log::kTargetDfu, "DFU thread terminated for device: ", device_id);
+}
+
+}  // namespace
+
+uint32_t next_dfu_msg_id() {
+  static std::atomic<uint32_t> next{100};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
+Result<bool, std::string> send_request_frame(const std::string& device_id, const InsoleReq& req) {
+  std::vector<uint8_t> frame;
+  try {
+    auto framed = protocol::frame_request(req, protocol::kDefaultDestId);
+    if (!framed) return std::string("Frame too large");
+    frame = std::move(framed).value();
+  } catch (const std::bad_alloc&) {
+    return std::string("Encode error");
+  }
+  auto fn = c::load(c::callbacks().ble_write);
+  if (fn == nullptr) return std::string("No BLE write callback registered");
+  fn(device_id.c_str(), frame.data(), frame.size());
+  return true;
+}
+
+void start_update(std::string device_id, std::vector<uint8_t> image) {
+  std::thread([id = std::move(device_id), img = std::move(image)] {
+    try {
+      run_update(id, img);
+    } catch (...) {
+      // Out of memory mid-update: the thread ends; nothing may escape it.
+    }
+  }).detach();
+}
+
+void abort_update(std::string_view device_id) {
+  protocol::OtaResp abort;
+  abort.state = protocol::ABORT;
+  c::post_ota_response(device_id, abort);
+}
+
+}  // namespace tvis::dfu

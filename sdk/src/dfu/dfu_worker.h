@@ -1,0 +1,44 @@
+// A firmware update on a worker thread of its own: announce the image, send
+// 512-byte chunks at the offsets the insole asks for, verify, reboot, and
+// report every stage to the DFU progress callback.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "protocol/messages.h"
+#include "util/result.h"
+
+namespace tvis::dfu {
+
+inline constexpr size_t kChunkSize = 512;
+
+enum Stage : int32_t {
+  kLoading = 0,
+  kChecksum = 1,
+  kHandshake = 2,
+  kUploading = 3,
+  kVerifying = 4,
+  kRebooting = 5,
+  kCompleted = 6,
+  kFailed = 7,
+  kAborted = 8,
+};
+
+// Frames the request (timestamp as given, destination 2) and hands it to the
+// BLE write callback. The error is the text reported as the failure.
+Result<bool, std::string> send_request_frame(const std::string& device_id, const protocol::InsoleReq& req);
+
+// Next msg_id of a DFU request: 100 first, shared by every update, wrapping.
+uint32_t next_dfu_msg_id();
+
+// Copies nothing: the caller passes ownership of the id and image. Starts a
+// detached thread; throws std::system_error when no thread can be started.
+void start_update(std::string device_id, std::vector<uint8_t> image);
+
+// Posts the synthetic abort answer to the device's running update, if any.
+void abort_update(std::string_view device_id);
+
+}  // namespace tvis::dfu
