@@ -2,6 +2,8 @@
 // ever crosses into the host (out of memory becomes the documented failure).
 #pragma once
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -29,19 +31,25 @@ inline DeviceIdArg check_device_id(const char* device_id) {
   return {kOk, id};
 }
 
+// A thread ended by pthread_exit unwinds with abi::__forced_unwind, which
+// must travel on; everything else stops here.
 template <class R, class F>
-R guarded(R on_failure, F&& body) noexcept {
+R guarded(R on_failure, F&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     return on_failure;
   }
 }
 
 template <class F>
-void guarded(F&& body) noexcept {
+void guarded(F&& body) {
   try {
     body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
   }
 }

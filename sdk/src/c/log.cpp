@@ -52,7 +52,7 @@ void install_console_logger() {
 }  // namespace
 
 std::string format_line(Level level, std::string_view target, std::string_view message) {
-  if (target.size() > kRootPrefix.size() && target.substr(0, kRootPrefix.size()) == kRootPrefix) {
+  if (target.starts_with(kRootPrefix)) {
     target.remove_prefix(kRootPrefix.size());
   }
   std::string line;

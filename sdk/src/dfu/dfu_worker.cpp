@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cxxabi.h>
+
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -206,6 +208,8 @@ void start_update(std::string device_id, std::vector<uint8_t> image) {
   std::thread([id = std::move(device_id), img = std::move(image)] {
     try {
       run_update(id, img);
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (...) {
       // Out of memory mid-update: the thread ends; nothing may escape it.
     }

@@ -1,5 +1,7 @@
 #include "dfu/mock_dfu.h"
 
+#include <cxxabi.h>
+
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -63,6 +65,8 @@ void start_mock_update(std::string device_id) {
   std::thread([id = std::move(device_id)] {
     try {
       run_mock(id);
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (...) {
     }
   }).detach();

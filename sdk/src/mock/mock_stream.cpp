@@ -1,5 +1,7 @@
 #include "mock/mock_stream.h"
 
+#include <cxxabi.h>
+
 #include <chrono>
 #include <cmath>
 #include <mutex>
@@ -118,7 +120,9 @@ void start_stream(std::string_view device_id) {
     std::thread([id, token] {
       try {
         run_stream(id, token);
-      } catch (...) {
+      } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
         // Out of memory: this stream ends; nothing may escape the thread.
       }
     }).detach();

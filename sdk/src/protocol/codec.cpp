@@ -36,13 +36,19 @@ struct Decoder {
   const uint8_t* end;  // reads are bounded by the whole input, as delimited lengths are checked after the fact
   DecodeError& err;
 
-  bool fail(std::string description) {
+  // Failures are rare: kept out of line so the hot readers below stay small
+  // enough to inline into every field loop.
+  [[gnu::cold, gnu::noinline]] bool fail(std::string description) {
     err.description = std::move(description);
     return false;
   }
-  bool fail_varint() { return fail("invalid varint"); }
-  bool fail_underflow() { return fail("buffer underflow"); }
-  bool fail_wire_type(uint32_t actual, uint32_t expected) {
+  [[gnu::cold, gnu::noinline]] bool fail_varint() { return fail("invalid varint"); }
+  [[gnu::cold, gnu::noinline]] bool fail_underflow() { return fail("buffer underflow"); }
+  [[gnu::cold, gnu::noinline]] bool fail_key(uint64_t k) { return fail("invalid key value: " + std::to_string(k)); }
+  [[gnu::cold, gnu::noinline]] bool fail_wire_type_value(uint32_t wt) {
+    return fail("invalid wire type value: " + std::to_string(wt));
+  }
+  [[gnu::cold, gnu::noinline]] bool fail_wire_type(uint32_t actual, uint32_t expected) {
     std::string d = "invalid wire type: ";
     d += wire_type_name(actual);
     d += " (expected ";
@@ -51,20 +57,29 @@ struct Decoder {
     return fail(std::move(d));
   }
 
-  bool varint(uint64_t& v) { return read_varint(p, end, v) || fail_varint(); }
+  // The readers are inlined into every field loop. Their outputs are set on
+  // every path, failures included, so the compiler can see nothing is read
+  // uninitialised.
+  [[gnu::always_inline]] bool varint(uint64_t& v) {
+    if (read_varint(p, end, v)) return true;
+    v = 0;
+    return fail_varint();
+  }
 
-  bool key(uint32_t& number, uint32_t& wt) {
+  [[gnu::always_inline]] bool key(uint32_t& number, uint32_t& wt) {
+    number = 0;
+    wt = 0;
     uint64_t k;
     if (!varint(k)) return false;
-    if (k > 0xFFFFFFFFull) return fail("invalid key value: " + std::to_string(k));
+    if (k > 0xFFFFFFFFull) return fail_key(k);
     wt = static_cast<uint32_t>(k & 7);
-    if (wt > 5) return fail("invalid wire type value: " + std::to_string(wt));
+    if (wt > 5) return fail_wire_type_value(wt);
     number = static_cast<uint32_t>(k) >> 3;
     if (number == 0) return fail("invalid tag value: 0");
     return true;
   }
 
-  bool length(uint64_t& len) {
+  [[gnu::always_inline]] bool length(uint64_t& len) {
     if (!varint(len)) return false;
     if (len > static_cast<uint64_t>(end - p)) return fail_underflow();
     return true;
@@ -144,12 +159,19 @@ struct Decoder {
       if (wt != LengthDelimited) return fail_wire_type(wt, Varint);
       uint64_t len;
       if (!length(len)) return false;
-      const uint8_t* limit = p + len;
-      while (p < limit) {
+      // The run is the hot loop of a sensor frame: walk it with a local cursor
+      // so it stays in a register, and store it back once.
+      const uint8_t* const limit = p + len;
+      const uint8_t* q = p;
+      while (q < limit) {
         uint64_t v;
-        if (!varint(v)) return false;
+        if (!read_varint(q, end, v)) {
+          p = q;
+          return fail_varint();
+        }
         out.push_back(static_cast<int32_t>(v));
       }
+      p = q;
       if (p != limit) return fail("delimited length exceeded");
       return true;
     } else {

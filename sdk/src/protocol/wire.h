@@ -23,8 +23,9 @@ inline constexpr std::string_view wire_type_name(uint32_t wt) {
 }
 
 // Reads a varint of at most ten bytes; the tenth may only be 0 or 1. Returns
-// false for a malformed or truncated varint.
-inline bool read_varint_slow(const uint8_t*& p, const uint8_t* end, uint64_t& out) {
+// false for a malformed or truncated varint. Out of line: values of three
+// bytes and more are the exception, and the caller's loop stays small.
+[[gnu::noinline]] inline bool read_varint_slow(const uint8_t*& p, const uint8_t* end, uint64_t& out) {
   uint64_t value = 0;
   for (int i = 0; i < 10; ++i) {
     if (p == end) return false;
@@ -43,7 +44,9 @@ inline bool read_varint_slow(const uint8_t*& p, const uint8_t* end, uint64_t& ou
   return false;
 }
 
-inline bool read_varint(const uint8_t*& p, const uint8_t* end, uint64_t& out) {
+// One- and two-byte values (most keys, lengths and sensor readings) are
+// read in place.
+[[gnu::always_inline]] inline bool read_varint(const uint8_t*& p, const uint8_t* end, uint64_t& out) {
   if (p != end && *p < 0x80) {
     out = *p++;
     return true;

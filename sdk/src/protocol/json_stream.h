@@ -1,0 +1,71 @@
+// One byte stream turned into JSON texts, one per message, with statistics
+// and a sequence-number check of its own: the engine behind the Python
+// StreamParser and the command-line decoder. It shares nothing with the
+// per-device state of the C receive path.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "protocol/codec.h"
+#include "protocol/parser.h"
+
+namespace tvis::protocol {
+
+struct StreamStats {
+  uint64_t frames_received = 0;  // frames handed to the decoder
+  uint64_t crc_errors = 0;
+  uint64_t protobuf_errors = 0;
+  uint64_t dropped_bytes = 0;
+  uint64_t buffer_overflows = 0;
+  uint64_t packets_lost = 0;  // estimated from sequence gaps of 2 to 1000
+  uint64_t sequence_discontinuities = 0;
+  std::optional<uint32_t> last_seq;
+};
+
+class JsonStream {
+ public:
+  JsonStream(bool strict_crc, bool legacy_pressure_fallback)
+      : strict_crc_(strict_crc), legacy_pressure_fallback_(legacy_pressure_fallback) {}
+
+  // Feeds the bytes and appends to out one JSON text per message, in stream
+  // order. A payload that does not decode, or an enumeration outside its
+  // table, ends the call with the error text; the texts made before it and
+  // the events after it are kept, and come first in the next call's output.
+  std::optional<std::string> push(std::span<const uint8_t> data, std::vector<std::string>& out);
+
+  const StreamStats& stats() const { return stats_; }
+  size_t buffered_len() const { return parser_.buffered_len(); }
+
+  // Counters and last_seq to zero; the buffer and held-back output stay.
+  void reset_stats() { stats_ = StreamStats{}; }
+  // Back to the constructed state: buffer, held-back output and statistics.
+  void reset();
+
+ private:
+  struct Pending {
+    enum Kind : uint8_t { Frame, BadCrcFrame, Dropped, Overflow } kind;
+    size_t offset = 0;  // frames: payload position in pending_bytes_
+    size_t len = 0;
+  };
+
+  void queue(const ParserEvent& event);
+  std::optional<std::string> handle(const Pending& event, std::vector<std::string>& out);
+  void check_sequence(uint32_t seq);
+
+  bool strict_crc_;
+  bool legacy_pressure_fallback_;
+  InsoleStreamParser parser_;
+  StreamStats stats_;
+  // Events not yet handled (owned copies) and texts made but not yet returned.
+  std::vector<Pending> pending_;
+  std::vector<uint8_t> pending_bytes_;
+  std::vector<std::string> held_texts_;
+  InsoleResp msg_;
+  DecodeError error_;
+};
+
+}  // namespace tvis::protocol

@@ -1,0 +1,212 @@
+#include "python/callbacks.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "c/callbacks.h"
+#include "c/log.h"
+
+namespace tvis::py {
+
+namespace {
+
+std::atomic<bool>& interpreter_gone() {
+  static std::atomic<bool> gone{false};
+  return gone;
+}
+
+// One Python slot: an owned reference behind its own mutex. Never destroyed,
+// so an SDK thread still running at exit never sees it torn down.
+struct PySlot {
+  std::mutex mutex;
+  PyObject* object = nullptr;  // owned
+
+  // A new reference to the object, or null. Needs the interpreter lock.
+  PyObject* acquire() {
+    std::lock_guard lock(mutex);
+    Py_XINCREF(object);
+    return object;
+  }
+
+  // Stores a new reference and returns the previous one for the caller to
+  // release once the lock is dropped.
+  PyObject* replace(PyObject* cb) {
+    Py_XINCREF(cb);
+    std::lock_guard lock(mutex);
+    PyObject* old = object;
+    object = cb;
+    return old;
+  }
+};
+
+PySlot& ble_write_slot() {
+  static PySlot* slot = new PySlot;
+  return *slot;
+}
+PySlot& device_event_slot() {
+  static PySlot* slot = new PySlot;
+  return *slot;
+}
+PySlot& dfu_progress_slot() {
+  static PySlot* slot = new PySlot;
+  return *slot;
+}
+
+// Device ids and messages arrive as C text; bad UTF-8 becomes U+FFFD.
+PyObject* text(const char* s) { return PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(std::strlen(s)), "replace"); }
+
+std::string exception_text() {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref t(type), v(value), tb(traceback);
+  std::string out;
+  auto append_str = [&out](PyObject* obj) {
+    Ref s(PyObject_Str(obj));
+    Py_ssize_t len = 0;
+    const char* utf8 = s ? PyUnicode_AsUTF8AndSize(s.get(), &len) : nullptr;
+    if (utf8) {
+      out.append(utf8, static_cast<size_t>(len));
+    } else {
+      out += "<exception str() failed>";
+    }
+    PyErr_Clear();
+  };
+  if (t) {
+    Ref name(PyObject_GetAttrString(t.get(), "__qualname__"));
+    if (name) append_str(name.get());
+    PyErr_Clear();
+  }
+  out += ": ";
+  if (v) append_str(v.get());
+  return out;
+}
+
+// Calls the slot's object with (device_id, payload) and logs what it raises.
+// Runs with the interpreter lock held.
+template <class MakePayload>
+void call_slot(PySlot& slot, const char* device_id, const char* error_prefix, MakePayload&& make_payload) {
+  Ref cb(slot.acquire());
+  if (!cb) return;
+  Ref id(text(device_id));
+  Ref payload(make_payload());
+  if (id && payload) {
+    Ref args(PyTuple_Pack(2, id.get(), payload.get()));
+    if (args) Ref result(PyObject_Call(cb.get(), args.get(), nullptr));
+  }
+  if (PyErr_Occurred()) {
+    const std::string message = exception_text();
+    TVIS_LOG(log::Level::Error, log::kTargetPython, error_prefix, message);
+  }
+}
+
+// The interpreter lock for the duration of an adapter, unless the interpreter
+// is finalizing or gone: then the adapter does nothing.
+class InterpreterLock {
+ public:
+  InterpreterLock() {
+    if (interpreter_gone().load(std::memory_order_acquire) || !Py_IsInitialized()) return;
+    state_ = PyGILState_Ensure();
+    held_ = true;
+  }
+  ~InterpreterLock() {
+    if (held_) PyGILState_Release(state_);
+  }
+  bool held() const { return held_; }
+
+ private:
+  PyGILState_STATE state_{};
+  bool held_ = false;
+};
+
+void ble_write_adapter(const char* device_id, const uint8_t* data, size_t len) {
+  if (device_id == nullptr || data == nullptr || len == 0) return;
+  InterpreterLock gil;
+  if (!gil.held()) return;
+  call_slot(ble_write_slot(), device_id, "Error calling Python BLE write callback: ", [&] {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(len));
+  });
+}
+
+// Sets a dict item; a failed insert leaves the key out and the call goes on.
+void put(PyObject* dict, const char* key, PyObject* value) {
+  if (value == nullptr || PyDict_SetItemString(dict, key, value) < 0) PyErr_Clear();
+  Py_XDECREF(value);
+}
+
+void device_event_adapter(const char* device_id, const TvisDeviceEvent* event) {
+  if (device_id == nullptr || event == nullptr) return;
+  InterpreterLock gil;
+  if (!gil.held()) return;
+  call_slot(device_event_slot(), device_id, "Error calling Python device event callback: ", [&] {
+    PyObject* dict = PyDict_New();
+    if (dict) {
+      put(dict, "timestamp_ms", PyLong_FromUnsignedLong(event->timestamp_ms));
+      put(dict, "event_type", PyLong_FromLong(event->type));
+    }
+    return dict;
+  });
+}
+
+void dfu_progress_adapter(const char* device_id, const TvisDfuProgress* progress) {
+  if (device_id == nullptr || progress == nullptr) return;
+  InterpreterLock gil;
+  if (!gil.held()) return;
+  call_slot(dfu_progress_slot(), device_id, "Error calling Python DFU progress callback: ", [&] {
+    PyObject* dict = PyDict_New();
+    if (dict) {
+      put(dict, "state", PyLong_FromLong(progress->state));
+      put(dict, "percentage", PyFloat_FromDouble(progress->percentage));
+      put(dict, "speed_kbps", PyFloat_FromDouble(progress->speed_kbps));
+      put(dict, "eta_secs", PyFloat_FromDouble(progress->eta_secs));
+      put(dict, "message", progress->message ? text(progress->message) : PyUnicode_FromString(""));
+    }
+    return dict;
+  });
+}
+
+// Fills the Python slot, then (after its lock is released) sets the C slot:
+// the two locks are never held together.
+template <class Fn>
+PyObject* register_callback(PyObject* args, PyObject* kwargs, PySlot& slot, std::atomic<Fn>& c_slot, Fn adapter) {
+  static const char* keywords[] = {"cb", nullptr};
+  PyObject* cb = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O", const_cast<char**>(keywords), &cb)) return nullptr;
+  const bool clear = cb == Py_None;
+  Ref previous(slot.replace(clear ? nullptr : cb));
+  c::store(c_slot, clear ? nullptr : adapter);
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject* register_ble_write_callback(PyObject*, PyObject* args, PyObject* kwargs) {
+  return register_callback(args, kwargs, ble_write_slot(), c::callbacks().ble_write,
+                           TvisBleWriteCallback{&ble_write_adapter});
+}
+
+PyObject* register_device_event_callback(PyObject*, PyObject* args, PyObject* kwargs) {
+  return register_callback(args, kwargs, device_event_slot(), c::callbacks().device_event,
+                           TvisDeviceEventCallback{&device_event_adapter});
+}
+
+PyObject* register_dfu_progress_callback(PyObject*, PyObject* args, PyObject* kwargs) {
+  return register_callback(args, kwargs, dfu_progress_slot(), c::callbacks().dfu_progress,
+                           TvisDfuProgressCallback{&dfu_progress_adapter});
+}
+
+void detach_adapters() {
+  interpreter_gone().store(true, std::memory_order_release);
+  auto clear_if_ours = [](auto& c_slot, auto adapter) {
+    auto expected = adapter;
+    c_slot.compare_exchange_strong(expected, nullptr);
+  };
+  c::CallbackSlots& cb = c::callbacks();
+  clear_if_ours(cb.ble_write, TvisBleWriteCallback{&ble_write_adapter});
+  clear_if_ours(cb.device_event, TvisDeviceEventCallback{&device_event_adapter});
+  clear_if_ours(cb.dfu_progress, TvisDfuProgressCallback{&dfu_progress_adapter});
+}
+
+}  // namespace tvis::py

@@ -1,0 +1,157 @@
+#include "python/stream_parser.h"
+
+#include <new>
+#include <string>
+#include <vector>
+
+#include "protocol/json_stream.h"
+#include "python/args.h"
+
+namespace tvis::py {
+
+namespace {
+
+struct StreamParserObject {
+  PyObject_HEAD
+  protocol::JsonStream* stream;
+  std::vector<std::string>* texts;  // reused output buffer
+};
+
+StreamParserObject* self_of(PyObject* obj) { return reinterpret_cast<StreamParserObject*>(obj); }
+
+PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"strict_crc", "legacy_pressure_fallback", nullptr};
+  PyObject *strict_obj = nullptr, *fallback_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO", const_cast<char**>(keywords), &strict_obj, &fallback_obj))
+    return nullptr;
+  bool strict_crc = false, fallback = true;
+  if ((strict_obj && !to_bool(strict_obj, "strict_crc", strict_crc)) ||
+      (fallback_obj && !to_bool(fallback_obj, "legacy_pressure_fallback", fallback)))
+    return nullptr;
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* obj = alloc(type, 0);
+  if (!obj) return nullptr;
+  StreamParserObject* self = self_of(obj);
+  self->stream = new (std::nothrow) protocol::JsonStream(strict_crc, fallback);
+  self->texts = new (std::nothrow) std::vector<std::string>();
+  if (!self->stream || !self->texts) {
+    Py_DECREF(obj);
+    return PyErr_NoMemory();
+  }
+  return obj;
+}
+
+void parser_dealloc(PyObject* obj) {
+  StreamParserObject* self = self_of(obj);
+  delete self->stream;
+  delete self->texts;
+  PyTypeObject* type = Py_TYPE(obj);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(obj);
+  Py_DECREF(type);
+}
+
+PyObject* push(PyObject* obj, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"data", nullptr};
+  PyObject* data;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O", const_cast<char**>(keywords), &data)) return nullptr;
+  if (!PyBytes_Check(data)) {
+    argument_type_error("data", cannot_convert(data, "PyBytes"));
+    return nullptr;
+  }
+  char* bytes = nullptr;
+  Py_ssize_t len = 0;
+  if (PyBytes_AsStringAndSize(data, &bytes, &len) < 0) return nullptr;
+
+  StreamParserObject* self = self_of(obj);
+  std::vector<std::string>& texts = *self->texts;
+  texts.clear();
+  std::optional<std::string> error;
+  try {
+    error = self->stream->push({reinterpret_cast<const uint8_t*>(bytes), static_cast<size_t>(len)}, texts);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (error) {
+    PyErr_SetString(PyExc_ValueError, error->c_str());
+    return nullptr;
+  }
+  Ref list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    PyObject* text = PyUnicode_FromStringAndSize(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()));
+    if (!text || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), text) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* buffered_len(PyObject* obj, PyObject*) {
+  return PyLong_FromSize_t(self_of(obj)->stream->buffered_len());
+}
+
+bool put(PyObject* dict, const char* key, PyObject* value) {
+  if (!value) return false;
+  const int rc = PyDict_SetItemString(dict, key, value);
+  Py_DECREF(value);
+  return rc == 0;
+}
+
+PyObject* stats(PyObject* obj, PyObject*) {
+  const protocol::JsonStream& stream = *self_of(obj)->stream;
+  const protocol::StreamStats& s = stream.stats();
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* d = dict.get();
+  const bool ok = put(d, "frames_received", PyLong_FromUnsignedLongLong(s.frames_received)) &&
+                  put(d, "crc_errors", PyLong_FromUnsignedLongLong(s.crc_errors)) &&
+                  put(d, "protobuf_errors", PyLong_FromUnsignedLongLong(s.protobuf_errors)) &&
+                  put(d, "dropped_bytes", PyLong_FromUnsignedLongLong(s.dropped_bytes)) &&
+                  put(d, "buffer_overflows", PyLong_FromUnsignedLongLong(s.buffer_overflows)) &&
+                  put(d, "packets_lost", PyLong_FromUnsignedLongLong(s.packets_lost)) &&
+                  put(d, "sequence_discontinuities", PyLong_FromUnsignedLongLong(s.sequence_discontinuities)) &&
+                  put(d, "last_seq", s.last_seq ? PyLong_FromUnsignedLong(*s.last_seq) : Py_NewRef(Py_None)) &&
+                  put(d, "buffered_bytes", PyLong_FromSize_t(stream.buffered_len()));
+  return ok ? dict.release() : nullptr;
+}
+
+PyObject* reset_stats(PyObject* obj, PyObject*) {
+  self_of(obj)->stream->reset_stats();
+  Py_RETURN_NONE;
+}
+
+PyObject* reset(PyObject* obj, PyObject*) {
+  self_of(obj)->stream->reset();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kMethods[] = {
+    {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(push)), METH_VARARGS | METH_KEYWORDS,
+     "push($self, data)\n--\n\n"},
+    {"buffered_len", buffered_len, METH_NOARGS, "buffered_len($self)\n--\n\n"},
+    {"stats", stats, METH_NOARGS, "stats($self)\n--\n\n"},
+    {"reset_stats", reset_stats, METH_NOARGS, "reset_stats($self)\n--\n\n"},
+    {"reset", reset, METH_NOARGS, "reset($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(parser_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(parser_dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_doc, const_cast<char*>("StreamParser(strict_crc=False, legacy_pressure_fallback=True)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "trova_insole_sdk.StreamParser",
+    sizeof(StreamParserObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* make_stream_parser_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &kSpec, nullptr); }
+
+}  // namespace tvis::py
