@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   protobuf-compiler libprotobuf-dev
   python3-dev python3-pytest python3-protobuf python3-numpy
+  python3-pip python3-setuptools python3-wheel python3-venv
 )
 
 missing=()

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the fuzz targets for a short bounded time, the
-# suite under ASan+UBSan, then the suite in a normal build.
+# C++ suite under ASan+UBSan, the concurrency tests under TSan, the Python
+# suite, then the C++ suite in a normal build (its summary closes the run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 
 jobs=$(nproc)
 fuzz_seconds=${TVIS_FUZZ_SECONDS:-30}
+python=/usr/bin/python3
 
 echo "== fuzz targets (clang, libFuzzer, ASan+UBSan), ${fuzz_seconds}s each"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTVIS_BUILD_TESTS=OFF -DTVIS_BUILD_FUZZ=ON -DTVIS_SANITIZE=address,undefined >/dev/null
+  -DTVIS_BUILD_TESTS=OFF -DTVIS_BUILD_PYTHON=OFF -DTVIS_BUILD_FUZZ=ON -DTVIS_SANITIZE=address,undefined >/dev/null
 cmake --build build/fuzz -j "$jobs"
 mkdir -p build/fuzz/artifacts
 for target in build/fuzz/tests/fuzz_*; do
@@ -31,12 +33,33 @@ for target in build/fuzz/tests/fuzz_*; do
   fi
 done
 
-echo "== unit tests under ASan+UBSan"
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTVIS_SANITIZE=address,undefined >/dev/null
+echo "== C++ tests under ASan+UBSan"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTVIS_BUILD_PYTHON=OFF \
+  -DTVIS_SANITIZE=address,undefined >/dev/null
 cmake --build build/asan -j "$jobs"
 ctest --test-dir build/asan --output-on-failure -j "$jobs" | tail -n 3
 
-echo "== unit tests"
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+echo "== threaded tests under TSan"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTVIS_BUILD_PYTHON=OFF \
+  -DTVIS_SANITIZE=thread >/dev/null
+cmake --build build/tsan -j "$jobs" --target tvis_capi_tests
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  ctest --test-dir build/tsan --output-on-failure -j "$jobs" -R 'Concurrency|Reentr|Dfu|Mock' | tail -n 3
+
+echo "== normal build"
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE="$python" >/dev/null
 cmake --build build/release -j "$jobs"
+
+bash scripts/check_install.sh build/release
+
+echo "== Python tests"
+PYTHONPATH=build/release/python "$python" -m pytest tests/python -q -p no:cacheprovider
+# The one abi3 binary serves every CPython from 3.10 on.
+for other in /root/.pyenv/versions/3.1[0-9]*/bin/python3; do
+  [ -x "$other" ] || continue
+  PYTHONPATH=build/release/python "$other" -c \
+    "import sys, trova_insole_sdk as t; assert t.calibrate_pressure([10000], 2) == [52.91]; print('works under', sys.version.split()[0])"
+done
+
+echo "== C++ tests"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
