@@ -1,5 +1,7 @@
 #include "python/callbacks.h"
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -57,30 +59,40 @@ PySlot& dfu_progress_slot() {
 // Device ids and messages arrive as C text; bad UTF-8 becomes U+FFFD.
 PyObject* text(const char* s) { return PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(std::strlen(s)), "replace"); }
 
+// When the interpreter finalizes, CPython ends every other thread that waits
+// for the interpreter lock with pthread_exit, and the unwinding runs through
+// the adapter path below. That unwinding must not touch Python: the adapter
+// path holds plain references and gives them (and the lock) back only on its
+// normal way out; on the thread's forced exit they are left alone.
+
 std::string exception_text() {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
-  Ref t(type), v(value), tb(traceback);
   std::string out;
   auto append_str = [&out](PyObject* obj) {
-    Ref s(PyObject_Str(obj));
+    PyObject* s = PyObject_Str(obj);
     Py_ssize_t len = 0;
-    const char* utf8 = s ? PyUnicode_AsUTF8AndSize(s.get(), &len) : nullptr;
+    const char* utf8 = s ? PyUnicode_AsUTF8AndSize(s, &len) : nullptr;
     if (utf8) {
       out.append(utf8, static_cast<size_t>(len));
     } else {
       out += "<exception str() failed>";
     }
+    Py_XDECREF(s);
     PyErr_Clear();
   };
-  if (t) {
-    Ref name(PyObject_GetAttrString(t.get(), "__qualname__"));
-    if (name) append_str(name.get());
+  if (type) {
+    PyObject* name = PyObject_GetAttrString(type, "__qualname__");
+    if (name) append_str(name);
+    Py_XDECREF(name);
     PyErr_Clear();
   }
   out += ": ";
-  if (v) append_str(v.get());
+  if (value) append_str(value);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
   return out;
 }
 
@@ -88,45 +100,46 @@ std::string exception_text() {
 // Runs with the interpreter lock held.
 template <class MakePayload>
 void call_slot(PySlot& slot, const char* device_id, const char* error_prefix, MakePayload&& make_payload) {
-  Ref cb(slot.acquire());
+  PyObject* cb = slot.acquire();
   if (!cb) return;
-  Ref id(text(device_id));
-  Ref payload(make_payload());
-  if (id && payload) {
-    Ref args(PyTuple_Pack(2, id.get(), payload.get()));
-    if (args) Ref result(PyObject_Call(cb.get(), args.get(), nullptr));
-  }
+  PyObject* id = text(device_id);
+  PyObject* payload = id ? make_payload() : nullptr;
+  PyObject* args = payload ? PyTuple_Pack(2, id, payload) : nullptr;
+  PyObject* result = args ? PyObject_Call(cb, args, nullptr) : nullptr;
   if (PyErr_Occurred()) {
     const std::string message = exception_text();
     TVIS_LOG(log::Level::Error, log::kTargetPython, error_prefix, message);
   }
+  Py_XDECREF(result);
+  Py_XDECREF(args);
+  Py_XDECREF(payload);
+  Py_XDECREF(id);
+  Py_DECREF(cb);
 }
 
-// The interpreter lock for the duration of an adapter, unless the interpreter
-// is finalizing or gone: then the adapter does nothing.
-class InterpreterLock {
- public:
-  InterpreterLock() {
-    if (interpreter_gone().load(std::memory_order_acquire) || !Py_IsInitialized()) return;
-    state_ = PyGILState_Ensure();
-    held_ = true;
+// Runs body with the interpreter lock, unless the interpreter is finalizing
+// or gone: then the adapter does nothing.
+template <class Body>
+void with_interpreter(Body&& body) {
+  if (interpreter_gone().load(std::memory_order_acquire) || !Py_IsInitialized()) return;
+  const PyGILState_STATE state = PyGILState_Ensure();
+  try {
+    body();
+  } catch (abi::__forced_unwind&) {
+    throw;  // the thread is being ended: the lock is not ours to release
+  } catch (...) {
+    PyGILState_Release(state);
+    throw;
   }
-  ~InterpreterLock() {
-    if (held_) PyGILState_Release(state_);
-  }
-  bool held() const { return held_; }
-
- private:
-  PyGILState_STATE state_{};
-  bool held_ = false;
-};
+  PyGILState_Release(state);
+}
 
 void ble_write_adapter(const char* device_id, const uint8_t* data, size_t len) {
   if (device_id == nullptr || data == nullptr || len == 0) return;
-  InterpreterLock gil;
-  if (!gil.held()) return;
-  call_slot(ble_write_slot(), device_id, "Error calling Python BLE write callback: ", [&] {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(len));
+  with_interpreter([&] {
+    call_slot(ble_write_slot(), device_id, "Error calling Python BLE write callback: ", [&] {
+      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(len));
+    });
   });
 }
 
@@ -138,32 +151,32 @@ void put(PyObject* dict, const char* key, PyObject* value) {
 
 void device_event_adapter(const char* device_id, const TvisDeviceEvent* event) {
   if (device_id == nullptr || event == nullptr) return;
-  InterpreterLock gil;
-  if (!gil.held()) return;
-  call_slot(device_event_slot(), device_id, "Error calling Python device event callback: ", [&] {
-    PyObject* dict = PyDict_New();
-    if (dict) {
-      put(dict, "timestamp_ms", PyLong_FromUnsignedLong(event->timestamp_ms));
-      put(dict, "event_type", PyLong_FromLong(event->type));
-    }
-    return dict;
+  with_interpreter([&] {
+    call_slot(device_event_slot(), device_id, "Error calling Python device event callback: ", [&] {
+      PyObject* dict = PyDict_New();
+      if (dict) {
+        put(dict, "timestamp_ms", PyLong_FromUnsignedLong(event->timestamp_ms));
+        put(dict, "event_type", PyLong_FromLong(event->type));
+      }
+      return dict;
+    });
   });
 }
 
 void dfu_progress_adapter(const char* device_id, const TvisDfuProgress* progress) {
   if (device_id == nullptr || progress == nullptr) return;
-  InterpreterLock gil;
-  if (!gil.held()) return;
-  call_slot(dfu_progress_slot(), device_id, "Error calling Python DFU progress callback: ", [&] {
-    PyObject* dict = PyDict_New();
-    if (dict) {
-      put(dict, "state", PyLong_FromLong(progress->state));
-      put(dict, "percentage", PyFloat_FromDouble(progress->percentage));
-      put(dict, "speed_kbps", PyFloat_FromDouble(progress->speed_kbps));
-      put(dict, "eta_secs", PyFloat_FromDouble(progress->eta_secs));
-      put(dict, "message", progress->message ? text(progress->message) : PyUnicode_FromString(""));
-    }
-    return dict;
+  with_interpreter([&] {
+    call_slot(dfu_progress_slot(), device_id, "Error calling Python DFU progress callback: ", [&] {
+      PyObject* dict = PyDict_New();
+      if (dict) {
+        put(dict, "state", PyLong_FromLong(progress->state));
+        put(dict, "percentage", PyFloat_FromDouble(progress->percentage));
+        put(dict, "speed_kbps", PyFloat_FromDouble(progress->speed_kbps));
+        put(dict, "eta_secs", PyFloat_FromDouble(progress->eta_secs));
+        put(dict, "message", progress->message ? text(progress->message) : PyUnicode_FromString(""));
+      }
+      return dict;
+    });
   });
 }
 

@@ -1,0 +1,397 @@
+#!/usr/bin/env python3
+"""Stream a pair of insoles over BLE and print every message as a JSON line.
+
+The program scans for insoles, tells the left one from the right one by their
+advertisements, connects to each, subscribes to its notifications and asks it
+to stream. Every notification goes to a StreamParser of that insole, and each
+message it completes is printed on stdout as one JSON line:
+
+    {"foot":"left","address":"C0:FF:EE:00:00:01","message":{"sensorData":{...}}}
+
+Device events (wear on/off, charging, power-off) are also reported through the
+SDK's device event callback, as lines with an "event" member instead of
+"message". Progress and problems go to stderr, so stdout stays machine-readable.
+
+    python3 ble_host.py --seconds 30 > session.jsonl
+    python3 ble_host.py --only left --rate 100 --record capture
+
+With --record PREFIX the raw notification bytes of each insole are also kept
+in PREFIX-left.bin / PREFIX-right.bin; plot_capture.py plots those files.
+Ctrl-C (or SIGTERM) ends the run early: the stream is stopped and the insoles
+disconnected before the program exits.
+
+Needs the `bleak` package (Debian: python3-bleak) and the trova_insole_sdk
+module on PYTHONPATH.
+"""
+
+import argparse
+import asyncio
+import contextlib
+import json
+import signal
+import sys
+from collections.abc import Mapping
+from dataclasses import dataclass
+
+import trova_insole_sdk as sdk
+
+# The SDK only names the insole's two characteristics TX and RX. This host
+# takes TX as the insole's transmit side (it notifies us) and RX as its
+# receive side (we write commands to it). --notify rx swaps the two, for
+# firmware that has them the other way round.
+CHARACTERISTIC_ROLES = {
+    "tx": (sdk.INSOLE_TX_UUID, sdk.INSOLE_RX_UUID),  # (notify from, write to)
+    "rx": (sdk.INSOLE_RX_UUID, sdk.INSOLE_TX_UUID),
+}
+DEFAULT_NOTIFY = "tx"
+NOTIFY_UUID, WRITE_UUID = CHARACTERISTIC_ROLES[DEFAULT_NOTIFY]
+
+SIDE_NAMES = {sdk.DEVICE_LEFT: "left", sdk.DEVICE_RIGHT: "right"}
+SIDES_BY_NAME = {name: side for side, name in SIDE_NAMES.items()}
+
+BATTERY_POLL_SECONDS = 60.0
+
+
+def log(*parts):
+    print("ble_host:", *parts, file=sys.stderr, flush=True)
+
+
+# --- discovery ---------------------------------------------------------------
+
+@dataclass
+class FoundInsole:
+    device: object  # bleak's BLEDevice, or anything BleakClient accepts
+    address: str
+    name: str
+    side: int
+    rssi: int
+
+    @property
+    def side_name(self):
+        return SIDE_NAMES[self.side]
+
+
+def insole_side(advertisement):
+    """The foot side an advertisement announces, or None if it is not an insole's."""
+    data = getattr(advertisement, "manufacturer_data", None) or {}
+    if not any(company in data for company in sdk.INSOLE_MANUFACTURER_IDS):
+        return None
+    try:
+        return sdk.parse_foot_side(dict(data))
+    except (TypeError, OverflowError):
+        return None  # malformed manufacturer data: not an insole we can use
+
+
+def find_insoles(scan_results):
+    """Pick at most one left and one right insole out of scan results.
+
+    `scan_results` is what BleakScanner.discover(return_adv=True) gives (a
+    mapping of address to (device, advertisement)) or any iterable of such
+    pairs. When several insoles announce the same side, the one heard with the
+    strongest signal wins. Returns {DEVICE_LEFT: FoundInsole, ...}.
+    """
+    pairs = scan_results.values() if isinstance(scan_results, Mapping) else scan_results
+    found = {}
+    for device, advertisement in pairs:
+        side = insole_side(advertisement)
+        if side is None:
+            continue
+        rssi = getattr(advertisement, "rssi", None)
+        if rssi is None:
+            rssi = -127
+        candidate = FoundInsole(device, device.address, device.name or "", side, rssi)
+        best = found.get(side)
+        if best is None or candidate.rssi > best.rssi:
+            found[side] = candidate
+    return found
+
+
+async def scan(timeout, wanted_sides):
+    """Listen for advertisements until every wanted side is heard or `timeout` passes."""
+    from bleak import BleakScanner
+
+    heard = {}
+    complete = asyncio.Event()
+
+    def on_advertisement(device, advertisement):
+        heard[device.address] = (device, advertisement)
+        if set(wanted_sides) <= set(find_insoles(heard)):
+            complete.set()
+
+    async with BleakScanner(detection_callback=on_advertisement):
+        with contextlib.suppress(asyncio.TimeoutError):
+            await asyncio.wait_for(complete.wait(), timeout)
+    found = find_insoles(heard)
+    return {side: insole for side, insole in found.items() if side in wanted_sides}
+
+
+# --- one connected insole ----------------------------------------------------
+
+class InsoleSession:
+    """One connected insole: its parser, its output and the commands written to it.
+
+    `client` is a connected bleak.BleakClient (or anything with the same
+    start_notify / write_gatt_char / stop_notify / disconnect coroutines).
+    Each notification is fed both to this insole's StreamParser, which gives
+    the JSON lines, and to the SDK's receive path under `device_id`, which
+    raises the device event callback.
+    """
+
+    def __init__(self, client, side, parser=None, *, device_id=None, address="",
+                 notify_uuid=NOTIFY_UUID, write_uuid=WRITE_UUID, out=None,
+                 sample_rate_hz=sdk.DEFAULT_SAMPLE_RATE_HZ, pressure_mode="raw",
+                 write_response=False, record=None):
+        if side not in SIDE_NAMES:
+            raise ValueError(f"unknown foot side {side!r}")
+        self.client = client
+        self.side = side
+        self.parser = parser if parser is not None else sdk.StreamParser()
+        self.address = address
+        self.device_id = device_id or address or self.side_name
+        self.notify_uuid = notify_uuid
+        self.write_uuid = write_uuid
+        self.out = out if out is not None else sys.stdout
+        self.sample_rate_hz = sample_rate_hz
+        self.pressure_mode = pressure_mode
+        self.write_response = write_response
+        self.record = record  # binary file that keeps every notification, or None
+        self.messages = 0
+        self.decode_errors = 0
+        self.connected = True
+        self.streaming = False
+        self.closed = False
+        self._msg_id = 0
+        self._prefix = json.dumps({"foot": self.side_name, "address": self.address},
+                                  separators=(",", ":"))[:-1]
+
+    @property
+    def side_name(self):
+        return SIDE_NAMES[self.side]
+
+    def next_msg_id(self):
+        self._msg_id = self._msg_id % 0xFFFFFFFF + 1
+        return self._msg_id
+
+    # Received data -----------------------------------------------------------
+
+    def on_notify(self, _sender, data):
+        """bleak's notification handler: one notification, any part of a frame."""
+        data = bytes(data)
+        if self.record is not None:
+            self.record.write(data)
+        sdk.feed_received_data(self.device_id, data)
+        while True:
+            try:
+                texts = self.parser.push(data)
+                break
+            except ValueError as err:
+                # A frame whose payload is not a valid message: report it and
+                # go on with whatever the parser still holds after it.
+                self.decode_errors += 1
+                self._emit("error", json.dumps(str(err)))
+                data = b""
+        for text in texts:
+            self.messages += 1
+            self._emit("message", text)
+
+    def on_device_event(self, event):
+        self._emit("event", json.dumps(event, sort_keys=True, separators=(",", ":")))
+
+    def _emit(self, key, json_text):
+        self.out.write(f'{self._prefix},"{key}":{json_text}}}\n')
+        self.out.flush()
+
+    # Commands ----------------------------------------------------------------
+
+    async def send(self, frame):
+        await self.client.write_gatt_char(self.write_uuid, frame, response=self.write_response)
+
+    async def start(self):
+        """Subscribe, ask for device information and battery, then start the stream."""
+        await self.client.start_notify(self.notify_uuid, self.on_notify)
+        await self.send(sdk.build_device_info_request(self.next_msg_id(), dest_id=self.side))
+        await self.request_battery()
+        await self.send(sdk.build_sensor_stream_config_request(
+            self.next_msg_id(), dest_id=self.side, sample_rate_hz=self.sample_rate_hz,
+            pressure_mode=self.pressure_mode, start_stream=True))
+        self.streaming = True
+
+    async def request_battery(self):
+        await self.send(sdk.build_battery_request(self.next_msg_id(), dest_id=self.side))
+
+    def link_lost(self):
+        """The insole went away by itself: nothing is left to stop or unsubscribe."""
+        self.connected = False
+        self.streaming = False
+
+    async def stop(self):
+        """Stop the stream, unsubscribe and disconnect; every step runs even if one fails."""
+        if self.closed:
+            return
+        self.closed = True
+        steps = []
+        if self.streaming:
+            steps.append(("stop stream", lambda: self.send(
+                sdk.build_stop_sensor_stream_request(self.next_msg_id(), dest_id=self.side))))
+        if self.connected:
+            steps.append(("unsubscribe", lambda: self.client.stop_notify(self.notify_uuid)))
+        steps.append(("disconnect", self.client.disconnect))
+        for what, step in steps:
+            try:
+                await step()
+            except Exception as err:  # the link may have gone meanwhile
+                log(f"{self.side_name}: {what} failed: {err}")
+        self.streaming = False
+        self.connected = False
+
+    def stats(self):
+        return dict(self.parser.stats(), messages=self.messages, decode_errors=self.decode_errors)
+
+
+def route_device_events(sessions):
+    """Send the SDK's device events to the session they belong to."""
+    by_id = {session.device_id: session for session in sessions}
+
+    def on_event(device_id, event):
+        session = by_id.get(device_id)
+        if session is not None:
+            session.on_device_event(event)
+
+    sdk.register_device_event_callback(on_event)
+    return on_event
+
+
+# --- the program -------------------------------------------------------------
+
+async def connect(insole, args, out, on_lost):
+    from bleak import BleakClient
+
+    client = BleakClient(insole.device, disconnected_callback=lambda _client: on_lost(insole.side),
+                         timeout=args.connect_timeout)
+    await client.connect()
+    notify_uuid, write_uuid = CHARACTERISTIC_ROLES[args.notify]
+    return InsoleSession(client, insole.side, sdk.StreamParser(), address=insole.address,
+                         notify_uuid=notify_uuid, write_uuid=write_uuid, out=out,
+                         sample_rate_hz=args.rate, pressure_mode=args.pressure_mode,
+                         write_response=args.write_response)
+
+
+async def poll_battery(sessions, stop):
+    while not stop.is_set():
+        with contextlib.suppress(asyncio.TimeoutError):
+            await asyncio.wait_for(stop.wait(), BATTERY_POLL_SECONDS)
+        if stop.is_set():
+            return
+        for session in sessions:
+            if session.connected:
+                with contextlib.suppress(Exception):
+                    await session.request_battery()
+
+
+async def run(args, out=None):
+    out = out if out is not None else sys.stdout
+    wanted = [SIDES_BY_NAME[args.only]] if args.only else [sdk.DEVICE_LEFT, sdk.DEVICE_RIGHT]
+    log(f"scanning up to {args.scan_timeout:g} s for {' and '.join(SIDE_NAMES[s] for s in wanted)} insole(s)")
+    try:
+        found = await scan(args.scan_timeout, wanted)
+    except Exception as err:  # no adapter, no BlueZ, no permission...
+        log(f"cannot scan: {type(err).__name__}: {err} (is a Bluetooth adapter available and on?)")
+        return 1
+    if not found:
+        log("no insole found")
+        return 1
+    for side in wanted:
+        if side not in found:
+            log(f"no {SIDE_NAMES[side]} insole found; going on without it")
+
+    stop = asyncio.Event()
+    sessions = []
+
+    def on_lost(side):
+        log(f"{SIDE_NAMES[side]} insole disconnected")
+        for session in sessions:
+            if session.side == side:
+                session.link_lost()
+        if sessions and not any(session.connected for session in sessions):
+            stop.set()
+
+    with contextlib.ExitStack() as files:
+        try:
+            for insole in (found[side] for side in sorted(found)):
+                log(f"connecting to {insole.side_name} insole {insole.address} {insole.name!r} (RSSI {insole.rssi})")
+                try:
+                    session = await connect(insole, args, out, on_lost)
+                except Exception as err:
+                    log(f"cannot connect to {insole.side_name} insole: {err}")
+                    continue
+                if args.record:
+                    session.record = files.enter_context(open(f"{args.record}-{insole.side_name}.bin", "wb"))
+                sessions.append(session)
+            if not sessions:
+                return 1
+            # From here on Ctrl-C and SIGTERM end the wait below instead of
+            # cancelling mid-command, so the clean-up always runs in full.
+            loop = asyncio.get_running_loop()
+            for signum in (signal.SIGINT, signal.SIGTERM):
+                with contextlib.suppress(NotImplementedError, AttributeError, RuntimeError):
+                    loop.add_signal_handler(signum, stop.set)
+            route_device_events(sessions)
+            started = 0
+            for session in sessions:
+                try:
+                    await session.start()
+                    started += 1
+                except Exception as err:
+                    log(f"{session.side_name}: cannot start the stream: {err} "
+                        f"(does this firmware notify on the other characteristic? try --notify)")
+            if not started:
+                return 1
+            log(f"streaming for {args.seconds:g} s; Ctrl-C stops")
+            poller = asyncio.create_task(poll_battery(sessions, stop))
+            with contextlib.suppress(asyncio.TimeoutError):
+                await asyncio.wait_for(stop.wait(), args.seconds)
+            stop.set()
+            await poller
+        finally:
+            for session in sessions:
+                await session.stop()
+            sdk.register_device_event_callback(None)
+            for session in sessions:
+                log(f"{session.side_name}: {json.dumps(session.stats())}")
+    return 0
+
+
+def parse_args(argv=None):
+    p = argparse.ArgumentParser(description="Stream BLE insoles and print their messages as JSON lines.")
+    p.add_argument("--seconds", type=float, default=10.0, help="how long to stream (default 10)")
+    p.add_argument("--scan-timeout", type=float, default=10.0, help="how long to scan at most (default 10)")
+    p.add_argument("--connect-timeout", type=float, default=15.0, help="connection timeout per insole (default 15)")
+    p.add_argument("--only", choices=sorted(SIDES_BY_NAME), help="connect to one foot only")
+    p.add_argument("--rate", type=int, default=sdk.DEFAULT_SAMPLE_RATE_HZ,
+                   help=f"sample rate in Hz (default {sdk.DEFAULT_SAMPLE_RATE_HZ})")
+    p.add_argument("--pressure-mode", choices=["raw", "calibrated", "both"], default="raw")
+    p.add_argument("--notify", choices=sorted(CHARACTERISTIC_ROLES), default=DEFAULT_NOTIFY,
+                   help="characteristic that notifies; commands go to the other one (default tx)")
+    p.add_argument("--write-response", action="store_true", help="write commands with response")
+    p.add_argument("--record", metavar="PREFIX", help="also keep raw notifications in PREFIX-left.bin / PREFIX-right.bin")
+    args = p.parse_args(argv)
+    if args.seconds <= 0 or args.scan_timeout <= 0:
+        p.error("--seconds and --scan-timeout must be positive")
+    return args
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    try:
+        import bleak  # noqa: F401
+    except ImportError:
+        log("the bleak package is needed (Debian: apt-get install python3-bleak)")
+        return 2
+    try:
+        return asyncio.run(run(args))
+    except KeyboardInterrupt:  # only where signal handlers are unavailable
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())
