@@ -1,6 +1,7 @@
 #include "protocol/json.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <tuple>
@@ -96,6 +97,24 @@ struct Writer {
     out += '}';
   }
 
+  // One renderer per field, picked by the entry's index: no search per member.
+  template <class M>
+  using MemberFn = void (*)(Writer&, const M&, const KeyEntry&, bool&);
+
+  template <class M, size_t I>
+  static void render_member(Writer& w, const M& msg, const KeyEntry& entry, bool& first) {
+    w.field(msg, std::get<I>(Schema<M>::fields), entry.key, first);
+  }
+
+  template <class M>
+  static const auto& member_table() {
+    constexpr size_t n = std::tuple_size_v<decltype(Schema<M>::fields)>;
+    static constexpr auto table = []<size_t... I>(std::index_sequence<I...>) {
+      return std::array<MemberFn<M>, n>{&render_member<M, I>...};
+    }(std::make_index_sequence<n>{});
+    return table;
+  }
+
   template <class M>
   void member(const M& msg, const KeyEntry& entry, bool& first) {
     constexpr size_t n = std::tuple_size_v<decltype(Schema<M>::fields)>;
@@ -105,9 +124,7 @@ struct Writer {
         return;
       }
     }
-    [&]<size_t... I>(std::index_sequence<I...>) {
-      ((I == entry.index ? field(msg, std::get<I>(Schema<M>::fields), entry.key, first) : void()), ...);
-    }(std::make_index_sequence<n>{});
+    member_table<M>()[entry.index](*this, msg, entry, first);
   }
 
   void key(const std::string& quoted_key, bool& first) {
@@ -156,12 +173,21 @@ struct Writer {
     } else if constexpr (is_small_vec<T>::value) {
       if (v.empty()) return;
       key(quoted_key, first);
-      out += '[';
+      // Digits go to a stack buffer first: one append per block of values
+      // instead of one per value.
+      char buf[512];
+      char* p = buf;
+      *p++ = '[';
       for (size_t i = 0; i < v.size(); ++i) {
-        if (i) out += ',';
-        append_int(out, v[i]);
+        if (p > buf + sizeof buf - 16) {
+          out.append(buf, p);
+          p = buf;
+        }
+        if (i) *p++ = ',';
+        p = std::to_chars(p, buf + sizeof buf, v[i]).ptr;
       }
-      out += ']';
+      *p++ = ']';
+      out.append(buf, p);
     } else if constexpr (is_optional<T>::value) {
       if (!v) return;
       key(quoted_key, first);
@@ -248,6 +274,7 @@ void append_json_string(std::string& out, std::string_view text) {
 
 std::optional<std::string> render_json(const InsoleResp& msg, std::string& out) {
   if (auto bad = invalid_enum_top(msg)) return "Invalid variant " + std::to_string(*bad);
+  out.reserve(out.size() + 1024);  // a sensor message renders to about 750 bytes
   Writer w{out, std::nullopt};
   w.object(msg);
   return std::nullopt;
