@@ -9,6 +9,7 @@ trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 test -f "$prefix/include/trova_insole_sdk.h"
+"$prefix/bin/insole" foot-side 03 | grep -qx right
 readelf -d "$prefix"/lib*/libtrova_insole_sdk.so | grep -q 'SONAME.*libtrova_insole_sdk.so.0'
 
 libdir=$(dirname "$(ls "$prefix"/lib*/libtrova_insole_sdk.so)")

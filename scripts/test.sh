@@ -37,7 +37,7 @@ echo "== C++ tests under ASan+UBSan"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTVIS_BUILD_PYTHON=OFF \
   -DTVIS_SANITIZE=address,undefined >/dev/null
 cmake --build build/asan -j "$jobs"
-ctest --test-dir build/asan --output-on-failure -j "$jobs" | tail -n 3
+ctest --test-dir build/asan --output-on-failure -j "$jobs" -LE soak | tail -n 3
 
 echo "== threaded tests under TSan"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTVIS_BUILD_PYTHON=OFF \
@@ -61,5 +61,8 @@ for other in /root/.pyenv/versions/3.1[0-9]*/bin/python3; do
     "import sys, trova_insole_sdk as t; assert t.calibrate_pressure([10000], 2) == [52.91]; print('works under', sys.version.split()[0])"
 done
 
-echo "== C++ tests"
+echo "== command-line tool"
+INSOLE_BIN=build/release/tools/insole "$python" -m pytest tests/cli -q -p no:cacheprovider
+
+echo "== C++ tests (with a one-minute soak of 200 mock insoles)"
 ctest --test-dir build/release --output-on-failure -j "$jobs"

@@ -1,0 +1,116 @@
+// insole calibrate: cell resistances to newtons and shear forces.
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "args.h"
+#include "commands.h"
+#include "protocol/json_number.h"
+#include "terminal.h"
+#include "text.h"
+#include "trova_insole_sdk.h"
+
+namespace insole {
+
+namespace {
+
+constexpr OptionSpec kOptions[] = {{"foot", true}, {"json", false}};
+
+uint32_t parse_ohms(const std::string& text) {
+  try {
+    return parse_u32(text, "a resistance");
+  } catch (const UsageError&) {
+    throw UsageError("not a resistance in ohms: '" + text + "' (expected a whole number from 0 to 4294967295)");
+  }
+}
+
+std::string number(double value) {
+  std::string out;
+  tvis::protocol::append_double(out, value);
+  return out;
+}
+
+int run(std::span<const std::string> argv) {
+  const Args args(argv, kOptions);
+  if (!args.has("foot")) throw UsageError("missing --foot left|right");
+  const uint8_t foot = parse_foot(*args.value("foot"), "--foot");
+
+  std::vector<std::string> words = args.positionals();
+  if (words.empty()) {
+    if (term::stdin_is_tty()) throw UsageError("no resistances: give them as arguments or on standard input");
+    for (std::string word; std::cin >> word;) words.push_back(word);
+  }
+  if (words.empty()) throw UsageError("no resistances given");
+  if (words.size() > TVIS_PRESSURE_CHANNELS)
+    throw UsageError("at most 48 resistances (one per channel), got " + std::to_string(words.size()));
+
+  // Unused channels read 0 ohms, which calibrates to 0 N.
+  std::vector<uint32_t> ohms(TVIS_PRESSURE_CHANNELS, 0);
+  for (size_t i = 0; i < words.size(); ++i) ohms[i] = parse_ohms(words[i]);
+  std::vector<double> newtons(TVIS_PRESSURE_CHANNELS);
+  if (tvis_calibrate_pressure(ohms.data(), ohms.size(), foot, newtons.data(), newtons.size()) != 0)
+    throw std::runtime_error("calibration refused its input");
+  newtons.resize(words.size());
+  // The shear cells are spread over the grid, so shear needs every channel.
+  std::vector<TvisShearForce> shear;
+  if (words.size() == TVIS_PRESSURE_CHANNELS) {
+    shear.resize(TVIS_SHEAR_CHANNELS);
+    if (tvis_derive_shear(ohms.data(), ohms.size(), foot, shear.data(), shear.size()) != 0)
+      throw std::runtime_error("shear derivation refused its input");
+  }
+  const char* side = foot == TVIS_DEVICE_RIGHT ? "right" : "left";
+
+  if (args.has("json")) {
+    std::string out = strf("{\"foot\":\"%s\",\"newtons\":[", side);
+    for (size_t i = 0; i < newtons.size(); ++i) out += (i ? "," : "") + number(newtons[i]);
+    out += "],\"shear\":";
+    if (shear.empty()) {
+      out += "null";
+    } else {
+      out += "[";
+      for (size_t k = 0; k < shear.size(); ++k)
+        out += strf("%s{\"force_x\":%s,\"force_y\":%s,\"normal_force\":%s}", k ? "," : "",
+                    number(shear[k].force_x).c_str(), number(shear[k].force_y).c_str(),
+                    number(shear[k].normal_force).c_str());
+      out += "]";
+    }
+    std::printf("%s}\n", out.c_str());
+    return kExitOk;
+  }
+
+  std::printf("%s foot, newtons per channel:\n", side);
+  for (size_t i = 0; i < newtons.size(); ++i)
+    std::printf("  channel %2zu  %10u ohm  %s N\n", i, ohms[i], number(newtons[i]).c_str());
+  if (shear.empty()) {
+    std::printf("shear forces need all 48 channels\n");
+  } else {
+    std::printf("shear forces, newtons:\n");
+    for (size_t k = 0; k < shear.size(); ++k)
+      std::printf("  sensor %zu  x %s  y %s  normal %s\n", k, number(shear[k].force_x).c_str(),
+                  number(shear[k].force_y).c_str(), number(shear[k].normal_force).c_str());
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+const Command kCalibrateCommand{
+    "calibrate",
+    "cell resistances (ohms) to newtons and shear forces",
+    "usage: insole calibrate --foot left|right [--json] [R ...]\n"
+    "\n"
+    "Converts cell resistances in ohms, channel 0 first, into loads in newtons\n"
+    "(rounded to 0.001 N; 0 outside 1 to 999,999 ohms). With all 48 channels\n"
+    "it also derives the three shear forces (x, y, normal). Without R arguments\n"
+    "the resistances are read from standard input, separated by whitespace.\n"
+    "\n"
+    "options:\n"
+    "  --foot F      left or right (the shear cells differ per foot)\n"
+    "  --json        one JSON object: foot, newtons, shear (null with fewer\n"
+    "                than 48 channels)\n"
+    "  -h, --help    this text\n",
+    run,
+};
+
+}  // namespace insole

@@ -1,0 +1,192 @@
+// insole decode: a captured byte stream to JSON lines, with statistics.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "args.h"
+#include "commands.h"
+#include "hex_text.h"
+#include "protocol/json_stream.h"
+#include "terminal.h"
+
+namespace insole {
+
+namespace {
+
+// Input is read and decoded a block at a time, so memory stays flat however
+// long the capture is.
+constexpr size_t kBlockSize = 64 * 1024;
+
+constexpr OptionSpec kOptions[] = {{"strict-crc", false}, {"no-legacy-pressure", false}, {"hex", false}};
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+void write_lines(std::vector<std::string>& lines) {
+  for (const auto& line : lines) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+  }
+  lines.clear();
+}
+
+// The statistics as one JSON object, keys in the order the Python
+// StreamParser.stats() gives them.
+std::string stats_json(const tvis::protocol::JsonStream& stream) {
+  const auto& s = stream.stats();
+  std::string out = "{";
+  auto field = [&out](const char* key, uint64_t value) {
+    out += '"';
+    out += key;
+    out += "\":";
+    out += std::to_string(value);
+    out += ',';
+  };
+  field("frames_received", s.frames_received);
+  field("crc_errors", s.crc_errors);
+  field("protobuf_errors", s.protobuf_errors);
+  field("dropped_bytes", s.dropped_bytes);
+  field("buffer_overflows", s.buffer_overflows);
+  field("packets_lost", s.packets_lost);
+  field("sequence_discontinuities", s.sequence_discontinuities);
+  out += "\"last_seq\":" + (s.last_seq ? std::to_string(*s.last_seq) : std::string("null")) + ",";
+  out += "\"buffered_bytes\":" + std::to_string(stream.buffered_len()) + "}";
+  return out;
+}
+
+class Decoder {
+ public:
+  Decoder(bool strict_crc, bool legacy_pressure) : stream_(strict_crc, legacy_pressure) {}
+
+  // Feeds the bytes in pieces that fit the parser's bounded buffer, as a
+  // receiver sees a capture notification by notification. Only a frame that
+  // can never fit fills it up; one more byte then overflows it, which drops
+  // the stuck bytes and lets the parser find the next frame.
+  void push(std::span<const uint8_t> bytes) {
+    while (!bytes.empty()) {
+      const size_t room = tvis::protocol::MAX_BUFFER_LEN - stream_.buffered_len();
+      const size_t n = std::min(bytes.size(), std::max<size_t>(room, 1));
+      feed(bytes.first(n));
+      bytes = bytes.subspan(n);
+    }
+  }
+
+  const tvis::protocol::JsonStream& stream() const { return stream_; }
+
+ private:
+  void feed(std::span<const uint8_t> piece) {
+    auto error = stream_.push(piece, lines_);
+    for (;;) {
+      write_lines(lines_);
+      if (!error) break;
+      // The frame that failed is counted; report it by its number and go on
+      // with what followed it.
+      std::fprintf(stderr, "insole: frame %llu: %s\n",
+                   static_cast<unsigned long long>(stream_.stats().frames_received), error->c_str());
+      error = stream_.push({}, lines_);
+    }
+  }
+
+  tvis::protocol::JsonStream stream_;
+  std::vector<std::string> lines_;
+};
+
+int run(std::span<const std::string> argv) {
+  const Args args(argv, kOptions);
+  args.expect_positionals(0, 1, "");
+  const std::string path = args.positionals().empty() ? "-" : args.positionals()[0];
+  const bool hex = args.has("hex");
+
+  std::unique_ptr<std::FILE, FileCloser> owned;
+  std::FILE* in = stdin;
+  if (path == "-") {
+    if (term::stdin_is_tty())
+      throw UsageError("no input: give a capture FILE, or pipe the bytes to standard input");
+  } else {
+    owned.reset(std::fopen(path.c_str(), "rb"));
+    if (!owned) {
+      std::fprintf(stderr, "insole: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+      return kExitFailed;
+    }
+    in = owned.get();
+  }
+  const std::string name = path == "-" ? std::string("standard input") : path;
+
+  static char out_buffer[kBlockSize];
+  std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+
+  Decoder decoder(args.has("strict-crc"), !args.has("no-legacy-pressure"));
+  HexReader hex_reader;
+  std::vector<uint8_t> block(kBlockSize);
+  std::vector<uint8_t> bytes;
+  int status = kExitOk;
+  for (;;) {
+    const size_t n = std::fread(block.data(), 1, block.size(), in);
+    if (n > 0) {
+      if (!hex) {
+        decoder.push({block.data(), n});
+      } else {
+        bytes.clear();
+        auto bad = hex_reader.feed({reinterpret_cast<const char*>(block.data()), n}, bytes);
+        decoder.push(bytes);
+        if (bad) {
+          std::fprintf(stderr, "insole: %s: %s\n", name.c_str(), bad->c_str());
+          status = kExitFailed;
+          break;
+        }
+      }
+    }
+    if (n < block.size()) {
+      if (std::ferror(in)) {
+        std::fprintf(stderr, "insole: cannot read %s: %s\n", name.c_str(), std::strerror(errno));
+        status = kExitFailed;
+      }
+      break;
+    }
+  }
+  if (hex && status == kExitOk && hex_reader.dangling()) {
+    std::fprintf(stderr, "insole: %s: odd number of hex digits, the last one is ignored\n", name.c_str());
+    status = kExitFailed;
+  }
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s\n", stats_json(decoder.stream()).c_str());
+  return status;
+}
+
+}  // namespace
+
+const Command kDecodeCommand{
+    "decode",
+    "a captured byte stream to JSON lines, statistics on stderr",
+    "usage: insole decode [FILE|-] [--strict-crc] [--no-legacy-pressure] [--hex]\n"
+    "\n"
+    "Reads the bytes an insole sent (raw, as `insole record` writes them, or as\n"
+    "hex text with --hex) from FILE or standard input and prints every message\n"
+    "as one JSON line on standard output, in the rendering of the Python\n"
+    "StreamParser. The input is read in blocks, so captures of any size stream\n"
+    "through in constant memory.\n"
+    "\n"
+    "At the end the statistics go to standard error as one JSON object with the\n"
+    "keys of StreamParser.stats(): frames_received, crc_errors, protobuf_errors,\n"
+    "dropped_bytes, buffer_overflows, packets_lost, sequence_discontinuities,\n"
+    "last_seq, buffered_bytes. A frame that does not decode is reported on\n"
+    "standard error as one line (\"insole: frame N: ...\") and decoding goes on.\n"
+    "\n"
+    "options:\n"
+    "  --hex                 the input is hex text; whitespace is ignored\n"
+    "  --strict-crc          drop frames whose CRC does not match (default:\n"
+    "                        count them and decode them anyway)\n"
+    "  --no-legacy-pressure  do not fill an empty pressure list from rawPressure\n"
+    "  -h, --help            this text\n"
+    "\n"
+    "Exit status: 0 when the whole input was read (decode errors included),\n"
+    "1 when it cannot be read (or is not hex text with --hex), 2 for bad\n"
+    "arguments.\n",
+    run,
+};
+
+}  // namespace insole

@@ -1,0 +1,80 @@
+// insole dfu: a firmware update against the simulated insole.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "args.h"
+#include "commands.h"
+#include "dfu_session.h"
+#include "util/utf8.h"
+
+namespace insole {
+
+namespace {
+
+// Firmware images are small; anything this large is not one.
+constexpr std::streamoff kMaxImageSize = 64 * 1024 * 1024;
+
+constexpr OptionSpec kOptions[] = {{"mock", false}, {"device", true}};
+
+int run(std::span<const std::string> argv) {
+  const Args args(argv, kOptions);
+  args.expect_positionals(1, 1, "FIRMWARE image file");
+  if (!args.has("mock"))
+    throw UsageError("a real update needs the host's radio, which this tool does not drive; "
+                     "use --mock to update the simulated insole");
+  const std::string id = args.value("device").value_or("left");
+  if (id.empty() || !tvis::is_valid_utf8(reinterpret_cast<const uint8_t*>(id.data()), id.size()))
+    throw UsageError("--device needs a non-empty UTF-8 id");
+
+  const std::string& path = args.positionals()[0];
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
+  if (!file) {
+    std::fprintf(stderr, "insole: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+    return kExitFailed;
+  }
+  const std::streamoff size = file.tellg();
+  if (size > kMaxImageSize) {
+    std::fprintf(stderr, "insole: %s is too large for a firmware image\n", path.c_str());
+    return kExitFailed;
+  }
+  file.seekg(0);
+  std::vector<uint8_t> image(static_cast<size_t>(std::max<std::streamoff>(size, 0)));
+  if (!file.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()))) {
+    std::fprintf(stderr, "insole: cannot read %s\n", path.c_str());
+    return kExitFailed;
+  }
+  if (image.empty()) throw UsageError(path + " is empty");
+  return run_mock_update(id, image);
+}
+
+}  // namespace
+
+const Command kDfuCommand{
+    "dfu",
+    "firmware update of a file against the mock insole",
+    "usage: insole dfu FIRMWARE --mock [--device ID]\n"
+    "\n"
+    "Updates the simulated insole with the image in FIRMWARE through the SDK's\n"
+    "update worker, with a progress bar on a terminal (plain lines per stage\n"
+    "otherwise). The simulated insole follows a fixed timetable for a\n"
+    "10,240-byte image (about 8 seconds): it asks for the offsets 0 to 10,240\n"
+    "in 512-byte steps, then verifies and reboots. Ctrl-C aborts the update.\n"
+    "\n"
+    "A real insole is updated by the host application that owns the radio, so\n"
+    "without --mock the command explains that and exits with status 2.\n"
+    "\n"
+    "options:\n"
+    "  --mock        update the simulated insole (required)\n"
+    "  --device ID   the device id of the update (default left)\n"
+    "  -h, --help    this text\n"
+    "\n"
+    "Exit status: 0 completed, 1 failed or unreadable file, 2 bad arguments,\n"
+    "130 interrupted.\n",
+    run,
+};
+
+}  // namespace insole

@@ -1,0 +1,79 @@
+// insole: the SDK's command-line tool. Dispatches to one subcommand per file.
+#include <array>
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "args.h"
+#include "commands.h"
+
+using namespace insole;
+
+namespace {
+
+const std::array<const Command*, 8> kCommands = {&kDemoCommand,  &kStreamCommand, &kDecodeCommand,
+                                                 &kRecordCommand, &kBuildCommand,  &kDfuCommand,
+                                                 &kCalibrateCommand, &kFootSideCommand};
+
+void print_overview() {
+  std::printf(
+      "usage: insole COMMAND [OPTIONS]\n"
+      "\n"
+      "Host-side tool for the BLE sensor insoles: simulated insoles, captures,\n"
+      "command frames, firmware updates and calibration.\n"
+      "\n"
+      "commands:\n");
+  for (const Command* c : kCommands)
+    std::printf("  %-11s %s\n", std::string(c->name).c_str(), std::string(c->summary).c_str());
+  std::printf(
+      "\n"
+      "Run `insole COMMAND --help` for the options of one command.\n"
+      "Exit status: 0 success, 1 failure (unreadable input, failed update), 2 bad arguments.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    std::fprintf(stderr, "insole: missing command (try `insole --help`)\n");
+    return kExitUsage;
+  }
+  const std::string& name = args.front();
+  if (name == "--help" || name == "-h" || name == "help") {
+    print_overview();
+    return kExitOk;
+  }
+  const Command* command = nullptr;
+  for (const Command* c : kCommands)
+    if (c->name == name) command = c;
+  if (command == nullptr) {
+    std::fprintf(stderr, "insole: unknown command '%s' (try `insole --help`)\n", name.c_str());
+    return kExitUsage;
+  }
+
+  const std::span<const std::string> rest(args.begin() + 1, args.end());
+  if (wants_help(rest)) {
+    std::fwrite(command->help.data(), 1, command->help.size(), stdout);
+    return kExitOk;
+  }
+  try {
+    const int status = command->run(rest);
+    if (std::fflush(stdout) != 0) {
+      std::fprintf(stderr, "insole: cannot write standard output\n");
+      return kExitFailed;
+    }
+    return status;
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "insole: %s\n", e.what());
+    return kExitUsage;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "insole: out of memory\n");
+    return kExitFailed;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "insole: %s\n", e.what());
+    return kExitFailed;
+  }
+}
