@@ -6,7 +6,7 @@
 namespace tvis::protocol {
 
 void JsonStream::reset() {
-  parser_.clear();
+  parser_.release();
   std::vector<uint8_t>().swap(pending_bytes_);
   pending_.clear();
   held_texts_.clear();

@@ -60,6 +60,11 @@ class InsoleStreamParser {
     buf_.clear();
     head_ = 0;
   }
+  // Empties the buffer and gives its storage back.
+  void release() {
+    std::vector<uint8_t>().swap(buf_);
+    head_ = 0;
+  }
 
  private:
   void extract(EventSink& sink);
