@@ -18,7 +18,7 @@ class SmallVec {
   static_assert(std::is_trivially_copyable_v<T>);
 
  public:
-  SmallVec() = default;
+  SmallVec() noexcept {}  // leaves the inline room uninitialised: nothing reads it before a push
   SmallVec(std::initializer_list<T> init) { assign(init.begin(), init.size()); }
   SmallVec(const SmallVec& other) { assign(other.data(), other.size()); }
   SmallVec& operator=(const SmallVec& other) {
