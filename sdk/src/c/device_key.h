@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -16,5 +17,14 @@ struct DeviceKeyHash {
 
 template <class V>
 using DeviceMap = std::unordered_map<std::string, V, DeviceKeyHash, std::equal_to<>>;
+
+// A process-wide per-device table behind its own mutex. Instances are made
+// with `new` and never destroyed, so detached threads still running at exit
+// never see one torn down.
+template <class V>
+struct LockedDeviceMap {
+  std::mutex mutex;
+  DeviceMap<V> map;
+};
 
 }  // namespace tvis::c

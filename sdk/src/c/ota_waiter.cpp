@@ -3,7 +3,7 @@
 namespace tvis::c {
 
 OtaWaiters& ota_waiters() {
-  static OtaWaiters* waiters = new OtaWaiters;  // never destroyed: detached threads may outlive main
+  static OtaWaiters* waiters = new OtaWaiters;
   return *waiters;
 }
 

@@ -40,10 +40,7 @@ class OtaWaiter {
   std::optional<protocol::OtaResp> slot_;
 };
 
-struct OtaWaiters {
-  std::mutex mutex;
-  DeviceMap<std::shared_ptr<OtaWaiter>> map;
-};
+using OtaWaiters = LockedDeviceMap<std::shared_ptr<OtaWaiter>>;
 
 OtaWaiters& ota_waiters();
 

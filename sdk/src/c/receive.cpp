@@ -21,23 +21,16 @@ namespace {
 using protocol::InsoleStreamParser;
 using protocol::ParserEvent;
 
-struct DeviceParsers {
-  std::mutex mutex;
-  DeviceMap<InsoleStreamParser> map;
-};
+using DeviceParsers = LockedDeviceMap<InsoleStreamParser>;
+using LastSeq = LockedDeviceMap<uint32_t>;
 
 DeviceParsers& device_parsers() {
-  static DeviceParsers* parsers = new DeviceParsers;  // never destroyed
+  static DeviceParsers* parsers = new DeviceParsers;
   return *parsers;
 }
 
-struct LastSeq {
-  std::mutex mutex;
-  DeviceMap<uint32_t> map;
-};
-
 LastSeq& last_seq() {
-  static LastSeq* seqs = new LastSeq;  // never destroyed
+  static LastSeq* seqs = new LastSeq;
   return *seqs;
 }
 

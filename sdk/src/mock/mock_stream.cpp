@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <mutex>
@@ -22,22 +23,23 @@ constexpr FootProfile kRight{protocol::DEVICE_RIGHT, 0.5, 0.3, 91, 4070};
 // Running streams by id. Each start draws a fresh token; a thread runs while
 // its id still maps to its own token, so a stop followed at once by a restart
 // ends the old thread instead of leaving two.
-struct MockStreams {
-  std::mutex mutex;
-  c::DeviceMap<uint64_t> running;
-  uint64_t next_token = 1;
-};
+using MockStreams = c::LockedDeviceMap<uint64_t>;
 
 MockStreams& mock_streams() {
-  static MockStreams* streams = new MockStreams;  // never destroyed
+  static MockStreams* streams = new MockStreams;
   return *streams;
+}
+
+uint64_t next_token() {
+  static std::atomic<uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
 }
 
 bool still_running(const std::string& device_id, uint64_t token) {
   MockStreams& streams = mock_streams();
   std::lock_guard lock(streams.mutex);
-  auto it = streams.running.find(device_id);
-  return it != streams.running.end() && it->second == token;
+  auto it = streams.map.find(device_id);
+  return it != streams.map.end() && it->second == token;
 }
 
 bool contains_right(std::string_view id) {
@@ -112,9 +114,9 @@ void start_stream(std::string_view device_id) {
   std::string id(device_id);
   {
     std::lock_guard lock(streams.mutex);
-    if (streams.running.find(device_id) != streams.running.end()) return;
-    token = streams.next_token++;
-    streams.running.emplace(id, token);
+    if (streams.map.find(device_id) != streams.map.end()) return;
+    token = next_token();
+    streams.map.emplace(id, token);
   }
   try {
     std::thread([id, token] {
@@ -128,8 +130,8 @@ void start_stream(std::string_view device_id) {
     }).detach();
   } catch (...) {
     std::lock_guard lock(streams.mutex);
-    auto it = streams.running.find(id);
-    if (it != streams.running.end() && it->second == token) streams.running.erase(it);
+    auto it = streams.map.find(id);
+    if (it != streams.map.end() && it->second == token) streams.map.erase(it);
     throw;
   }
 }
@@ -137,7 +139,7 @@ void start_stream(std::string_view device_id) {
 void stop_all_streams() {
   MockStreams& streams = mock_streams();
   std::lock_guard lock(streams.mutex);
-  streams.running.clear();
+  streams.map.clear();
 }
 
 }  // namespace tvis::mock

@@ -17,16 +17,6 @@ namespace {
 
 using namespace wire;
 
-template <class T>
-struct is_optional : std::false_type {};
-template <class T>
-struct is_optional<std::optional<T>> : std::true_type {};
-
-template <class T>
-struct is_small_vec : std::false_type {};
-template <class T, size_t N>
-struct is_small_vec<SmallVec<T, N>> : std::true_type {};
-
 // Nesting budget for skipping: 100 for fields of the top-level message, one
 // less for each level down and for each group level.
 constexpr int kRecursionLimit = 100;

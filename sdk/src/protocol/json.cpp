@@ -16,15 +16,6 @@ namespace tvis::protocol {
 
 namespace {
 
-template <class T>
-struct is_optional : std::false_type {};
-template <class T>
-struct is_optional<std::optional<T>> : std::true_type {};
-template <class T>
-struct is_small_vec : std::false_type {};
-template <class T, size_t N>
-struct is_small_vec<SmallVec<T, N>> : std::true_type {};
-
 std::string camel_case(std::string_view field_name) {
   if (field_name.substr(0, 2) == "r#") field_name.remove_prefix(2);
   std::string out;

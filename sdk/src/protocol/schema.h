@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 
 #include "protocol/messages.h"
 
@@ -27,6 +28,17 @@ struct EnumInfo {
     return {};
   }
 };
+
+// What a field holds, as the codec and the renderer tell field kinds apart:
+// sub-messages are optionals, repeated integers are SmallVecs.
+template <class T>
+struct is_optional : std::false_type {};
+template <class T>
+struct is_optional<std::optional<T>> : std::true_type {};
+template <class T>
+struct is_small_vec : std::false_type {};
+template <class T, size_t N>
+struct is_small_vec<SmallVec<T, N>> : std::true_type {};
 
 template <class M, class T>
 struct Field {
