@@ -1,8 +1,10 @@
 // Byte strings written as hex text, so test tables read like wire dumps.
 #pragma once
 
-#include <cctype>
+#include <algorithm>
+#include <charconv>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -11,27 +13,14 @@
 
 namespace tvis::test {
 
-// "08 01 f2 01" -> {0x08, 0x01, 0xF2, 0x01}; spaces are ignored.
+// "08 01 f2 01" -> {0x08, 0x01, 0xF2, 0x01}; spaces between bytes are ignored.
 inline std::vector<uint8_t> hex_bytes(std::string_view text) {
-  auto nibble = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    throw std::invalid_argument("bad hex digit");
-  };
   std::vector<uint8_t> out;
-  int high = -1;
-  for (char c : text) {
-    if (c == ' ') continue;
-    int v = nibble(c);
-    if (high < 0) {
-      high = v;
-    } else {
-      out.push_back(static_cast<uint8_t>(high << 4 | v));
-      high = -1;
-    }
+  for (const char* p = text.data(); p < text.data() + text.size(); p += *p == ' ' ? 1 : 2) {
+    if (*p == ' ') continue;
+    if (std::from_chars(p, std::min(p + 2, text.data() + text.size()), out.emplace_back(), 16).ptr != p + 2)
+      throw std::invalid_argument("bad hex text: " + std::string(text));
   }
-  if (high >= 0) throw std::invalid_argument("odd number of hex digits");
   return out;
 }
 

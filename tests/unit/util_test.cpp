@@ -13,63 +13,33 @@
 using tvis::test::hex_bytes;
 
 TEST(Utf8, StrictValidation) {
-  struct Case {
-    const char* bytes;
-    bool valid;
-  };
-  const Case cases[] = {
-      {"", true},
-      {"41 42 43", true},
-      {"C2 80", true},                  // U+0080
-      {"DF BF", true},                  // U+07FF
-      {"E0 A0 80", true},               // U+0800
-      {"ED 9F BF", true},               // U+D7FF, just below the surrogates
-      {"EE 80 80", true},               // U+E000, just above them
-      {"EF BF BF", true},               // U+FFFF
-      {"F0 90 80 80", true},            // U+10000
-      {"F4 8F BF BF", true},            // U+10FFFF
-      {"C0 80", false},                 // overlong NUL
-      {"C1 BF", false},                 // overlong
-      {"E0 9F BF", false},              // overlong three-byte form
-      {"F0 8F BF BF", false},           // overlong four-byte form
-      {"ED A0 80", false},              // U+D800
-      {"ED BF BF", false},              // U+DFFF
-      {"F4 90 80 80", false},           // above U+10FFFF
-      {"F5 80 80 80", false},
-      {"FF", false},
-      {"80", false},                    // lone continuation
-      {"C2", false},                    // truncated
-      {"E2 82", false},                 // truncated
-      {"C2 41", false},                 // continuation missing
-      {"E2 28 A1", false},
-      {"F0 90 80 41", false},
+  const char* valid[] = {
+      "", "41 42 43", "C2 80", "DF BF", "E0 A0 80", "EF BF BF", "F0 90 80 80", "F4 8F BF BF",  // range edges
+      "ED 9F BF", "EE 80 80",                                                                 // around surrogates
       // Past the first eight ASCII bytes, where whole blocks are skipped.
-      {"41 41 41 41 41 41 41", true},
-      {"41 41 41 41 41 41 41 41 41 41 41 41 41 41 41", true},
-      {"41 41 41 41 41 41 41 41 41 C3 A9", true},
-      {"41 41 41 41 41 41 41 41 41 C3", false},
-      {"41 41 41 41 41 41 41 41 80 41 41 41 41 41 41 41", false},
-      {"41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 FF", false},
-  };
-  for (const Case& c : cases) {
+      "41 41 41 41 41 41 41", "41 41 41 41 41 41 41 41 41 41 41 41 41 41 41", "41 41 41 41 41 41 41 41 41 C3 A9"};
+  const char* invalid[] = {
+      "C0 80", "C1 BF", "E0 9F BF", "F0 8F BF BF",           // overlong
+      "ED A0 80", "ED BF BF", "F4 90 80 80", "F5 80 80 80",  // surrogates, above U+10FFFF
+      "FF", "80", "C2", "E2 82", "C2 41", "E2 28 A1", "F0 90 80 41",
+      "41 41 41 41 41 41 41 41 41 C3", "41 41 41 41 41 41 41 41 80 41 41 41 41 41 41 41",
+      "41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 FF"};
+  auto check = [](const char* text, bool expected) {
     // A heap block of exactly the text's length: the sanitizer build flags
     // any read past the end by the block-wise ASCII skip.
-    const auto bytes = hex_bytes(c.bytes);
+    const auto bytes = hex_bytes(text);
     std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size()]);
     std::copy(bytes.begin(), bytes.end(), exact.get());
-    EXPECT_EQ(tvis::is_valid_utf8(exact.get(), bytes.size()), c.valid) << c.bytes;
-  }
+    EXPECT_EQ(tvis::is_valid_utf8(exact.get(), bytes.size()), expected) << text;
+  };
+  for (const char* text : valid) check(text, true);
+  for (const char* text : invalid) check(text, false);
 }
 
 TEST(Hex, UpperCaseFixedWidth) {
-  EXPECT_EQ(tvis::hex_u16(0x00FF), "0x00FF");
-  EXPECT_EQ(tvis::hex_u16(0x4B37), "0x4B37");
-  EXPECT_EQ(tvis::hex_u16(0), "0x0000");
-  EXPECT_EQ(tvis::hex_u8(0x0A), "0A");
-  std::string text = "raw=";
+  std::string text = tvis::hex_u16(0x00FF) + tvis::hex_u16(0xAB0C) + tvis::hex_u16(0) + tvis::hex_u8(0x0A) + "=";
   tvis::append_hex(text, hex_bytes("00 0F F0 AB"));
-  tvis::append_hex(text, {});
-  EXPECT_EQ(text, "raw=000FF0AB");
+  EXPECT_EQ(text, "0x00FF0xAB0C0x00000A=000FF0AB");
 }
 
 // The vector must behave the same whether its elements live inline or on the
@@ -81,47 +51,23 @@ TEST(SmallVec, InlineAndSpilledStorage) {
     for (int i = 0; i < n; ++i) v.push_back(i * 10);
     return v;
   };
-  auto as_vector = [](const Vec& v) { return std::vector<int>(v.begin(), v.end()); };
-  auto expected = [](int n) {
-    std::vector<int> out;
-    for (int i = 0; i < n; ++i) out.push_back(i * 10);
-    return out;
-  };
-
   for (int n : {0, 3, 4, 5, 9, 100}) {
     SCOPED_TRACE(n);
-    Vec v = filled(n);
-    EXPECT_EQ(as_vector(v), expected(n));
-    EXPECT_EQ(v.empty(), n == 0);
-
-    Vec copy(v);
-    EXPECT_EQ(as_vector(copy), expected(n));
-    EXPECT_TRUE(copy == v);
-
-    Vec assigned = filled(7);
-    assigned = v;
-    EXPECT_EQ(as_vector(assigned), expected(n));
-    Vec shrunk = filled(2);
-    shrunk = v;
-    EXPECT_EQ(as_vector(shrunk), expected(n));
-
+    const Vec v = filled(n);
+    std::vector<int> expected(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) expected[static_cast<size_t>(i)] = i * 10;
+    EXPECT_EQ(std::vector<int>(v.begin(), v.end()), expected);
+    Vec copy(v), bigger = filled(7), smaller = filled(2);
+    bigger = v;
+    smaller = v;
+    EXPECT_TRUE(copy == v && bigger == v && smaller == v && !(v == filled(n + 1)));
     Vec moved(std::move(copy));
-    EXPECT_EQ(as_vector(moved), expected(n));
-    EXPECT_TRUE(copy.empty());
-    // A moved-from vector is empty with inline room again, and grows anew.
+    EXPECT_TRUE(moved == v && copy.empty());
+    // A moved-from vector has inline room again and grows anew.
     for (int i = 0; i < 10; ++i) copy.push_back(i * 10);
-    EXPECT_EQ(as_vector(copy), expected(10));
-
-    Vec move_assigned = filled(6);
-    move_assigned = std::move(moved);
-    EXPECT_EQ(as_vector(move_assigned), expected(n));
-    move_assigned.push_back(-1);
-    EXPECT_EQ(move_assigned[static_cast<size_t>(n)], -1);
-
-    v.clear();
-    EXPECT_TRUE(v.empty());
-    EXPECT_EQ(v == filled(n), n == 0);
+    EXPECT_TRUE(copy == filled(10));
+    bigger = std::move(moved);
+    bigger.push_back(-1);
+    EXPECT_TRUE(bigger.size() == static_cast<size_t>(n + 1) && bigger[static_cast<size_t>(n)] == -1);
   }
-  EXPECT_FALSE(filled(3) == filled(4));
-  EXPECT_TRUE((Vec{1, 2, 3, 4, 5}) == (Vec{1, 2, 3, 4, 5}));
 }
