@@ -3,16 +3,18 @@
 // console log (standard output).
 #pragma once
 
-#include <unistd.h>
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <span>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "protocol/codec.h"
@@ -22,23 +24,23 @@
 namespace capi_test {
 
 using Bytes = std::vector<uint8_t>;
+using Strings = std::vector<std::string>;
+using Values = std::vector<double>;
+using Table = std::vector<Values>;
 namespace proto = tvis::protocol;
 
 // "08 01 F2 01" -> bytes; spaces are ignored.
 inline Bytes hex(std::string_view text) {
   Bytes out;
-  int high = -1;
-  for (char c : text) {
-    if (c == ' ') continue;
-    int v = (c >= '0' && c <= '9') ? c - '0' : (c | 0x20) - 'a' + 10;
-    if (high < 0) {
-      high = v;
-    } else {
-      out.push_back(static_cast<uint8_t>(high << 4 | v));
-      high = -1;
-    }
-  }
+  for (size_t i = 0; i + 1 < text.size(); i += text[i] == ' ' ? 1 : 2)
+    if (text[i] != ' ') out.push_back(static_cast<uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
   return out;
+}
+
+// Record fields side by side, for comparing many at once.
+template <class... T>
+Values vals(T... v) {
+  return {static_cast<double>(v)...};
 }
 
 inline Bytes frame_of_payload(std::span<const uint8_t> payload) {
@@ -61,10 +63,10 @@ inline void feed(const std::string& device, const Bytes& bytes) {
 }
 
 // A sensor message carrying only a pressure sample (the usual stream frame).
-inline proto::InsoleResp pressure_msg(uint32_t seq, int32_t foot = proto::DEVICE_LEFT) {
+inline proto::InsoleResp pressure_msg(uint32_t seq) {
   proto::InsoleResp msg;
   auto& sd = msg.sensor_data.emplace();
-  sd.device_id = foot;
+  sd.device_id = proto::DEVICE_LEFT;
   sd.seq_num = seq;
   sd.timestamp_ms = 1000 + seq;
   auto& p = sd.pressure_data.emplace();
@@ -73,141 +75,105 @@ inline proto::InsoleResp pressure_msg(uint32_t seq, int32_t foot = proto::DEVICE
 }
 
 // What one callback call received, copied out of the record.
+struct Info {
+  uint8_t device_id;
+  uint32_t product_id;
+  Strings texts;  // serial, model, fw, hw, git, mac
+};
+using Record = std::variant<Info, TvisDeviceEvent, TvisPressureSample, TvisShearSample, TvisImuSample, TvisBatteryInfo>;
+
 struct Event {
-  std::string kind;  // "info", "event", "pressure", "shear", "imu", "battery"
   std::string device;
-  TvisPressureSample pressure{};
-  TvisShearSample shear{};
-  TvisImuSample imu{};
-  TvisBatteryInfo battery{};
-  TvisDeviceEvent event{};
-  uint8_t info_device_id = 0;
-  uint32_t info_product_id = 0;
-  std::vector<std::string> info_texts{};  // serial, model, fw, hw, git, mac
+  Record rec;
+  std::string kind() const {
+    static const char* const names[] = {"info", "event", "pressure", "shear", "imu", "battery"};
+    return names[rec.index()];
+  }
+  const TvisPressureSample& pressure() const { return std::get<TvisPressureSample>(rec); }
 };
 
-struct Recorder {
-  std::mutex mutex;
-  std::vector<Event> events;
+template <class... F>
+struct Overload : F... {
+  using F::operator()...;
 };
 
-inline Recorder& recorder() {
-  static Recorder r;
-  return r;
+// The scalar fields of a record in declaration order (for pressure only
+// seq_num, timestamp_ms and the two counts; for info the two ids).
+inline Values fields(const Event& e) {
+  return std::visit(
+      Overload{
+          [](const Info& r) { return vals(r.device_id, r.product_id); },
+          [](const TvisDeviceEvent& r) { return vals(r.timestamp_ms, r.type); },
+          [](const TvisPressureSample& r) {
+            return vals(r.seq_num, r.timestamp_ms, r.pressure_count, r.raw_pressure_count);
+          },
+          [](const TvisShearSample& r) {
+            return vals(r.seq_num, r.timestamp_ms, r.shear_force_x[0], r.shear_force_x[1], r.shear_force_x[2],
+                        r.shear_force_y[0], r.shear_force_y[1], r.shear_force_y[2]);
+          },
+          [](const TvisImuSample& r) {
+            return vals(r.device_id, r.timestamp_ms, r.acc_x, r.acc_y, r.acc_z, r.gyro_x, r.gyro_y, r.gyro_z,
+                        r.raw_acc_x, r.raw_acc_y, r.raw_acc_z, r.raw_gyro_x, r.raw_gyro_y, r.raw_gyro_z, r.acc_scale,
+                        r.gyro_scale, r.acc_x_mg, r.acc_y_mg, r.acc_z_mg, r.gyro_x_dps, r.gyro_y_dps, r.gyro_z_dps);
+          },
+          [](const TvisBatteryInfo& r) { return vals(r.device_id, r.battery_pct, r.voltage_mv, r.status); },
+      },
+      e.rec);
 }
 
-inline void record(Event e) {
-  std::lock_guard lock(recorder().mutex);
-  recorder().events.push_back(std::move(e));
-}
+inline std::mutex g_events_mutex;
+inline std::vector<Event> g_events;
 
 inline std::vector<Event> take_events() {
-  std::lock_guard lock(recorder().mutex);
-  std::vector<Event> out;
-  out.swap(recorder().events);
+  std::lock_guard lock(g_events_mutex);
+  return std::exchange(g_events, {});
+}
+
+inline Strings kinds(const std::vector<Event>& events) {
+  Strings out;
+  for (const Event& e : events) out.push_back(e.kind());
   return out;
 }
 
-inline std::vector<std::string> kinds(const std::vector<Event>& events) {
-  std::vector<std::string> out;
-  for (const Event& e : events) out.push_back(e.kind);
+inline Table fields(const std::vector<Event>& events) {
+  Table out;
+  for (const Event& e : events) out.push_back(fields(e));
   return out;
 }
 
-inline void rec_pressure(const char* id, const TvisPressureSample* s) {
-  Event e{"pressure", id};
-  e.pressure = *s;
-  record(std::move(e));
-}
-inline void rec_shear(const char* id, const TvisShearSample* s) {
-  Event e{"shear", id};
-  e.shear = *s;
-  record(std::move(e));
-}
-inline void rec_imu(const char* id, const TvisImuSample* s) {
-  Event e{"imu", id};
-  e.imu = *s;
-  record(std::move(e));
-}
-inline void rec_battery(const char* id, const TvisBatteryInfo* b) {
-  Event e{"battery", id};
-  e.battery = *b;
-  record(std::move(e));
-}
-inline void rec_event(const char* id, const TvisDeviceEvent* ev) {
-  Event e{"event", id};
-  e.event = *ev;
-  record(std::move(e));
-}
-inline void rec_info(const char* id, const TvisDeviceInfo* info) {
-  Event e{"info", id};
-  e.info_device_id = info->device_id;
-  e.info_product_id = info->product_id;
-  for (const char* t :
-       {info->serial_number, info->model_name, info->fw_version, info->hw_version, info->git_commit, info->mac})
-    e.info_texts.emplace_back(t);
-  record(std::move(e));
+template <class R>
+void rec(const char* id, const R* r) {
+  std::lock_guard lock(g_events_mutex);
+  if constexpr (std::is_same_v<R, TvisDeviceInfo>)
+    g_events.push_back(
+        {id, Info{r->device_id,
+                  r->product_id,
+                  {r->serial_number, r->model_name, r->fw_version, r->hw_version, r->git_commit, r->mac}}});
+  else
+    g_events.push_back({id, *r});
 }
 
-inline void install_recorders() {
-  tvis_set_pressure_callback(rec_pressure);
-  tvis_set_shear_callback(rec_shear);
-  tvis_set_imu_callback(rec_imu);
-  tvis_set_battery_callback(rec_battery);
-  tvis_set_device_event_callback(rec_event);
-  tvis_set_device_info_callback(rec_info);
+// Every receive callback records (on) or is cleared (off).
+inline void set_recorders(bool on) {
+  tvis_set_pressure_callback(on ? rec<TvisPressureSample> : nullptr);
+  tvis_set_shear_callback(on ? rec<TvisShearSample> : nullptr);
+  tvis_set_imu_callback(on ? rec<TvisImuSample> : nullptr);
+  tvis_set_battery_callback(on ? rec<TvisBatteryInfo> : nullptr);
+  tvis_set_device_event_callback(on ? rec<TvisDeviceEvent> : nullptr);
+  tvis_set_device_info_callback(on ? rec<TvisDeviceInfo> : nullptr);
 }
 
-inline void clear_callbacks() {
-  tvis_set_pressure_callback(nullptr);
-  tvis_set_shear_callback(nullptr);
-  tvis_set_imu_callback(nullptr);
-  tvis_set_battery_callback(nullptr);
-  tvis_set_device_event_callback(nullptr);
-  tvis_set_device_info_callback(nullptr);
+// Each test's own device ids, so per-device state never carries over.
+inline std::string test_device(const std::string& suffix = "") {
+  return ::testing::UnitTest::GetInstance()->current_test_info()->name() + suffix;
 }
 
-// Redirects file descriptor 1 into a temporary file until lines() is called.
-class StdoutCapture {
- public:
-  StdoutCapture() {
-    std::fflush(stdout);
-    file_ = std::tmpfile();
-    saved_ = dup(1);
-    dup2(fileno(file_), 1);
-  }
-  ~StdoutCapture() {
-    restore();
-    std::fclose(file_);
-  }
-
-  std::vector<std::string> lines() {
-    restore();
-    std::string text;
-    std::rewind(file_);
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) text.append(buf, n);
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    std::fflush(stdout);
-    dup2(saved_, 1);
-    close(saved_);
-    saved_ = -1;
-  }
-  std::FILE* file_ = nullptr;
-  int saved_ = -1;
-};
-
-inline bool ends_with(std::string_view s, std::string_view tail) {
-  return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+// The console lines printed since testing::internal::CaptureStdout().
+inline Strings captured_stdout() {
+  std::istringstream in(testing::internal::GetCapturedStdout());
+  Strings out;
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
 }
 
 }  // namespace capi_test

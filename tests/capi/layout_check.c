@@ -1,193 +1,62 @@
 /*
 ** The records of the public header have their members in the documented
-** order, of the documented types, with natural C alignment and no packing.
-** Built as C99 against the shared library, so it also proves that the header
-** compiles cleanly as C and that the library links from C.
+** order and sizes with natural C alignment, as a host binding hard-codes
+** them on the usual 64-bit ABI. Built as C99 against the shared library, so
+** it also proves that the header compiles cleanly as C.
 */
 #include <stddef.h>
 #include <stdio.h>
-#include <string.h>
 
 #include "trova_insole_sdk.h"
 
-static int failures = 0;
+/* clang-format off */
+/* Member m of record T at this offset and of this size; the size of T. */
+#define F(T, m, off, size) {#T "." #m, offsetof(T, m), off, sizeof(((T*)0)->m), size}
+#define S(T, size) {"sizeof " #T, 0, 0, sizeof(T), size}
 
-/* Natural alignment of a type, as the compiler lays it out inside a struct. */
-#define ALIGN_OF(T) \
-  offsetof(         \
-      struct {      \
-        char c;     \
-        T t;        \
-      },            \
-      t)
-
-static size_t align_up(size_t n, size_t a) { return (n + a - 1) / a * a; }
-
-/* Walks a record member by member: each must sit at the next offset aligned
-** for its documented type and have that type's size (times the count). */
-struct walk {
-  const char* record;
-  size_t cursor;
-  size_t max_align;
+static const struct {
+  const char* what;
+  size_t offset, want_offset, size, want_size;
+} checks[] = {
+    F(TvisPressureSample, seq_num, 0, 4), F(TvisPressureSample, timestamp_ms, 4, 4),
+    F(TvisPressureSample, pressure_count, 8, 1), F(TvisPressureSample, raw_pressure_count, 9, 1),
+    F(TvisPressureSample, pressure, 12, 192), F(TvisPressureSample, raw_pressure, 204, 192),
+    S(TvisPressureSample, 396),
+    F(TvisShearSample, seq_num, 0, 4), F(TvisShearSample, timestamp_ms, 4, 4),
+    F(TvisShearSample, shear_force_x, 8, 12), F(TvisShearSample, shear_force_y, 20, 12), S(TvisShearSample, 32),
+    F(TvisImuSample, device_id, 0, 1), F(TvisImuSample, timestamp_ms, 4, 4), F(TvisImuSample, acc_x, 8, 2),
+    F(TvisImuSample, acc_y, 10, 2), F(TvisImuSample, acc_z, 12, 2), F(TvisImuSample, gyro_x, 14, 2),
+    F(TvisImuSample, gyro_y, 16, 2), F(TvisImuSample, gyro_z, 18, 2), F(TvisImuSample, raw_acc_x, 20, 4),
+    F(TvisImuSample, raw_acc_y, 24, 4), F(TvisImuSample, raw_acc_z, 28, 4), F(TvisImuSample, raw_gyro_x, 32, 4),
+    F(TvisImuSample, raw_gyro_y, 36, 4), F(TvisImuSample, raw_gyro_z, 40, 4), F(TvisImuSample, acc_scale, 44, 4),
+    F(TvisImuSample, gyro_scale, 48, 4), F(TvisImuSample, acc_x_mg, 52, 4), F(TvisImuSample, acc_y_mg, 56, 4),
+    F(TvisImuSample, acc_z_mg, 60, 4), F(TvisImuSample, gyro_x_dps, 64, 4), F(TvisImuSample, gyro_y_dps, 68, 4),
+    F(TvisImuSample, gyro_z_dps, 72, 4), S(TvisImuSample, 76),
+    F(TvisBatteryInfo, device_id, 0, 1), F(TvisBatteryInfo, battery_pct, 1, 1), F(TvisBatteryInfo, voltage_mv, 2, 2),
+    F(TvisBatteryInfo, status, 4, 1), S(TvisBatteryInfo, 6),
+    F(TvisDeviceInfo, device_id, 0, 1), F(TvisDeviceInfo, serial_number, 8, 8), F(TvisDeviceInfo, product_id, 16, 4),
+    F(TvisDeviceInfo, model_name, 24, 8), F(TvisDeviceInfo, fw_version, 32, 8), F(TvisDeviceInfo, hw_version, 40, 8),
+    F(TvisDeviceInfo, git_commit, 48, 8), F(TvisDeviceInfo, mac, 56, 8), S(TvisDeviceInfo, 64),
+    F(TvisDeviceEvent, timestamp_ms, 0, 4), F(TvisDeviceEvent, type, 4, 4), S(TvisDeviceEvent, 8),
+    F(TvisDfuProgress, state, 0, 4), F(TvisDfuProgress, percentage, 8, 8), F(TvisDfuProgress, speed_kbps, 16, 8),
+    F(TvisDfuProgress, eta_secs, 24, 8), F(TvisDfuProgress, message, 32, 8), S(TvisDfuProgress, 40),
+    F(TvisShearForce, force_x, 0, 8), F(TvisShearForce, force_y, 8, 8), F(TvisShearForce, normal_force, 16, 8),
+    S(TvisShearForce, 24),
+    F(ByteBuffer, data, 0, 8), F(ByteBuffer, len, 8, 8), S(ByteBuffer, 16),
 };
-
-static void member(struct walk* w, const char* name, size_t offset, size_t size, size_t elem_size, size_t elem_align,
-                   size_t count) {
-  size_t expected = align_up(w->cursor, elem_align);
-  if (offset != expected || size != elem_size * count) {
-    printf("%s.%s: offset %u size %u, expected offset %u size %u\n", w->record, name, (unsigned)offset, (unsigned)size,
-           (unsigned)expected, (unsigned)(elem_size * count));
-    failures++;
-  }
-  w->cursor = expected + elem_size * count;
-  if (elem_align > w->max_align) w->max_align = elem_align;
-}
-
-static void end(struct walk* w, size_t size) {
-  size_t expected = align_up(w->cursor, w->max_align);
-  if (size != expected) {
-    printf("sizeof(%s) = %u, expected %u\n", w->record, (unsigned)size, (unsigned)expected);
-    failures++;
-  }
-}
-
-#define BEGIN(R)                \
-  {                             \
-    struct walk w = {#R, 0, 1}; \
-    R probe;                    \
-    (void)probe;
-#define M(R, field, T) member(&w, #field, offsetof(R, field), sizeof probe.field, sizeof(T), ALIGN_OF(T), 1)
-#define A(R, field, T, n) member(&w, #field, offsetof(R, field), sizeof probe.field, sizeof(T), ALIGN_OF(T), n)
-#define END(R)        \
-  end(&w, sizeof(R)); \
-  }
-
-static void expect_eq(const char* what, size_t got, size_t want) {
-  if (got != want) {
-    printf("%s = %u, expected %u\n", what, (unsigned)got, (unsigned)want);
-    failures++;
-  }
-}
+/* clang-format on */
 
 int main(void) {
-  BEGIN(TvisPressureSample)
-  M(TvisPressureSample, seq_num, uint32_t);
-  M(TvisPressureSample, timestamp_ms, uint32_t);
-  M(TvisPressureSample, pressure_count, uint8_t);
-  M(TvisPressureSample, raw_pressure_count, uint8_t);
-  A(TvisPressureSample, pressure, int32_t, 48);
-  A(TvisPressureSample, raw_pressure, int32_t, 48);
-  END(TvisPressureSample)
-
-  BEGIN(TvisShearSample)
-  M(TvisShearSample, seq_num, uint32_t);
-  M(TvisShearSample, timestamp_ms, uint32_t);
-  A(TvisShearSample, shear_force_x, int32_t, 3);
-  A(TvisShearSample, shear_force_y, int32_t, 3);
-  END(TvisShearSample)
-
-  BEGIN(TvisImuSample)
-  M(TvisImuSample, device_id, uint8_t);
-  M(TvisImuSample, timestamp_ms, uint32_t);
-  M(TvisImuSample, acc_x, int16_t);
-  M(TvisImuSample, acc_y, int16_t);
-  M(TvisImuSample, acc_z, int16_t);
-  M(TvisImuSample, gyro_x, int16_t);
-  M(TvisImuSample, gyro_y, int16_t);
-  M(TvisImuSample, gyro_z, int16_t);
-  M(TvisImuSample, raw_acc_x, int32_t);
-  M(TvisImuSample, raw_acc_y, int32_t);
-  M(TvisImuSample, raw_acc_z, int32_t);
-  M(TvisImuSample, raw_gyro_x, int32_t);
-  M(TvisImuSample, raw_gyro_y, int32_t);
-  M(TvisImuSample, raw_gyro_z, int32_t);
-  M(TvisImuSample, acc_scale, float);
-  M(TvisImuSample, gyro_scale, float);
-  M(TvisImuSample, acc_x_mg, float);
-  M(TvisImuSample, acc_y_mg, float);
-  M(TvisImuSample, acc_z_mg, float);
-  M(TvisImuSample, gyro_x_dps, float);
-  M(TvisImuSample, gyro_y_dps, float);
-  M(TvisImuSample, gyro_z_dps, float);
-  END(TvisImuSample)
-
-  BEGIN(TvisBatteryInfo)
-  M(TvisBatteryInfo, device_id, uint8_t);
-  M(TvisBatteryInfo, battery_pct, uint8_t);
-  M(TvisBatteryInfo, voltage_mv, uint16_t);
-  M(TvisBatteryInfo, status, uint8_t);
-  END(TvisBatteryInfo)
-
-  BEGIN(TvisDeviceInfo)
-  M(TvisDeviceInfo, device_id, uint8_t);
-  M(TvisDeviceInfo, serial_number, char*);
-  M(TvisDeviceInfo, product_id, uint32_t);
-  M(TvisDeviceInfo, model_name, char*);
-  M(TvisDeviceInfo, fw_version, char*);
-  M(TvisDeviceInfo, hw_version, char*);
-  M(TvisDeviceInfo, git_commit, char*);
-  M(TvisDeviceInfo, mac, char*);
-  END(TvisDeviceInfo)
-
-  BEGIN(TvisDeviceEvent)
-  M(TvisDeviceEvent, timestamp_ms, uint32_t);
-  M(TvisDeviceEvent, type, int32_t);
-  END(TvisDeviceEvent)
-
-  BEGIN(TvisDfuProgress)
-  M(TvisDfuProgress, state, int32_t);
-  M(TvisDfuProgress, percentage, double);
-  M(TvisDfuProgress, speed_kbps, double);
-  M(TvisDfuProgress, eta_secs, double);
-  M(TvisDfuProgress, message, const char*);
-  END(TvisDfuProgress)
-
-  BEGIN(TvisShearForce)
-  M(TvisShearForce, force_x, double);
-  M(TvisShearForce, force_y, double);
-  M(TvisShearForce, normal_force, double);
-  END(TvisShearForce)
-
-  BEGIN(ByteBuffer)
-  M(ByteBuffer, data, uint8_t*);
-  M(ByteBuffer, len, size_t);
-  END(ByteBuffer)
-
-  /* The figures a host binding hard-codes, on the usual 64-bit ABI. */
-  expect_eq("offsetof(TvisPressureSample, pressure)", offsetof(TvisPressureSample, pressure), 12);
-  expect_eq("offsetof(TvisPressureSample, raw_pressure)", offsetof(TvisPressureSample, raw_pressure), 204);
-  expect_eq("sizeof(TvisPressureSample)", sizeof(TvisPressureSample), 396);
-  expect_eq("sizeof(TvisShearSample)", sizeof(TvisShearSample), 32);
-  expect_eq("sizeof(TvisImuSample)", sizeof(TvisImuSample), 76);
-  expect_eq("sizeof(TvisBatteryInfo)", sizeof(TvisBatteryInfo), 6);
-  expect_eq("sizeof(TvisDeviceEvent)", sizeof(TvisDeviceEvent), 8);
-  expect_eq("sizeof(TvisShearForce)", sizeof(TvisShearForce), 24);
-  if (sizeof(void*) == 8) {
-    expect_eq("sizeof(TvisDeviceInfo)", sizeof(TvisDeviceInfo), 64);
-    expect_eq("sizeof(TvisDfuProgress)", sizeof(TvisDfuProgress), 40);
-    expect_eq("sizeof(ByteBuffer)", sizeof(ByteBuffer), 16);
+  size_t i, failures = 0;
+  if (sizeof(void*) != 8) {
+    printf("the layout figures are those of 64-bit hosts: skipped\n");
+    return 0;
   }
-
-  /* A few calls through the shared library. */
-  {
-    const uint8_t right[] = {3, 0};
-    ByteBuffer frame = tvis_build_battery_request(1);
-    TvisDeviceInfo* info = tvis_get_device_info("left");
-    expect_eq("tvis_parse_foot_side(03 00)", tvis_parse_foot_side(right, sizeof right), 3);
-    expect_eq("tvis_parse_foot_side(NULL)", tvis_parse_foot_side(NULL, 0), 0);
-    expect_eq("battery request length", frame.len, 24);
-    if (frame.data == NULL || memcmp(frame.data, "TRVA", 4) != 0) {
-      printf("battery request does not start with the magic\n");
-      failures++;
-    }
-    if (info == NULL || strcmp(info->serial_number, "left-SERIAL") != 0) {
-      printf("tvis_get_device_info(\"left\") is wrong\n");
-      failures++;
-    }
-    tvis_free_bytes(frame.data, frame.len);
-    tvis_free_device_info(info);
+  for (i = 0; i < sizeof checks / sizeof checks[0]; ++i) {
+    if (checks[i].offset == checks[i].want_offset && checks[i].size == checks[i].want_size) continue;
+    printf("%s: offset %u size %u, expected offset %u size %u\n", checks[i].what, (unsigned)checks[i].offset,
+           (unsigned)checks[i].size, (unsigned)checks[i].want_offset, (unsigned)checks[i].want_size);
+    failures++;
   }
-
-  if (failures) printf("%d layout check(s) failed\n", failures);
   return failures ? 1 : 0;
 }
