@@ -121,5 +121,7 @@ TEST(Decode, IntoReusedMessageStartsFromDefaults) {
   const Bytes first = concat({h("08 01 10 02"), ld(kSensor, ld(kPressure, h("0A 02 01 02"))), h("62 00")});
   ASSERT_TRUE(decode_insole_resp_into(first, msg, error));
   ASSERT_TRUE(decode_insole_resp_into(ld(kSensor, ld(kPressure, h("0A 01 07"))), msg, error));
-  EXPECT_TRUE(msg == (InsoleResp{.sensor_data = SensorData{.pressure_data = PressureData{.pressure = {7}}}}));
+  PressureData expected_pressure;
+  expected_pressure.pressure = {7};
+  EXPECT_TRUE(msg == (InsoleResp{.sensor_data = SensorData{.pressure_data = expected_pressure}}));
 }

@@ -137,13 +137,18 @@ struct ImuData {
   bool operator==(const ImuData&) const = default;
 };
 
+// The array-only messages have an empty constructor on purpose: creating one
+// while decoding then costs nothing, where value-initialisation would first
+// zero-fill the inline arrays (hundreds of bytes per message).
 struct PressureData {
+  PressureData() {}
   PressureList pressure;
   PressureList raw_pressure;
   bool operator==(const PressureData&) const = default;
 };
 
 struct ShearData {
+  ShearData() {}
   ShearList shear_force_x;
   ShearList shear_force_y;
   ShearList raw_shear_x;
