@@ -21,9 +21,9 @@ from conftest import frame, unframe, unique_id
 @functools.cache
 def example(name):
     path = pathlib.Path(__file__).resolve().parents[2] / "examples" / "python" / f"{name}.py"
-    spec = importlib.util.spec_from_file_location(f"example_{name}", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location(f"example_{name}", path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

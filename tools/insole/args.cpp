@@ -8,9 +8,9 @@ namespace insole {
 
 namespace {
 
-const OptionSpec* find_spec(std::span<const OptionSpec> specs, std::string_view name) {
-  for (const auto& spec : specs)
-    if (spec.name == name) return &spec;
+const OptionSpec* find_option(std::span<const OptionSpec> options_table, std::string_view name) {
+  for (const auto& option : options_table)
+    if (option.name == name) return &option;
   return nullptr;
 }
 
@@ -28,7 +28,7 @@ Int parse_int(std::string_view text, std::string_view option, std::string_view e
 
 }  // namespace
 
-Args::Args(std::span<const std::string> argv, std::span<const OptionSpec> specs) {
+Args::Args(std::span<const std::string> argv, std::span<const OptionSpec> options_table) {
   for (size_t i = 0; i < argv.size(); ++i) {
     const std::string& arg = argv[i];
     if (arg == "--") {
@@ -46,9 +46,9 @@ Args::Args(std::span<const std::string> argv, std::span<const OptionSpec> specs)
       inline_value = name.substr(eq + 1);
       name.resize(eq);
     }
-    const OptionSpec* spec = find_spec(specs, name);
-    if (spec == nullptr) throw UsageError("unknown option --" + name);
-    if (!spec->takes_value) {
+    const OptionSpec* option = find_option(options_table, name);
+    if (option == nullptr) throw UsageError("unknown option --" + name);
+    if (!option->takes_value) {
       if (inline_value) throw UsageError("option --" + name + " takes no value");
       options_.emplace_back(name, "");
     } else if (inline_value) {

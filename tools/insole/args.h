@@ -26,7 +26,7 @@ struct OptionSpec {
 
 class Args {
  public:
-  Args(std::span<const std::string> argv, std::span<const OptionSpec> specs);
+  Args(std::span<const std::string> argv, std::span<const OptionSpec> options_table);
 
   bool has(std::string_view name) const;
   // The last value given for the option.
