@@ -14,7 +14,6 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "protocol/codec.h"
@@ -37,19 +36,14 @@ inline Bytes hex(std::string_view text) {
   return out;
 }
 
-// Record fields side by side, for comparing many at once.
 template <class... T>
 Values vals(T... v) {
   return {static_cast<double>(v)...};
 }
 
 inline Bytes frame_of_payload(std::span<const uint8_t> payload) {
-  proto::FrameHeader header;
-  header.src_id = 2;
-  header.dest_id = 1;
-  return proto::encode_frame(header, payload).value();
+  return proto::encode_frame(proto::FrameHeader{.src_id = 2, .dest_id = 1, .reserved = {}}, payload).value();
 }
-
 inline Bytes frame_of(const proto::InsoleResp& msg) { return frame_of_payload(proto::encode_insole_resp(msg)); }
 
 inline Bytes concat(std::initializer_list<Bytes> parts) {
@@ -74,52 +68,15 @@ inline proto::InsoleResp pressure_msg(uint32_t seq) {
   return msg;
 }
 
-// What one callback call received, copied out of the record.
-struct Info {
-  uint8_t device_id;
-  uint32_t product_id;
-  Strings texts;  // serial, model, fw, hw, git, mac
-};
-using Record = std::variant<Info, TvisDeviceEvent, TvisPressureSample, TvisShearSample, TvisImuSample, TvisBatteryInfo>;
-
+// What one callback call received: its scalar fields in declaration order
+// (for pressure only seq_num, timestamp_ms and the two counts; for info the
+// two ids), the whole pressure record and the texts of an info record.
 struct Event {
-  std::string device;
-  Record rec;
-  std::string kind() const {
-    static const char* const names[] = {"info", "event", "pressure", "shear", "imu", "battery"};
-    return names[rec.index()];
-  }
-  const TvisPressureSample& pressure() const { return std::get<TvisPressureSample>(rec); }
+  std::string device, kind;
+  Values fields;
+  TvisPressureSample pressure{};
+  Strings texts{};  // serial, model, fw, hw, git, mac
 };
-
-template <class... F>
-struct Overload : F... {
-  using F::operator()...;
-};
-
-// The scalar fields of a record in declaration order (for pressure only
-// seq_num, timestamp_ms and the two counts; for info the two ids).
-inline Values fields(const Event& e) {
-  return std::visit(
-      Overload{
-          [](const Info& r) { return vals(r.device_id, r.product_id); },
-          [](const TvisDeviceEvent& r) { return vals(r.timestamp_ms, r.type); },
-          [](const TvisPressureSample& r) {
-            return vals(r.seq_num, r.timestamp_ms, r.pressure_count, r.raw_pressure_count);
-          },
-          [](const TvisShearSample& r) {
-            return vals(r.seq_num, r.timestamp_ms, r.shear_force_x[0], r.shear_force_x[1], r.shear_force_x[2],
-                        r.shear_force_y[0], r.shear_force_y[1], r.shear_force_y[2]);
-          },
-          [](const TvisImuSample& r) {
-            return vals(r.device_id, r.timestamp_ms, r.acc_x, r.acc_y, r.acc_z, r.gyro_x, r.gyro_y, r.gyro_z,
-                        r.raw_acc_x, r.raw_acc_y, r.raw_acc_z, r.raw_gyro_x, r.raw_gyro_y, r.raw_gyro_z, r.acc_scale,
-                        r.gyro_scale, r.acc_x_mg, r.acc_y_mg, r.acc_z_mg, r.gyro_x_dps, r.gyro_y_dps, r.gyro_z_dps);
-          },
-          [](const TvisBatteryInfo& r) { return vals(r.device_id, r.battery_pct, r.voltage_mv, r.status); },
-      },
-      e.rec);
-}
 
 inline std::mutex g_events_mutex;
 inline std::vector<Event> g_events;
@@ -129,28 +86,37 @@ inline std::vector<Event> take_events() {
   return std::exchange(g_events, {});
 }
 
-inline Strings kinds(const std::vector<Event>& events) {
-  Strings out;
-  for (const Event& e : events) out.push_back(e.kind());
+template <class T>
+std::vector<T> column(const std::vector<Event>& events, T Event::*member) {
+  std::vector<T> out;
+  for (const Event& e : events) out.push_back(e.*member);
   return out;
 }
-
-inline Table fields(const std::vector<Event>& events) {
-  Table out;
-  for (const Event& e : events) out.push_back(fields(e));
-  return out;
-}
+inline Strings kinds(const std::vector<Event>& events) { return column(events, &Event::kind); }
+inline Table fields(const std::vector<Event>& events) { return column(events, &Event::fields); }
 
 template <class R>
 void rec(const char* id, const R* r) {
-  std::lock_guard lock(g_events_mutex);
+  Event e;
   if constexpr (std::is_same_v<R, TvisDeviceInfo>)
-    g_events.push_back(
-        {id, Info{r->device_id,
-                  r->product_id,
-                  {r->serial_number, r->model_name, r->fw_version, r->hw_version, r->git_commit, r->mac}}});
+    e = {id, "info", vals(r->device_id, r->product_id), {},
+         {r->serial_number, r->model_name, r->fw_version, r->hw_version, r->git_commit, r->mac}};
+  else if constexpr (std::is_same_v<R, TvisDeviceEvent>)
+    e = {id, "event", vals(r->timestamp_ms, r->type)};
+  else if constexpr (std::is_same_v<R, TvisPressureSample>)
+    e = {id, "pressure", vals(r->seq_num, r->timestamp_ms, r->pressure_count, r->raw_pressure_count), *r};
+  else if constexpr (std::is_same_v<R, TvisShearSample>)
+    e = {id, "shear", vals(r->seq_num, r->timestamp_ms, r->shear_force_x[0], r->shear_force_x[1], r->shear_force_x[2],
+                           r->shear_force_y[0], r->shear_force_y[1], r->shear_force_y[2])};
+  else if constexpr (std::is_same_v<R, TvisImuSample>)
+    e = {id, "imu", vals(r->device_id, r->timestamp_ms, r->acc_x, r->acc_y, r->acc_z, r->gyro_x, r->gyro_y, r->gyro_z,
+                         r->raw_acc_x, r->raw_acc_y, r->raw_acc_z, r->raw_gyro_x, r->raw_gyro_y, r->raw_gyro_z,
+                         r->acc_scale, r->gyro_scale, r->acc_x_mg, r->acc_y_mg, r->acc_z_mg, r->gyro_x_dps,
+                         r->gyro_y_dps, r->gyro_z_dps)};
   else
-    g_events.push_back({id, *r});
+    e = {id, "battery", vals(r->device_id, r->battery_pct, r->voltage_mv, r->status)};
+  std::lock_guard lock(g_events_mutex);
+  g_events.push_back(std::move(e));
 }
 
 // Every receive callback records (on) or is cleared (off).

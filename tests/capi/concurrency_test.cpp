@@ -57,7 +57,7 @@ void feed_share(int thread) {
     std::string id;
     uint32_t seq = 1;
     Bytes frame;
-    size_t sent = 0;
+    size_t sent = 0;  // bytes of frame fed so far
   };
   std::vector<Device> devices;
   for (int d = thread; d < kDevices; d += kThreads)

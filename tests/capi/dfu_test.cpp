@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 #include <thread>
@@ -51,30 +52,25 @@ struct Seen {
   std::string device{};
   Clock::time_point at{};
   std::optional<proto::InsoleReq> req{};
-  int32_t state = -1;
+  int32_t state = -1;  // progress: state, percentage, speed_kbps, eta_secs, message
   double percentage = 0, speed_kbps = 0, eta_secs = 0;
   std::string message{};
 };
 
-// What the host saw, and the plans of the insoles. Never destroyed: update
-// threads are detached.
+// What the host saw, the plans of the insoles and the threads delivering
+// late answers. Never destroyed: update threads are detached.
 struct Host {
   std::mutex mutex;
   std::vector<Seen> seen;
   std::map<std::string, Fault> plans;
   std::map<std::string, std::jthread> couriers;
-};
-
-Host& host() {
-  static Host* h = new Host;
-  return *h;
-}
+} &host = *new Host;
 
 std::vector<Seen> seen(const std::string& device, bool requests) {
-  std::lock_guard lock(host().mutex);
+  std::lock_guard lock(host.mutex);
   std::vector<Seen> out;
-  for (const Seen& s : host().seen)
-    if (s.device == device && s.req.has_value() == requests) out.push_back(s);
+  std::copy_if(host.seen.begin(), host.seen.end(), std::back_inserter(out),
+               [&](const Seen& s) { return s.device == device && s.req.has_value() == requests; });
   return out;
 }
 std::vector<Seen> writes(const std::string& device) { return seen(device, true); }
@@ -86,16 +82,11 @@ size_t terminals(const std::vector<Seen>& rs) {
 
 // Waits until count() exceeds n.
 void wait_past(const std::function<size_t()>& count, size_t n, std::chrono::milliseconds timeout = 5s) {
-  for (auto until = Clock::now() + timeout; count() <= n; std::this_thread::sleep_for(1ms))
-    if (Clock::now() > until) {
-      ADD_FAILURE() << "waited in vain";
-      return;
-    }
+  const auto until = Clock::now() + timeout;
+  while (count() <= n && Clock::now() < until) std::this_thread::sleep_for(1ms);
+  EXPECT_GT(count(), n) << "waited in vain";
 }
-
-void await_writes(const std::string& device, size_t n) {
-  wait_past([&] { return writes(device).size(); }, n);
-}
+void await_writes(const std::string& device, size_t n) { wait_past([&] { return writes(device).size(); }, n); }
 
 // The device's n-th terminal report (1-based).
 Seen await_terminal(const std::string& device, size_t n = 1, std::chrono::milliseconds timeout = 5s) {
@@ -109,9 +100,9 @@ Seen await_terminal(const std::string& device, size_t n = 1, std::chrono::millis
 Strings steps(const std::vector<Seen>& rs) {
   Strings out;
   for (const Seen& r : rs) {
-    char pct[32];
-    std::snprintf(pct, sizeof pct, "%.10g", r.percentage);
-    out.push_back(std::to_string(r.state) + " " + r.message + " " + pct);
+    std::ostringstream line;
+    line << r.state << " " << r.message << " " << r.percentage;
+    out.push_back(line.str());
   }
   return out;
 }
@@ -155,17 +146,15 @@ Bytes answer_frame(const OtaResp& resp) {
   return frame_of(msg);
 }
 
-using Pieces = std::vector<std::pair<std::string, Bytes>>;  // device and bytes
-
 // Feeds the pieces at the due time from a thread of its own, as the radio of
 // a late insole would; each delivery for a device waits for the one before.
-void deliver_later(const std::string& device, Clock::time_point due, Pieces pieces) {
-  std::lock_guard lock(host().mutex);
-  std::jthread& slot = host().couriers[device];
-  slot = std::jthread([before = std::move(slot), due, pieces = std::move(pieces)]() mutable {
+void deliver_later(const std::string& device, Clock::time_point due, std::vector<Bytes> pieces) {
+  std::lock_guard lock(host.mutex);
+  std::jthread& slot = host.couriers[device];
+  slot = std::jthread([before = std::move(slot), device, due, pieces = std::move(pieces)]() mutable {
     before = {};
     std::this_thread::sleep_until(due);
-    for (const auto& [id, bytes] : pieces) feed(id, bytes);
+    for (const Bytes& bytes : pieces) feed(device, bytes);
   });
 }
 
@@ -181,15 +170,13 @@ void send(const std::string& device, const Fault& f, size_t n, const OtaResp& re
              concat({frame_of_payload(hex("FF FF FF")), frame_of(pressure_msg(7))}),
              Bytes(frame.begin(), frame.begin() + 2),
              concat({Bytes(frame.begin() + 2, frame.end()), hex("13 37 54 52")})};
-  Pieces pieces;
-  for (int copy = 0; copy < f.copies; ++copy)
-    for (const Bytes& part : parts) pieces.emplace_back(device, part);
-  if (f.delays.empty()) {
-    for (const auto& [id, bytes] : pieces) feed(id, bytes);
-    return;
-  }
-  const double delay = f.delays[std::min(n, f.delays.size() - 1)];
-  deliver_later(device, Clock::now() + std::chrono::duration_cast<Clock::duration>(delay * kWait), pieces);
+  std::vector<Bytes> pieces;
+  for (int copy = 0; copy < f.copies; ++copy) pieces.insert(pieces.end(), parts.begin(), parts.end());
+  if (f.delays.empty())
+    for (const Bytes& bytes : pieces) feed(device, bytes);
+  else
+    deliver_later(device, Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             f.delays[std::min(n, f.delays.size() - 1)] * kWait), pieces);
 }
 
 // The insole reads every request; with a plan for the device it answers.
@@ -203,15 +190,15 @@ void on_write(const char* device, const uint8_t* data, size_t len) {
   std::optional<Fault> plan;
   const size_t n = writes(device).size();
   {
-    std::lock_guard lock(host().mutex);
-    host().seen.push_back({.device = device, .at = Clock::now(), .req = *req});
-    if (host().plans.contains(device)) plan = host().plans[device];
+    std::lock_guard lock(host.mutex);
+    host.seen.push_back({.device = device, .at = Clock::now(), .req = *req});
+    if (host.plans.contains(device)) plan = host.plans[device];
   }
   if (!plan || !plan->script.empty()) return;
   if (plan->clear_on == describe(*req)) {
     tvis_set_ble_write_callback(nullptr);
     auto due = Clock::now();
-    for (const OtaResp& r : plan->then) deliver_later(device, due += kWait / 10, {{device, answer_frame(r)}});
+    for (const OtaResp& r : plan->then) deliver_later(device, due += kWait / 10, {answer_frame(r)});
   }
   if (n >= plan->answers) return;
   if (req->ota_data)
@@ -224,25 +211,22 @@ void on_progress(const char* device, const TvisDfuProgress* p) {
   Fault plan;
   size_t n = 0;  // reports from the handshake on
   {
-    std::lock_guard lock(host().mutex);
-    host().seen.push_back({device, Clock::now(), {}, p->state, p->percentage, p->speed_kbps, p->eta_secs, p->message});
-    for (const Seen& s : host().seen) n += s.device == device && !s.req && s.state >= 2;
-    if (host().plans.contains(device)) plan = host().plans[device];
+    std::lock_guard lock(host.mutex);
+    host.seen.push_back({device, Clock::now(), {}, p->state, p->percentage, p->speed_kbps, p->eta_secs, p->message});
+    for (const Seen& s : host.seen) n += s.device == device && !s.req && s.state >= 2;
+    if (host.plans.contains(device)) plan = host.plans[device];
   }
-  if (plan.abort_on == p->message) {
-    EXPECT_EQ(tvis_abort_dfu(device), 0);
-  }
+  EXPECT_TRUE(plan.abort_on != p->message || tvis_abort_dfu(device) == 0);
   if (n >= 1 && n <= plan.script.size()) feed(device, answer_frame(plan.script[n - 1]));
 }
 
 class Dfu : public ::testing::Test {
  protected:
   void SetUp() override {
-    {
-      std::lock_guard lock(host().mutex);
-      host().seen.clear();
-      host().plans.clear();
-    }
+    std::unique_lock lock(host.mutex);
+    host.seen.clear();
+    host.plans.clear();
+    lock.unlock();
     tvis::dfu::time_scale() = scale();
     tvis_set_ble_write_callback(on_write);
     tvis_set_dfu_progress_callback(on_progress);
@@ -252,16 +236,15 @@ class Dfu : public ::testing::Test {
   // registry. No msg_id is given twice, and the process's first is 100.
   void TearDown() override {
     for (const auto& [device, count] : started_) {
-      for (auto until = Clock::now() + 3s; registered(device) && Clock::now() < until;)
-        std::this_thread::sleep_for(5ms);
-      EXPECT_FALSE(registered(device)) << device;
+      SCOPED_TRACE(device);
+      wait_past([&] { return size_t{!registered(device)}; }, 0, 3s);
       std::this_thread::sleep_for(20ms);
-      EXPECT_EQ(terminals(reports(device)), count) << device;
+      EXPECT_EQ(terminals(reports(device)), count);
     }
-    std::lock_guard lock(host().mutex);
-    host().couriers.clear();  // joins them
+    std::lock_guard lock(host.mutex);
+    host.couriers.clear();  // joins them
     std::set<uint32_t> ids;
-    for (const Seen& s : host().seen) EXPECT_TRUE(!s.req || ids.insert(s.req->msg_id).second) << s.req->msg_id;
+    for (const Seen& s : host.seen) EXPECT_TRUE(!s.req || ids.insert(s.req->msg_id).second) << s.req->msg_id;
     EXPECT_TRUE(!first_of_process_ || ids.empty() || *ids.begin() == 100u);
     tvis_set_ble_write_callback(nullptr);
     tvis_set_dfu_progress_callback(nullptr);
@@ -316,10 +299,9 @@ class Dfu : public ::testing::Test {
   void run(std::initializer_list<Fault> faults, bool side_by_side = true) {
     for (auto f = faults.begin(); f != faults.end(); ++f) {
       tvis_set_ble_write_callback(on_write);
-      {
-        std::lock_guard lock(host().mutex);
-        host().plans[test_device(f->name)] = *f;
-      }
+      std::unique_lock lock(host.mutex);
+      host.plans[test_device(f->name)] = *f;
+      lock.unlock();
       start(test_device(f->name), image_of(f->image));
       if (side_by_side && f + 1 != faults.end()) continue;
       for (auto g = side_by_side ? faults.begin() : f; g <= f; ++g) {
@@ -348,6 +330,7 @@ class DfuRealTime : public Dfu {
 TEST_F(Dfu, ScriptedInsole) {
   const std::string up0 = "3 Uploading offset: 0 51.2", up512 = "3 Uploading offset: 512 100";
   const std::string reboot = "5 Verification success. Rebooting device... 100";
+  const std::string bad = "7 Invalid OTA state received 51.2", fail = "7 OTA failed with error code: ";
   const OtaResp dl0{proto::DOWNLOADING, 0, 0}, dl512{proto::DOWNLOADING, 512, 0}, reb{proto::REBOOTING, 1000, 0};
   run({
       {.name = "complete",
@@ -359,12 +342,10 @@ TEST_F(Dfu, ScriptedInsole) {
        .script = {dl0, dl0, dl512, {proto::DOWNLOAD_FINISHED, 1000, 0}, reb},
        .steps = {up0, up0, up512, "4 Verifying firmware image... 100", reboot, kDone},
        .writes = 6},
-      {.name = "error", .script = {dl0, {proto::DOWNLOADING, 512, 2}}, .end = "7 OTA failed with error code: 2 51.2"},
-      {.name = "error_first",
-       .script = {dl0, {proto::REBOOTING, 1000, -3}},
-       .end = "7 OTA failed with error code: -3 51.2"},
-      {.name = "state0", .script = {dl0, {0, 512, 0}}, .end = "7 Invalid OTA state received 51.2", .writes = 2},
-      {.name = "state6", .script = {dl0, {6, 512, 0}}, .end = "7 Invalid OTA state received 51.2", .writes = 2},
+      {.name = "error", .script = {dl0, {proto::DOWNLOADING, 512, 2}}, .end = fail + "2 51.2"},
+      {.name = "error_first", .script = {dl0, {proto::REBOOTING, 1000, -3}}, .end = fail + "-3 51.2"},
+      {.name = "state0", .script = {dl0, {0, 512, 0}}, .end = bad, .writes = 2},
+      {.name = "state6", .script = {dl0, {6, 512, 0}}, .end = bad, .writes = 2},
       {.name = "device_abort", .script = {dl0, {proto::ABORT, 0, 0}}, .end = "8 OTA Aborted by device 51.2"},
   });
 }
@@ -441,21 +422,17 @@ TEST_F(Dfu, SecondUpdateForSameDeviceCompletes) {
   EXPECT_EQ(writes(dev).size(), 5u);
 }
 
-// NULL comes before the UTF-8 check.
+// NULL and empty come before the UTF-8 check; nothing starts.
 TEST_F(Dfu, RefusedArgumentsStartNothing) {
   const uint8_t byte = 1;
-  EXPECT_EQ(tvis_start_dfu(nullptr, &byte, 1), -1);
-  EXPECT_EQ(tvis_start_dfu("d", &byte, 0), -1);
-  EXPECT_EQ(tvis_start_dfu("\xff\xfe", nullptr, 4), -1);
-  EXPECT_EQ(tvis_start_dfu("\xff\xfe", &byte, 0), -1);
-  EXPECT_EQ(tvis_start_dfu("\xC3\x28", &byte, 1), -2);
-  EXPECT_EQ(tvis_abort_dfu(nullptr), -1);
-  EXPECT_EQ(tvis_abort_dfu("\xFF"), -2);
-  EXPECT_EQ(tvis_start_mock_dfu(nullptr), -1);
-  EXPECT_EQ(tvis_start_mock_dfu("\xE2\x82"), -2);
+  EXPECT_EQ(vals(tvis_start_dfu(nullptr, &byte, 1), tvis_start_dfu("d", &byte, 0),
+                 tvis_start_dfu("\xff\xfe", nullptr, 4), tvis_start_dfu("\xff\xfe", &byte, 0),
+                 tvis_start_dfu("\xC3\x28", &byte, 1), tvis_abort_dfu(nullptr), tvis_abort_dfu("\xFF"),
+                 tvis_start_mock_dfu(nullptr), tvis_start_mock_dfu("\xE2\x82")),
+            (Values{-1, -1, -1, -1, -2, -1, -2, -1, -2}));
   std::this_thread::sleep_for(100ms);  // longer than loading, at this scale
-  std::lock_guard lock(host().mutex);
-  EXPECT_TRUE(host().seen.empty());
+  std::lock_guard lock(host.mutex);
+  EXPECT_TRUE(host.seen.empty());
 }
 
 // The simulated peer, started before the update, drives a 10,240-byte image
@@ -487,9 +464,9 @@ TEST_F(DfuRealTime, MockPeerWithoutUpdateGivesUpAfterTwoSeconds) {
   tvis_initialize_logging(3);
   ASSERT_EQ(tvis_start_mock_dfu("lonely peer"), 0);
   std::this_thread::sleep_for(1800ms);
-  const Strings early = captured_stdout();
-  ASSERT_FALSE(early.empty());  // the start last: no error yet
-  EXPECT_EQ(early.back(), "[Rust][INFO][dfu] Mock DFU thread started for device: lonely peer");
+  const Strings early = captured_stdout();  // the start last: no error yet
+  EXPECT_EQ(early.empty() ? "" : early.back(), "[Rust][INFO][dfu] Mock DFU thread started for device: lonely peer")
+      << early.size();
   testing::internal::CaptureStdout();
   std::this_thread::sleep_for(700ms);
   EXPECT_EQ(captured_stdout(),

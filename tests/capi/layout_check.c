@@ -48,15 +48,11 @@ static const struct {
 
 int main(void) {
   size_t i, failures = 0;
-  if (sizeof(void*) != 8) {
-    printf("the layout figures are those of 64-bit hosts: skipped\n");
-    return 0;
-  }
-  for (i = 0; i < sizeof checks / sizeof checks[0]; ++i) {
-    if (checks[i].offset == checks[i].want_offset && checks[i].size == checks[i].want_size) continue;
-    printf("%s: offset %u size %u, expected offset %u size %u\n", checks[i].what, (unsigned)checks[i].offset,
-           (unsigned)checks[i].size, (unsigned)checks[i].want_offset, (unsigned)checks[i].want_size);
-    failures++;
-  }
+  if (sizeof(void*) != 8) return printf("the layout figures are those of 64-bit hosts: skipped\n") < 0;
+  for (i = 0; i < sizeof checks / sizeof checks[0]; ++i)
+    if (checks[i].offset != checks[i].want_offset || checks[i].size != checks[i].want_size)
+      failures += printf("%s: offset %u size %u, expected offset %u size %u\n", checks[i].what,
+                         (unsigned)checks[i].offset, (unsigned)checks[i].size, (unsigned)checks[i].want_offset,
+                         (unsigned)checks[i].want_size) > 0;
   return failures ? 1 : 0;
 }

@@ -3,7 +3,6 @@
 // hostile input, and callbacks that call back in.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <memory>
 #include <random>
 
@@ -16,16 +15,12 @@ using namespace capi_test;
 
 class Receive : public ::testing::Test {
  protected:
-  void SetUp() override {
-    take_events();
-    set_recorders(true);
-  }
+  void SetUp() override { take_events(), set_recorders(true); }
   void TearDown() override { set_recorders(false); }
 
   const std::string id = test_device();
   const Bytes frame = frame_of(pressure_msg(1));
-  const Bytes head = Bytes(frame.begin(), frame.begin() + 10);
-  const Bytes tail = Bytes(frame.begin() + 10, frame.end());
+  const Bytes head{frame.begin(), frame.begin() + 10}, tail{frame.begin() + 10, frame.end()};
 };
 using BadInput = Receive;
 
@@ -59,27 +54,22 @@ TEST_F(Receive, OneMessageDispatchesInFixedOrder) {
                    {3, 4242, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0.48828125, 0.06103515625, acc_mg, 0, 0, 0, 0, 0},
                    {3, 80, 4100, proto::BATTERY_STATUS_CHARGING},
                    {2, 55, 3700, proto::BATTERY_STATUS_FULL}}));
-  EXPECT_EQ(std::get<Info>(ev[0].rec).texts, (Strings{"SN1", "model", "1.2.3", "hw2", "abc", "AA:BB"}));
-  EXPECT_EQ(Values(ev[2].pressure().pressure, ev[2].pressure().pressure + 3), (Values{7, 8, 0}));
+  EXPECT_EQ(ev[0].texts, (Strings{"SN1", "model", "1.2.3", "hw2", "abc", "AA:BB"}));
+  EXPECT_EQ(Values(ev[2].pressure.pressure, ev[2].pressure.pressure + 3), (Values{7, 8, 0}));
 }
 
 TEST_F(Receive, SplitFrameDispatchesOnTheCallThatCompletesIt) {
   for (size_t cut = 1; cut < frame.size(); ++cut) {
-    const std::string dev = id + std::to_string(cut);
-    feed(dev, Bytes(frame.begin(), frame.begin() + cut));
+    feed(id, Bytes(frame.begin(), frame.begin() + cut));
     EXPECT_TRUE(take_events().empty()) << "cut " << cut;
-    feed(dev, Bytes(frame.begin() + cut, frame.end()));
+    feed(id, Bytes(frame.begin() + cut, frame.end()));
     EXPECT_EQ(take_events().size(), 1u) << "cut " << cut;
   }
 }
 
 // One device throughout, so nothing of one message may leak into the next.
 TEST_F(Receive, PressureArraysAreCappedAndFallBackToRaw) {
-  const struct {
-    size_t pressure, raw;
-    uint8_t count, raw_count;
-    bool main_from_raw;
-  } cases[] = {
+  const struct { size_t pressure, raw; uint8_t count, raw_count; bool main_from_raw; } cases[] = {
       {0, 50, 48, 48, true}, {3, 5, 3, 5, false}, {60, 0, 48, 0, false}, {0, 0, 0, 0, true}, {0, 7, 7, 7, true},
   };
   uint32_t seq = 0;
@@ -93,7 +83,7 @@ TEST_F(Receive, PressureArraysAreCappedAndFallBackToRaw) {
     feed(id, frame_of(msg));
     const auto ev = take_events();
     ASSERT_EQ(ev.size(), 1u);
-    const TvisPressureSample& s = ev[0].pressure();
+    const TvisPressureSample& s = ev[0].pressure;
     EXPECT_EQ(s.pressure_count, c.count);
     EXPECT_EQ(s.raw_pressure_count, c.raw_count);
     for (int32_t i = 0; i < 48; ++i) {
@@ -105,11 +95,11 @@ TEST_F(Receive, PressureArraysAreCappedAndFallBackToRaw) {
 }
 
 // Readings saturate to 16 bits, derived values come from the unsaturated ones,
-// and a scale of 0 takes the default.
+// a scale of 0 takes the default, and the foot keeps the low byte of its id.
 TEST_F(Receive, ImuReadingsSaturateWhileDerivedValuesDoNot) {
   proto::InsoleResp msg, defaults;
   auto& sd = msg.sensor_data.emplace();
-  sd.device_id = proto::DEVICE_LEFT;
+  sd.device_id = 0x100 + proto::DEVICE_LEFT;
   sd.timestamp_ms = 99;
   sd.imu_data = proto::ImuData{40000, -40000, 32767, 32768, -32769, -32768, 1, -2, 3, 70000, -5, 6, 0.25f, 0.5f};
   defaults.sensor_data.emplace().imu_data = proto::ImuData{2048, 0, -1, 16384, 0, 0, 0, 0, 0, 0, 0, 0, 0.0f, 0.0f};
@@ -132,9 +122,6 @@ TEST_F(Receive, WideFieldsKeepTheirLowBits) {
   msg.device_info.emplace().device_id = 0x1FE;
   feed(id, frame_of(msg));
   EXPECT_EQ(fields(take_events()), (Table{{0xFE, 0}, {3, 0x64, 1, 0xFF}, {2, 0xFF, 0xABCD, 4}}));
-  sd.imu_data.emplace();
-  feed(id, frame_of(msg));
-  EXPECT_EQ(std::get<TvisImuSample>(take_events()[1].rec).device_id, 3);
 }
 
 // A text with a NUL cannot reach C whole, so the record is withheld; the rest
@@ -191,9 +178,8 @@ TEST_F(Receive, OtaAnswersReachOnlyARegisteredWaiter) {
   feed(id, concat({frame_of(first), frame_of(second)}));
   EXPECT_TRUE(g_answer_before_pressure);
   tvis_set_pressure_callback(nullptr);
-  std::string upper = id;  // ids match byte for byte
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (const std::string& near : {upper, id + " ", id.substr(0, id.size() - 1)}) feed(near, frame_of(first));
+  for (const std::string& near : {"o" + id.substr(1), id + " ", id.substr(0, id.size() - 1)})  // byte for byte
+    feed(near, frame_of(first));
   EXPECT_FALSE(g_waiter->take(std::chrono::milliseconds(0)));
   feed(id, frame_of(second));
   EXPECT_EQ(g_waiter->take(std::chrono::milliseconds(0)), second.ota_resp);
@@ -213,15 +199,12 @@ TEST_F(Receive, BadFramesCostAtMostThemselves) {
   Bytes bad_crc = frame_of(pressure_msg(2));
   bad_crc.back() ^= 0xFF;
   const Bytes bad_payload = hex("12 05 08 01");  // device_info claims 5 bytes, 2 follow
-  const auto decoded = proto::decode_insole_resp(bad_payload);
-  ASSERT_FALSE(decoded);
   testing::internal::CaptureStdout();
   feed(id, concat({frame_of(pressure_msg(1)), bad_crc, frame_of_payload(bad_payload), frame_of(pressure_msg(3))}));
   const auto lines = captured_stdout();
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0].rfind("[Rust][WARN][protocol::parser] CRC mismatch: expected=", 0), 0u) << lines[0];
   EXPECT_EQ((Strings{lines[1], lines[2], lines[4]}), (Strings{"callback 1", "callback 2", "callback 3"}));
-  EXPECT_EQ(lines[3], "[Rust][ERROR][c] Failed to decode InsoleResp: " + decoded.error().to_string());
   EXPECT_EQ(lines[3].rfind("[Rust][ERROR][c] Failed to decode InsoleResp: failed to decode Protobuf message: ", 0), 0u);
 }
 

@@ -1,5 +1,4 @@
-"""Shared pieces: the reference protobuf module `insole_pb2`, generated with protoc
-at session start (the oracle for every frame built or parsed), and insole framing."""
+"""Shared pieces: the protoc-generated reference module `insole_pb2` (the oracle for every frame), and framing."""
 
 import ctypes
 import os

@@ -1,5 +1,4 @@
-"""Command builders seen from Python: each function frames its own request from
-the converted arguments, and arguments are refused with the documented texts."""
+"""Command builders: each frames its request from the converted arguments; refusals carry the documented texts."""
 
 import time
 
@@ -72,20 +71,18 @@ RANGE = "out of range integral type conversion attempted"
 
 
 @pytest.mark.parametrize("call, error, prefix", [
-    (lambda m: m.build_battery_request(1.0), TypeError, "argument 'msg_id': "),
-    (lambda m: m.build_battery_request(1, "2"), TypeError, "argument 'dest_id': "),
-    (lambda m: m.build_set_sensor_config_request(1, 50.0), TypeError, "argument 'sample_rate_hz': "),
-    (lambda m: m.build_sensor_stream_config_request(1, imu_mode=b"raw"), TypeError, "argument 'imu_mode': "),
-    (lambda m: m.build_sensor_stream_config_request(1, start_stream=1), TypeError, "argument 'start_stream': "),
-    (lambda m: m.build_sensor_stream_config_request(1, shear_enabled=numpy.int8(1)), TypeError,
-     "argument 'shear_enabled': "),
-    (lambda m: m.build_set_factory_config_request(1, "s", "2", "m", "a", "k"), TypeError, "argument 'device_id': "),
-    (lambda m: m.build_battery_request(-1), OverflowError, RANGE),
-    (lambda m: m.build_battery_request(2**32), OverflowError, RANGE),
+    *[(call, TypeError, f"argument '{name}': ") for call, name in [
+        (lambda m: m.build_battery_request(1.0), "msg_id"), (lambda m: m.build_battery_request(1, "2"), "dest_id"),
+        (lambda m: m.build_set_sensor_config_request(1, 50.0), "sample_rate_hz"),
+        (lambda m: m.build_sensor_stream_config_request(1, imu_mode=b"raw"), "imu_mode"),
+        (lambda m: m.build_sensor_stream_config_request(1, start_stream=1), "start_stream"),
+        (lambda m: m.build_sensor_stream_config_request(1, shear_enabled=numpy.int8(1)), "shear_enabled"),
+        (lambda m: m.build_set_factory_config_request(1, "s", "2", "m", "a", "k"), "device_id")]],
+    *[(call, OverflowError, RANGE) for call in [
+        lambda m: m.build_battery_request(-1), lambda m: m.build_battery_request(2**32),
+        lambda m: m.build_battery_request(1, 256), lambda m: m.build_enable_sensor_stream_request(1, 2**32),
+        lambda m: m.build_set_factory_config_request(1, "s", 2**31, "m", "a", "k")]],
     (lambda m: m.build_battery_request(2**64), OverflowError, ""),
-    (lambda m: m.build_battery_request(1, 256), OverflowError, RANGE),
-    (lambda m: m.build_enable_sensor_stream_request(1, 2**32), OverflowError, RANGE),
-    (lambda m: m.build_set_factory_config_request(1, "s", 2**31, "m", "a", "k"), OverflowError, RANGE),
 ])
 def test_argument_errors(sdk, call, error, prefix):
     with pytest.raises(error) as err:

@@ -1,5 +1,4 @@
-"""Calibration, shear and foot side seen from Python: which sequences are
-taken, what comes back, and what is refused."""
+"""Calibration, shear and foot side: which sequences are taken, what comes back, what is refused."""
 
 import collections
 
@@ -7,6 +6,7 @@ import numpy
 import pytest
 
 RANGE = "out of range integral type conversion attempted"
+TROVA, LEGACY = 0x5254, 0x5202
 
 
 def test_results_are_python_floats_and_tuples_in_order(sdk):
@@ -26,6 +26,7 @@ def test_results_are_python_floats_and_tuples_in_order(sdk):
 
 
 SIDE, COUNT = "device_id must be DEVICE_LEFT or DEVICE_RIGHT", "expected 48 resistance values and a valid device_id"
+MD = "argument 'manufacturer_data': "
 
 
 @pytest.mark.parametrize("call, error, text", [
@@ -40,14 +41,17 @@ SIDE, COUNT = "device_id must be DEVICE_LEFT or DEVICE_RIGHT", "expected 48 resi
      "argument 'resistances': 'int' object cannot be converted to 'Sequence'"),
     (lambda m: m.calibrate_pressure([1.5], 2), TypeError, "argument 'resistances': "),
     (lambda m: m.derive_shear([1] * 48, "2"), TypeError, "argument 'device_id': "),
+    *[(lambda m, d=d: m.parse_foot_side(d), e, t) for d, e, t in [
+        ({70000: b"\x01", TROVA: b"\x03"}, OverflowError, RANGE), ({-1: b"\x01", TROVA: b"\x03"}, OverflowError, RANGE),
+        ({TROVA: b"\x03", 0x1234: "03"}, TypeError, MD + "Can't extract `str` to `Vec`"),
+        ({TROVA: "\x03"}, TypeError, MD + "Can't extract `str` to `Vec`"), ({TROVA: [256]}, OverflowError, RANGE),
+        ({TROVA: 3}, TypeError, MD), ({"x": b"\x03"}, TypeError, MD), (None, TypeError, MD),
+        ([(TROVA, b"\x03")], TypeError, MD)]],
 ])
-def test_calibration_refusals(sdk, call, error, text):
+def test_calibration_and_foot_side_refusals(sdk, call, error, text):
     with pytest.raises(error) as err:
         call(sdk)
     assert str(err.value).startswith(text)
-
-
-TROVA, LEGACY = 0x5254, 0x5202
 
 
 class SubDict(dict):
@@ -65,17 +69,3 @@ class SubDict(dict):
 def test_foot_side(sdk, data, side):
     got = sdk.parse_foot_side(data)
     assert got == side and (got is None or type(got) is int)
-
-
-@pytest.mark.parametrize("data, error, text", [
-    ({70000: b"\x01", TROVA: b"\x03"}, OverflowError, RANGE), ({-1: b"\x01", TROVA: b"\x03"}, OverflowError, RANGE),
-    ({TROVA: b"\x03", 0x1234: "03"}, TypeError, "argument 'manufacturer_data': Can't extract `str` to `Vec`"),
-    ({TROVA: "\x03"}, TypeError, "argument 'manufacturer_data': Can't extract `str` to `Vec`"),
-    ({TROVA: [256]}, OverflowError, RANGE), ({TROVA: 3}, TypeError, "argument 'manufacturer_data': "),
-    ({"x": b"\x03"}, TypeError, "argument 'manufacturer_data': "), (None, TypeError, "argument 'manufacturer_data': "),
-    ([(TROVA, b"\x03")], TypeError, "argument 'manufacturer_data': "),
-])
-def test_foot_side_refusals(sdk, data, error, text):
-    with pytest.raises(error) as err:
-        sdk.parse_foot_side(data)
-    assert str(err.value).startswith(text)

@@ -1,5 +1,4 @@
-"""The receive path, the three callback slots and firmware updates seen from
-Python: argument conversion, dispatch from SDK threads, error containment."""
+"""Receive path, callback slots and firmware updates: argument conversion, foreign threads, error containment."""
 
 import queue
 import threading

@@ -1,5 +1,4 @@
-"""The Python example programs, run without a radio: bleak's scanner results
-and client are replaced by plain stand-ins, and captures are generated here."""
+"""The Python example programs, run with stand-ins for bleak's scanner results and client."""
 
 import asyncio
 import functools

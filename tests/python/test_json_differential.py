@@ -1,5 +1,4 @@
-"""The JSON text against google.protobuf's json_format: random messages over the
-whole schema, framed and pushed in random pieces between noise and bad CRCs."""
+"""JSON text vs json_format: random messages over the schema, pushed in random pieces among noise and bad CRCs."""
 
 import json
 import math

@@ -1,5 +1,4 @@
-"""Process-level behaviour, each in a child interpreter: exiting while SDK
-threads still call into Python, and no leaks over many calls of every function."""
+"""In child interpreters: exit while SDK threads call into Python, and no leaks over many calls of everything."""
 
 import json
 import os

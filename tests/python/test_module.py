@@ -1,5 +1,4 @@
-"""The module's surface: attributes in their order, text signatures, calling
-conventions, and the C face reached through the same library file."""
+"""The module's surface: attribute order, text signatures, calling conventions, the C face of the same file."""
 
 import inspect
 
@@ -28,17 +27,14 @@ SIGNATURES = [
     "build_start_sensor_stream_request" + Q, "build_stop_sensor_stream_request" + Q,
     "build_get_factory_config_request" + Q,
     "build_set_factory_config_request(msg_id, serial_number, device_id, model_name, mac_address, factory_key, "
-    "dest_id=2)",
-    "calibrate_pressure(resistances, device_id)", "derive_shear(resistances, device_id)",
+    "dest_id=2)", "calibrate_pressure(resistances, device_id)", "derive_shear(resistances, device_id)",
     "register_ble_write_callback(cb)", "register_device_event_callback(cb)", "register_dfu_progress_callback(cb)",
     "start_dfu(device_id, firmware)", "start_mock_dfu(device_id)", "abort_dfu(device_id)",
     "feed_received_data(device_id, data)", "parse_foot_side(manufacturer_data)",
 ]
 
-DOCS = {
-    "calibrate_pressure": "Convert resistance values in ohms to calibrated normal load values in newtons.",
-    "derive_shear": "Derive (force_x, force_y, normal_force) in newtons from resistance values in ohms.",
-}
+DOCS = {"calibrate_pressure": "Convert resistance values in ohms to calibrated normal load values in newtons.",
+        "derive_shear": "Derive (force_x, force_y, normal_force) in newtons from resistance values in ohms."}
 
 
 def test_attributes_constants_and_signatures(sdk):

@@ -1,5 +1,4 @@
-"""StreamParser: reassembly, statistics, options, refused messages, nothing lost
-when push raises. `push` checks every text is in Python's canonical JSON form."""
+"""StreamParser statistics, options, refusals and held-back output; `push` also checks canonical JSON form."""
 
 import json
 
@@ -125,8 +124,6 @@ def test_push_takes_only_bytes(parser, data):
         parser.push(data)
     assert parser.buffered_len() == 2 and push(parser, Bytes(frame(b"")[2:] + msg(1))) == ["{}"] + texts(1)
 
-
-# --- nothing is lost when push raises -------------------------------------------
 
 @pytest.mark.parametrize("bad", [BAD, INVALID], ids=["decode", "variant"])
 def test_push_raising_keeps_the_rest(parser, bad):

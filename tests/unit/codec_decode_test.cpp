@@ -45,10 +45,7 @@ const std::string kPressureAt = "PressureData.pressure: SensorData.pressure_data
 }  // namespace
 
 TEST(Decode, ErrorTextsNameTheFailureAndItsPath) {
-  const struct {
-    Bytes input;
-    std::string text;  // after the common prefix
-  } cases[] = {
+  const struct { Bytes input; std::string text; /* after the common prefix */ } cases[] = {
       // A known field under a foreign wire type; every wire type name.
       {h("0A 00"), "InsoleResp.msg_id: invalid wire type: LengthDelimited (expected Varint)"},
       {h("09 00 00 00 00 00 00 00 00"), "InsoleResp.msg_id: invalid wire type: SixtyFourBit (expected Varint)"},
@@ -93,11 +90,7 @@ TEST(Decode, ErrorTextsNameTheFailureAndItsPath) {
 // Skipping nests with a budget of 100 for fields of the top-level message and
 // one less per level down; the first group beyond it fails.
 TEST(Decode, GroupNestingBudgetPerLevel) {
-  const struct {
-    Bytes (*wrap)(const Bytes&);
-    int budget;
-    std::string stack;
-  } levels[] = {
+  const struct { Bytes (*wrap)(const Bytes&); int budget; std::string stack; } levels[] = {
       {[](const Bytes& b) { return b; }, 100, ""},
       {[](const Bytes& b) { return ld(kSensor, b); }, 99, "InsoleResp.sensor_data: "},
       {[](const Bytes& b) { return ld("6A", ld("0A", ld("2A", b))); }, 97,
@@ -105,8 +98,7 @@ TEST(Decode, GroupNestingBudgetPerLevel) {
   };
   for (const auto& level : levels) {
     auto fits = decode_insole_resp(concat({level.wrap(groups(level.budget)), h("08 07")}));
-    ASSERT_TRUE(fits.ok()) << fits.error().to_string();
-    EXPECT_EQ(fits->msg_id, 7u);
+    EXPECT_TRUE(fits.ok() && fits->msg_id == 7u) << level.budget;
     auto too_deep = decode_insole_resp(level.wrap(groups(level.budget + 1)));
     ASSERT_FALSE(too_deep.ok());
     EXPECT_EQ(too_deep.error().to_string(), kPrefix + level.stack + "recursion limit reached");

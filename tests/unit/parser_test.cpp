@@ -76,11 +76,8 @@ TEST(StreamParser, NoiseAndFalseMagic) {
   const Bytes noise3 = hex_bytes("00 54 FF"), noise10 = hex_bytes("01 02 03 04 05 06 07 08 09 0A");
   const std::string a_text = frame_text(a);
   const Bytes head4(fa.begin(), fa.begin() + 4);
-  const struct {
-    const char* name;
-    std::vector<Bytes> chunks;
-    std::vector<std::string> events;  // per chunk
-    std::vector<size_t> buffered;     // after each chunk
+  const struct {  // the events of each chunk and what is buffered after it
+    const char* name; std::vector<Bytes> chunks; std::vector<std::string> events; std::vector<size_t> buffered;
   } cases[] = {
       {"two frames in one chunk", {concat({fa, fb})}, {a_text + frame_text({}, 1)}, {0}},
       {"noise then a frame", {concat({noise3, fa})}, {"-00 -54 -FF " + a_text}, {0}},
