@@ -78,8 +78,10 @@ struct Event {
   Strings texts{};  // serial, model, fw, hw, git, mac
 };
 
-inline std::mutex g_events_mutex;
-inline std::vector<Event> g_events;
+// Never destroyed: mock stream threads are detached and may deliver a last
+// frame while the process exits.
+inline std::mutex& g_events_mutex = *new std::mutex;
+inline std::vector<Event>& g_events = *new std::vector<Event>;
 
 inline std::vector<Event> take_events() {
   std::lock_guard lock(g_events_mutex);
