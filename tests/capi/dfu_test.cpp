@@ -360,9 +360,9 @@ TEST_F(Dfu, InsoleMisbehaves) {
       // A copy landing after the update moved on asks for a chunk again.
       {.name = "doubled_later", .copies = 2, .delays = {0.05}, .end = kDone},
       // Every wait for an answer starts afresh.
-      {.name = "each_answer_just_in_time", .delays = {0.8}, .end = kDone, .writes = 5},
-      {.name = "first_answer_too_late", .delays = {1.2}, .end = kTimeout + "0", .writes = 1},
-      {.name = "second_answer_too_late", .delays = {0.1, 1.2}, .end = kTimeout + "51.2", .writes = 2},
+      {.name = "each_answer_just_in_time", .delays = {0.6}, .end = kDone, .writes = 5},
+      {.name = "first_answer_too_late", .delays = {1.5}, .end = kTimeout + "0", .writes = 1},
+      {.name = "second_answer_too_late", .delays = {0.1, 1.5}, .end = kTimeout + "51.2", .writes = 2},
       {.name = "noise_between_answers", .noise = true, .end = kDone, .writes = 5},
       {.name = "noise_between_late_answers", .delays = {0.05}, .noise = true, .end = kDone, .writes = 5},
       // Updates of different insoles keep to their own answers and images.
