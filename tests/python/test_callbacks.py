@@ -101,8 +101,12 @@ def test_update_callback_errors_do_not_stop_the_update(sdk, capfd):
     time.sleep(0.2)
     sdk.abort_dfu(device)
     assert states.get(timeout=5) == 8
-    time.sleep(0.1)  # the update's closing log line
-    out = capfd.readouterr().out
+    out, last = "", "Error calling Python DFU progress callback: ValueError: state 8\n"
+    for _ in range(500):  # the last report's error line follows the raise
+        out += capfd.readouterr().out
+        if last in out:
+            break
+        time.sleep(0.01)
     assert "Error calling Python BLE write callback: TypeError: 'bytes' object is not callable\n" in out
     assert all(f"[Rust][ERROR][python] Error calling Python DFU progress callback: ValueError: state {s}\n" in out
                for s in (0, 1, 2, 8)) and states.empty()
