@@ -92,6 +92,15 @@ TEST_F(Builders, StreamConfigRefusesModesAboveTwo) {
   }
 }
 
+// A foreign-function layer may pass any byte for a switch; non-zero is true.
+TEST_F(Builders, StreamConfigSwitchesTakeAnyNonZeroByte) {
+  using AsBytes = ByteBuffer (*)(uint32_t, uint8_t, uint32_t, uint32_t, uint32_t, uint32_t, uint8_t, uint8_t, uint8_t,
+                                 uint8_t, uint8_t);
+  const auto as_bytes = reinterpret_cast<AsBytes>(reinterpret_cast<void (*)()>(&tvis_build_sensor_stream_config_request));
+  EXPECT_EQ(take(as_bytes(1, 2, 50, 1, 0, 0, 2, 0, 0x80, 0xFF, 7)),
+            take(tvis_build_sensor_stream_config_request(1, 2, 50, 1, 0, 0, true, false, true, true, true)));
+}
+
 TEST(FreeBytes, IgnoresNullOrEmpty) {
   tvis_free_bytes(nullptr, 0);
   tvis_free_bytes(nullptr, 24);

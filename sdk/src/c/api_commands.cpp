@@ -1,4 +1,5 @@
 // C exports: command builders and the release of their frames.
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,6 +26,13 @@ ByteBuffer to_byte_buffer(const InsoleReq& req, uint8_t dest_id) {
     return ByteBuffer{data, frame->size()};
   });
 }
+
+// A C caller, or a foreign-function layer passing a plain byte, may hand over
+// any byte for a bool, and every non-zero byte means true. The byte itself is
+// read: taken as a bool it would be copied unchanged into the request, and the
+// encoder, sizing a field as 1 + the bool, would then disagree with what it
+// writes.
+bool switch_on(bool flag) { return std::bit_cast<uint8_t>(flag) != 0; }
 
 ByteBuffer query(uint32_t msg_id, Query q, uint8_t dest_id) {
   return guarded(ByteBuffer{nullptr, 0}, [&] { return to_byte_buffer(query_request(msg_id, q), dest_id); });
@@ -113,8 +121,9 @@ TVIS_API ByteBuffer tvis_build_sensor_stream_config_request(uint32_t msg_id, uin
                                                             bool shear_enabled, bool acc_enabled, bool gyro_enabled,
                                                             bool start_stream) {
   return guarded(ByteBuffer{nullptr, 0}, [&] {
-    StreamConfig config{sample_rate_hz, pressure_mode, shear_mode,  imu_mode,    pressure_enabled,
-                        shear_enabled,  acc_enabled,   gyro_enabled, start_stream};
+    StreamConfig config{sample_rate_hz,         pressure_mode,          shear_mode,
+                        imu_mode,               switch_on(pressure_enabled), switch_on(shear_enabled),
+                        switch_on(acc_enabled), switch_on(gyro_enabled), switch_on(start_stream)};
     auto req = sensor_stream_config_request(msg_id, config);
     return req ? to_byte_buffer(*req, dest_id) : ByteBuffer{nullptr, 0};
   });
