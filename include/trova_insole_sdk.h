@@ -263,7 +263,8 @@ TVIS_API ByteBuffer tvis_build_enable_sensor_stream_request_with_dest(uint32_t m
 /*
 ** Sets every sensor switch and mode (0 calibrated, 1 raw, 2 both) at one
 ** sample rate, and starts the stream when start_stream is true (it never
-** sends a stop). A mode above 2 returns the empty ByteBuffer.
+** sends a stop). A mode above 2 returns the empty ByteBuffer. A caller
+** passing the switches as plain bytes may use any non-zero byte for true.
 */
 TVIS_API ByteBuffer tvis_build_sensor_stream_config_request(uint32_t msg_id, uint8_t dest_id, uint32_t sample_rate_hz,
                                                             uint32_t pressure_mode, uint32_t shear_mode,

@@ -93,6 +93,7 @@ TEST_F(Builders, StreamConfigRefusesModesAboveTwo) {
 }
 
 // A foreign-function layer may pass any byte for a switch; non-zero is true.
+// The frame must stay whole and equal the one built from true.
 TEST_F(Builders, StreamConfigSwitchesTakeAnyNonZeroByte) {
   using AsBytes = ByteBuffer (*)(uint32_t, uint8_t, uint32_t, uint32_t, uint32_t, uint32_t, uint8_t, uint8_t, uint8_t,
                                  uint8_t, uint8_t);

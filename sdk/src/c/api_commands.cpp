@@ -1,11 +1,20 @@
 // C exports: command builders and the release of their frames.
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 
 #include "c/boundary.h"
 #include "protocol/commands.h"
+
+// The sensor-stream builder is declared with five bool switches, and C callers
+// keep to that. A foreign-function layer passing plain bytes may hand over any
+// byte, though, and every non-zero byte must mean true; read as a C++ bool such
+// a byte is undefined, and in practice it was copied unchanged into the request,
+// where the encoder sized the field by the byte's value and then wrote a 1.
+// This file therefore defines the function with byte switches (the calling
+// convention is the same) and keeps the bool declaration out of sight.
+#define tvis_build_sensor_stream_config_request tvis_build_sensor_stream_config_request_as_declared
 #include "trova_insole_sdk.h"
+#undef tvis_build_sensor_stream_config_request
 
 using namespace tvis::protocol;
 using tvis::c::guarded;
@@ -26,13 +35,6 @@ ByteBuffer to_byte_buffer(const InsoleReq& req, uint8_t dest_id) {
     return ByteBuffer{data, frame->size()};
   });
 }
-
-// A C caller, or a foreign-function layer passing a plain byte, may hand over
-// any byte for a bool, and every non-zero byte means true. The byte itself is
-// read: taken as a bool it would be copied unchanged into the request, and the
-// encoder, sizing a field as 1 + the bool, would then disagree with what it
-// writes.
-bool switch_on(bool flag) { return std::bit_cast<uint8_t>(flag) != 0; }
 
 ByteBuffer query(uint32_t msg_id, Query q, uint8_t dest_id) {
   return guarded(ByteBuffer{nullptr, 0}, [&] { return to_byte_buffer(query_request(msg_id, q), dest_id); });
@@ -117,13 +119,13 @@ TVIS_API ByteBuffer tvis_build_enable_sensor_stream_request_with_dest(uint32_t m
 
 TVIS_API ByteBuffer tvis_build_sensor_stream_config_request(uint32_t msg_id, uint8_t dest_id, uint32_t sample_rate_hz,
                                                             uint32_t pressure_mode, uint32_t shear_mode,
-                                                            uint32_t imu_mode, bool pressure_enabled,
-                                                            bool shear_enabled, bool acc_enabled, bool gyro_enabled,
-                                                            bool start_stream) {
+                                                            uint32_t imu_mode, uint8_t pressure_enabled,
+                                                            uint8_t shear_enabled, uint8_t acc_enabled,
+                                                            uint8_t gyro_enabled, uint8_t start_stream) {
   return guarded(ByteBuffer{nullptr, 0}, [&] {
-    StreamConfig config{sample_rate_hz,         pressure_mode,          shear_mode,
-                        imu_mode,               switch_on(pressure_enabled), switch_on(shear_enabled),
-                        switch_on(acc_enabled), switch_on(gyro_enabled), switch_on(start_stream)};
+    StreamConfig config{sample_rate_hz,        pressure_mode,          shear_mode,
+                        imu_mode,              pressure_enabled != 0,  shear_enabled != 0,
+                        acc_enabled != 0,      gyro_enabled != 0,      start_stream != 0};
     auto req = sensor_stream_config_request(msg_id, config);
     return req ? to_byte_buffer(*req, dest_id) : ByteBuffer{nullptr, 0};
   });
