@@ -57,6 +57,7 @@ def test_mode_texts(sdk, pb, kind):
     for text, shown in [(" raw", '" raw"'), ("raw ", '"raw "'), ("", '""'), ("Fast", '"Fast"'),
                         ("calibrated\t", r'"calibrated\t"'), ('r"aw', r'"r\"aw"'), ("r\\aw", r'"r\\aw"'),
                         ("r\0aw", r'"r\0aw"'), ("a\r\nb", r'"a\r\nb"'), ("x\x01\x7f", r'"x\u{1}\u{7f}"'),
+                        ("a\u00a0\u200bb\ue000\uffff", r'"a\u{a0}\u{200b}b\u{e000}\u{ffff}"'),
                         ("Größe", '"Größe"'), ("ｒａｗ", '"ｒａｗ"')]:  # only A to Z are folded
         with pytest.raises(ValueError) as err:
             sdk.build_sensor_stream_config_request(1, **{kind + "_mode": text})

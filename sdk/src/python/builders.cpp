@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "protocol/commands.h"
 #include "protocol/frame.h"
@@ -53,6 +54,27 @@ PyObject* with_rate(PyObject* args, PyObject* kwargs, Make make) {
   return frame_bytes(make(msg_id, rate), dest_id);
 }
 
+// Characters a reader cannot see in a message: controls, format characters,
+// spaces other than the plain one, line and paragraph separators, and private
+// use (Unicode categories Cc, Cf, Zs, Zl, Zp and Co), as inclusive ranges;
+// the noncharacters are tested apart.
+constexpr std::pair<uint32_t, uint32_t> kNotPrintable[] = {
+    {0x0, 0x1F},         {0x7F, 0xA0},         {0xAD, 0xAD},       {0x600, 0x605},     {0x61C, 0x61C},
+    {0x6DD, 0x6DD},      {0x70F, 0x70F},       {0x890, 0x891},     {0x8E2, 0x8E2},     {0x1680, 0x1680},
+    {0x180E, 0x180E},    {0x2000, 0x200F},     {0x2028, 0x202F},   {0x205F, 0x2064},   {0x2066, 0x206F},
+    {0x3000, 0x3000},    {0xE000, 0xF8FF},     {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD},
+    {0x110CD, 0x110CD},  {0x13430, 0x13438},   {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+    {0xE0020, 0xE007F},  {0xF0000, 0xFFFFD},   {0x100000, 0x10FFFD},
+};
+
+bool printable(uint32_t cp) {
+  const bool noncharacter = (cp & 0xFFFE) == 0xFFFE || (cp >= 0xFDD0 && cp <= 0xFDEF);
+  if (noncharacter) return false;
+  for (const auto& [first, last] : kNotPrintable)
+    if (cp >= first && cp <= last) return false;
+  return true;
+}
+
 // The text as a quoted literal, escaped the way the error message shows it.
 std::string quoted(const std::string& text) {
   std::string out = "\"";
@@ -84,11 +106,7 @@ std::string quoted(const std::string& text) {
       case '\r': out += "\\r"; break;
       case '\n': out += "\\n"; break;
       default: {
-        // Control and invisible formatting characters are shown as escapes.
-        const bool invisible = cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0xAD ||
-                               (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E) ||
-                               (cp >= 0x2060 && cp <= 0x2064) || cp == 0xFEFF;
-        if (invisible) {
+        if (!printable(cp)) {
           escape_code_point(cp);
         } else {
           out.append(text, i, width);
