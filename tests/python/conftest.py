@@ -62,15 +62,8 @@ def pb():
 
 
 @pytest.fixture(scope="session")
-def clib(sdk):  # the C face of the very library the module runs on
-    lib = ctypes.CDLL(sdk.__file__)
-    lib.tvis_did_receive_data.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
-    return lib
-
-
-@pytest.fixture(scope="session")
-def logging_on(clib):  # console logging at Info level, for the rest of the process
-    clib.tvis_initialize_logging(3)
+def logging_on(sdk):  # console logging at Info level through the module's own C face, for the rest of the process
+    ctypes.CDLL(sdk.__file__).tvis_initialize_logging(3)
 
 
 @pytest.fixture

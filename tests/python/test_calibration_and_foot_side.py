@@ -1,7 +1,5 @@
 """Calibration, shear and foot side: which sequences are taken, what comes back, what is refused."""
 
-import collections
-
 import numpy
 import pytest
 
@@ -17,10 +15,9 @@ def test_results_are_python_floats_and_tuples_in_order(sdk):
     for same in (tuple(values), numpy.array(values, numpy.uint32), range(1000, 61000, 1000)):
         assert sdk.calibrate_pressure(same, 3) == sdk.calibrate_pressure(values, 3)
     values = [10000] * 48
-    assert sdk.derive_shear(values, 2) == [(0.0, 0.0, 6805.36)] * 3
     values[37] = 20000  # in the first group of the left foot only
     left, right = sdk.derive_shear(values, 2), sdk.derive_shear(tuple(values), 3)
-    assert left[0] == pytest.approx((-2262.7875, -2262.7875, 5296.835), abs=1e-9)
+    assert left[0] == pytest.approx((-2262.7875, -2262.7875, 5296.835), abs=1e-9) and type(left[0]) is tuple
     assert left[1:] == [(0.0, 0.0, 6805.36)] * 2
     assert right[0] == right[2] == (0.0, 0.0, 6805.36) != right[1]  # the right foot maps it to its second group
 
@@ -32,21 +29,14 @@ MD = "argument 'manufacturer_data': "
 @pytest.mark.parametrize("call, error, text", [
     (lambda m: m.calibrate_pressure([], 7), ValueError, SIDE),
     (lambda m: m.derive_shear([10000] * 47, 2), ValueError, COUNT),
-    (lambda m: m.derive_shear([10000] * 48, 0), ValueError, COUNT),
     (lambda m: m.calibrate_pressure([10000], 256), OverflowError, RANGE),
     (lambda m: m.calibrate_pressure([-1], 2), OverflowError, RANGE),
-    (lambda m: m.derive_shear([2**32] * 48, 2), OverflowError, RANGE),
-    (lambda m: m.calibrate_pressure("1234", 2), TypeError, "argument 'resistances': Can't extract `str` to `Vec`"),
-    (lambda m: m.calibrate_pressure(5, 2), TypeError,
-     "argument 'resistances': 'int' object cannot be converted to 'Sequence'"),
     (lambda m: m.calibrate_pressure([1.5], 2), TypeError, "argument 'resistances': "),
     (lambda m: m.derive_shear([1] * 48, "2"), TypeError, "argument 'device_id': "),
     *[(lambda m, d=d: m.parse_foot_side(d), e, t) for d, e, t in [
-        ({70000: b"\x01", TROVA: b"\x03"}, OverflowError, RANGE), ({-1: b"\x01", TROVA: b"\x03"}, OverflowError, RANGE),
-        ({TROVA: b"\x03", 0x1234: "03"}, TypeError, MD + "Can't extract `str` to `Vec`"),
-        ({TROVA: "\x03"}, TypeError, MD + "Can't extract `str` to `Vec`"), ({TROVA: [256]}, OverflowError, RANGE),
-        ({TROVA: 3}, TypeError, MD), ({"x": b"\x03"}, TypeError, MD), (None, TypeError, MD),
-        ([(TROVA, b"\x03")], TypeError, MD)]],
+        ({70000: b"\x01", TROVA: b"\x03"}, OverflowError, RANGE), ({TROVA: [256]}, OverflowError, RANGE),
+        ({TROVA: b"\x03", 0x1234: "03"}, TypeError, MD + "Can't extract `str` to `Vec`"),  # one bad entry fails all
+        ({"x": b"\x03"}, TypeError, MD), (None, TypeError, MD + "'NoneType' object cannot be converted to 'PyDict'")]],
 ])
 def test_calibration_and_foot_side_refusals(sdk, call, error, text):
     with pytest.raises(error) as err:
@@ -59,12 +49,10 @@ class SubDict(dict):
 
 
 @pytest.mark.parametrize("data, side", [
-    ({}, None), ({TROVA: b"\x03"}, 3), ({TROVA: b"\x01"}, 2), ({TROVA: b"\x02\xff"}, 2), ({LEGACY: b"\x02\x10"}, 2),
-    ({LEGACY: b"\x03"}, 3), ({TROVA: b"\x07", LEGACY: b"\x03"}, 3), ({TROVA: b"\x00", LEGACY: b"\x01"}, 2),
-    ({TROVA: b"\x01", LEGACY: b"\x03"}, 2), ({TROVA: b"", LEGACY: b""}, None), ({LEGACY: b"\x00"}, None),
-    ({TROVA: b"\x04"}, None), ({0x1234: b"\x03"}, None), ({0x1234: b"\x03", LEGACY: b"\x03"}, 3),
-    ({TROVA: bytearray(b"\x03")}, 3), ({TROVA: [3, 0]}, 3), ({TROVA: (1,)}, 2), ({numpy.uint16(TROVA): b"\x03"}, 3),
-    (SubDict({TROVA: b"\x03"}), 3), (collections.OrderedDict({LEGACY: b"\x01"}), 2),
+    ({}, None), ({TROVA: b"\x03"}, 3), ({TROVA: b"\x01"}, 2), ({TROVA: b"\x02\xff"}, 2), ({LEGACY: b"\x00"}, None),
+    ({TROVA: b"\x04"}, None), ({TROVA: b"\x07", LEGACY: b"\x03"}, 3), ({TROVA: b"\x01", LEGACY: b"\x03"}, 2),
+    ({TROVA: b"", LEGACY: b""}, None), ({0x1234: b"\x03"}, None), ({TROVA: bytearray(b"\x03")}, 3),
+    ({TROVA: [3, 0]}, 3), ({numpy.uint16(TROVA): b"\x03"}, 3), (SubDict({LEGACY: (1,)}), 2),
 ])
 def test_foot_side(sdk, data, side):
     got = sdk.parse_foot_side(data)

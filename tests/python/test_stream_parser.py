@@ -49,16 +49,14 @@ def parser(sdk):
 def test_empty_push_and_overflow(parser):  # reassembly, noise and bad CRCs: see the differential test
     assert parser.stats() == FRESH and push(parser, b"") == [] and parser.stats() == FRESH
     push(parser, frame(b"\x00" * 16000)[:16000])  # a frame still missing its tail
-    before = stats(parser, buffered_bytes=16000)
-    assert push(parser, b"") == [] and parser.stats() == before
+    stats(parser, buffered_bytes=16000)
     assert push(parser, b"\x00" * 400) == []
     stats(parser, buffer_overflows=1, buffered_bytes=0, frames_received=0)
-    assert push(parser, frame(b"")) == ["{}"] and push(parser, msg(6)) == texts(6)
+    assert push(parser, frame(b"")) == ["{}"]
 
 
-@pytest.mark.parametrize("seqs, discontinuities, lost", [
-    ([7], 0, 0), ([10, 11, 15], 1, 3), ([15, 14], 1, 0), ([10, 2000], 1, 0), ([10, 1010], 1, 999),
-    ([10, 1011], 1, 0), ([5, 5], 1, 0), ([0xFFFFFFFF, 0, 1], 0, 0), ([0xFFFFFFFE, 3], 1, 4),
+@pytest.mark.parametrize("seqs, discontinuities, lost", [  # the loss window's edges, repeats and wrap-around
+    ([10, 1010], 1, 999), ([10, 1011], 1, 0), ([5, 5], 1, 0), ([0xFFFFFFFF, 0, 1], 0, 0), ([0xFFFFFFFE, 3], 1, 4),
 ])
 def test_sequence_statistics(pb, parser, seqs, discontinuities, lost):
     assert len(push(parser, b"".join(sensor(pb, s) for s in seqs))) == len(seqs)
@@ -80,16 +78,13 @@ def test_last_seq_needs_sensor_data_and_gaps_are_logged(pb, parser, capfd):
         "0 -> 2 (diff 2)", "3 -> 7 (diff 4)", "7 -> 6 (diff 4294967295)"]
 
 
-def test_options_take_bool_and_numpy_bool(sdk, pb):
-    parser = sdk.StreamParser(numpy.bool_(True), numpy.bool_(False))
+def test_options_in_positional_order(sdk, pb):  # both settings of each: see the differential test
     data = frame(b"\x08\x01", bad_crc=True) + sensor(pb, pressure_data=pb.PressureData(raw_pressure=[5, 6]))
-    assert push(parser, data) == ['{"sensorData":{"pressureData":{"rawPressure":[5,6]}}}']
-    stats(parser, crc_errors=1, frames_received=1)
-    parser = sdk.StreamParser(False, True)
-    assert push(parser, data) == texts(1) + ['{"sensorData":{"pressureData":{"pressure":[5,6],"rawPressure":[5,6]}}}']
+    assert push(sdk.StreamParser(True, numpy.bool_(False)), data) == [
+        '{"sensorData":{"pressureData":{"rawPressure":[5,6]}}}']
 
 
-@pytest.mark.parametrize("name, value", [("strict_crc", 1), ("legacy_pressure_fallback", 0), ("strict_crc", None),
+@pytest.mark.parametrize("name, value", [("strict_crc", 1), ("legacy_pressure_fallback", None),
                                          ("strict_crc", numpy.int64(1))])
 def test_options_must_be_bool(sdk, name, value):
     with pytest.raises(TypeError, match=f"^argument '{name}': "):
@@ -99,7 +94,6 @@ def test_options_must_be_bool(sdk, name, value):
 @pytest.mark.parametrize("bad, error", [
     (lambda pb: pb.InsoleResp(err_code=-1), "Invalid variant -1"),
     (lambda pb: pb.InsoleResp(sensor_data=pb.SensorData(device_id=1)), "Invalid variant 1"),
-    (lambda pb: pb.InsoleResp(ota_resp=pb.OtaResp(result=8)), "Invalid variant 8"),
     (lambda pb: pb.InsoleResp(sensor_config=pb.SensorConfig(shear_config=pb.ShearConfig(mode=3))), "Invalid variant 3"),
     (b"\xfa\x01\x02\x12\x00", "failed to decode Protobuf message: DeviceEvent.r#type: InsoleResp.device_event: "
                               "invalid wire type: LengthDelimited (expected Varint)"),
@@ -125,41 +119,22 @@ def test_push_takes_only_bytes(parser, data):
     assert parser.buffered_len() == 2 and push(parser, Bytes(frame(b"")[2:] + msg(1))) == ["{}"] + texts(1)
 
 
-@pytest.mark.parametrize("bad", [BAD, INVALID], ids=["decode", "variant"])
-def test_push_raising_keeps_the_rest(parser, bad):
-    assert push(parser, msg(1) + msg(2)) == texts(1, 2)
-    with pytest.raises(ValueError):
-        push(parser, msg(3) + msg(4) + bad + msg(5) + msg(6)[:5])
-    stats(parser, frames_received=5, buffered_bytes=5)
-    # Handled again by the next push, which also completes the partial frame.
-    assert push(parser, msg(6)[5:] + msg(7)) == texts(3, 4, 5, 6, 7)
-    stats(parser, frames_received=8, buffered_bytes=0)
+def test_failed_push_holds_back_the_rest(parser):
+    assert push(parser, msg(1)) == texts(1)
+    with pytest.raises(ValueError, match="^failed to decode"):
+        push(parser, msg(2) + BAD + msg(3) + INVALID + msg(4) + msg(5)[:5])
+    stats(parser, frames_received=3, protobuf_errors=1, buffered_bytes=5)
+    with pytest.raises(ValueError, match="^Invalid variant 12$"):  # a second error, raised by an empty push
+        push(parser, b"")
+    # Handled by the next push, which also completes the partial frame.
+    assert push(parser, msg(5)[5:] + msg(6)) == texts(2, 3, 4, 5, 6)
+    stats(parser, frames_received=8, protobuf_errors=1, buffered_bytes=0)
     assert push(parser, b"") == []
 
 
-def test_consecutive_failures_then_empty_pushes(parser):
-    with pytest.raises(ValueError, match="^failed to decode"):
-        push(parser, msg(1) + BAD + msg(2) + INVALID + msg(3))
-    stats(parser, frames_received=2, protobuf_errors=1)
-    with pytest.raises(ValueError, match="^Invalid variant 12$"):
-        push(parser, b"")
-    stats(parser, frames_received=4, protobuf_errors=1)
-    assert push(parser, b"") == texts(1, 2, 3) and push(parser, msg(4)) == texts(4)
-    stats(parser, frames_received=6, protobuf_errors=1)
-
-
-def test_held_sequence_numbers_count_once(pb, parser):
-    with pytest.raises(ValueError):
-        push(parser, sensor(pb, 1) + BAD + sensor(pb, 2) + sensor(pb, 4))
-    stats(parser, last_seq=1, packets_lost=0)
-    assert len(push(parser, sensor(pb, 5))) == 4
-    stats(parser, last_seq=5, packets_lost=1, sequence_discontinuities=1, frames_received=5)
-
-
 def test_reset_and_reset_stats(pb, parser):
-    push(parser, sensor(pb, 1) + sensor(pb, 5) + b"\x00" + frame(b"")[:6])
-    stats(parser, frames_received=2, last_seq=5, dropped_bytes=1, buffered_bytes=6)
-    parser.reset_stats()
+    push(parser, sensor(pb, 1) + sensor(pb, 5) + frame(b"")[:6])
+    parser.reset_stats()  # the counters only: the partial frame stays
     assert parser.stats() == FRESH | {"buffered_bytes": 6}
     parser.reset()
     assert parser.stats() == FRESH and push(parser, frame(b"")[6:]) == []  # the partial frame went with the reset
@@ -170,7 +145,6 @@ def test_reset_and_reset_stats(pb, parser):
         push(parser, msg(1) + BAD + msg(2))
     parser.reset_stats()
     assert parser.stats() == FRESH and push(parser, b"") == texts(1, 2)
-    stats(parser, frames_received=1)
     with pytest.raises(ValueError):
         push(parser, msg(1) + BAD + msg(2) + msg(3)[:4])
     parser.reset()
