@@ -48,36 +48,31 @@ const FD& ref_field(const pb::Descriptor& d, const Field<M, T>& f) {
   return *fd;
 }
 
-template <class M>
-M to_ours(const pb::Message& ref);
-
-template <class M, class T>
-void read_field(const pb::Message& ref, const Field<M, T>& f, M& out) {
-  const FD* fd = &ref_field(*ref.GetDescriptor(), f);
-  const pb::Reflection& r = *ref.GetReflection();
-  T& v = out.*(f.member);
-  if constexpr (std::is_same_v<T, bool>) v = r.GetBool(ref, fd);
-  else if constexpr (std::is_same_v<T, int32_t>) v = f.enum_info ? r.GetEnumValue(ref, fd) : r.GetInt32(ref, fd);
-  else if constexpr (std::is_same_v<T, uint32_t>) v = r.GetUInt32(ref, fd);
-  else if constexpr (std::is_same_v<T, uint64_t>) v = r.GetUInt64(ref, fd);
-  else if constexpr (std::is_same_v<T, float>) v = r.GetFloat(ref, fd);
-  else if constexpr (std::is_same_v<T, std::string>) v = r.GetString(ref, fd);
-  else if constexpr (std::is_same_v<T, std::vector<uint8_t>>) {
-    const std::string s = r.GetString(ref, fd);
-    v.assign(s.begin(), s.end());
-  } else if constexpr (is_small_vec<T>::value) {
-    for (int i = 0; i < r.FieldSize(ref, fd); ++i) v.push_back(r.GetRepeatedInt32(ref, fd, i));
-  } else if (r.HasField(ref, fd)) {
-    v = to_ours<typename T::value_type>(r.GetMessage(ref, fd));
-  }
-}
-
 // Field-by-field copy of a reference message into our struct; unknown fields
 // of the reference message are not carried over.
 template <class M>
 M to_ours(const pb::Message& ref) {
+  const pb::Reflection& r = *ref.GetReflection();
   M out;
-  std::apply([&](const auto&... f) { (read_field(ref, f, out), ...); }, Schema<M>::fields);
+  auto read = [&]<class T>(const Field<M, T>& f) {
+    const FD* fd = &ref_field(*ref.GetDescriptor(), f);
+    T& v = out.*(f.member);
+    if constexpr (std::is_same_v<T, bool>) v = r.GetBool(ref, fd);
+    else if constexpr (std::is_same_v<T, int32_t>) v = f.enum_info ? r.GetEnumValue(ref, fd) : r.GetInt32(ref, fd);
+    else if constexpr (std::is_same_v<T, uint32_t>) v = r.GetUInt32(ref, fd);
+    else if constexpr (std::is_same_v<T, uint64_t>) v = r.GetUInt64(ref, fd);
+    else if constexpr (std::is_same_v<T, float>) v = r.GetFloat(ref, fd);
+    else if constexpr (std::is_same_v<T, std::string>) v = r.GetString(ref, fd);
+    else if constexpr (std::is_same_v<T, std::vector<uint8_t>>) {
+      const std::string s = r.GetString(ref, fd);
+      v.assign(s.begin(), s.end());
+    } else if constexpr (is_small_vec<T>::value) {
+      for (int i = 0; i < r.FieldSize(ref, fd); ++i) v.push_back(r.GetRepeatedInt32(ref, fd, i));
+    } else if (r.HasField(ref, fd)) {
+      v = to_ours<typename T::value_type>(r.GetMessage(ref, fd));
+    }
+  };
+  std::apply([&](const auto&... f) { (read(f), ...); }, Schema<M>::fields);
   return out;
 }
 

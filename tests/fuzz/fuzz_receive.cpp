@@ -5,6 +5,7 @@
 // Input layout: byte 0 picks the number of devices (1..4); then records of
 // [op][len][len bytes]: op bit 7 set disconnects device (op & 3) first; the
 // bytes go to device (op & 3) in one call.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -25,42 +26,36 @@ void on_pressure(const char* id, const TvisPressureSample* s) {
   for (int i = s->pressure_count; i < TVIS_PRESSURE_CHANNELS; ++i) require(s->pressure[i] == 0);
   for (int i = s->raw_pressure_count; i < TVIS_PRESSURE_CHANNELS; ++i) require(s->raw_pressure[i] == 0);
 }
-void on_shear(const char* id, const TvisShearSample* s) { require(id && s); }
-void on_imu(const char* id, const TvisImuSample* s) { require(id && s); }
-void on_battery(const char* id, const TvisBatteryInfo* b) { require(id && b); }
+template <class Record>
+void non_null(const char* id, const Record* r) { require(id && r); }
 void on_info(const char* id, const TvisDeviceInfo* info) {
   require(id && info);
   for (const char* text : {info->serial_number, info->model_name, info->fw_version, info->hw_version,
                            info->git_commit, info->mac})
     require(text != nullptr && std::strlen(text) < 16394);
 }
-void on_event(const char* id, const TvisDeviceEvent* e) { require(id && e); }
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  tvis_set_pressure_callback(on_pressure);
+  tvis_set_shear_callback(non_null<TvisShearSample>);
+  tvis_set_imu_callback(non_null<TvisImuSample>);
+  tvis_set_battery_callback(non_null<TvisBatteryInfo>);
+  tvis_set_device_info_callback(on_info);
+  tvis_set_device_event_callback(non_null<TvisDeviceEvent>);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool registered = [] {
-    tvis_set_pressure_callback(on_pressure);
-    tvis_set_shear_callback(on_shear);
-    tvis_set_imu_callback(on_imu);
-    tvis_set_battery_callback(on_battery);
-    tvis_set_device_info_callback(on_info);
-    tvis_set_device_event_callback(on_event);
-    return true;
-  }();
-  (void)registered;
   if (size == 0) return 0;
   const int devices = 1 + (data[0] & 3);
-  size_t pos = 1;
-  while (pos + 2 <= size) {
+  for (size_t pos = 1, len; pos + 2 <= size; pos += 2 + len) {
     const uint8_t op = data[pos];
-    size_t len = data[pos + 1];
-    pos += 2;
-    if (len > size - pos) len = size - pos;
+    len = std::min<size_t>(data[pos + 1], size - pos - 2);
     const char* id = kIds[(op & 3) % devices];
     if (op & 0x80) tvis_on_device_disconnected(id);
-    tvis_did_receive_data(id, data + pos, len);
-    pos += len;
+    tvis_did_receive_data(id, data + pos + 2, len);
   }
   for (int i = 0; i < devices; ++i) tvis_on_device_disconnected(kIds[i]);
   return 0;

@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <type_traits>
 #include <variant>
@@ -39,47 +38,42 @@ using fuzz::require;
 // the coverage feedback so it reflects the parser and the codec only.
 #define HARNESS __attribute__((no_sanitize("coverage")))
 
-// An owned copy of an event, for comparing runs.
-struct Seen {
-  size_t kind = 0;
-  uint8_t byte = 0;
-  FrameHeader header;
-  std::vector<uint8_t> payload;
-  uint16_t expected = 0;
-  uint16_t calculated = 0;
-  size_t buffer_len = 0;
-  size_t incoming_len = 0;
-  HARNESS bool operator==(const Seen&) const = default;
-};
-
-HARNESS Seen seen_of(size_t kind, uint8_t byte = 0) {
-  Seen s;
-  s.kind = kind;
-  s.byte = byte;
-  return s;
-}
-
 constexpr size_t kFrameReceived = 0, kCrcMismatch = 1, kDroppedByte = 2, kBufferOverflow = 3;
 static_assert(std::is_same_v<std::variant_alternative_t<kBufferOverflow, ParserEvent>, BufferOverflow>);
 
+// An owned copy of an event, for comparing runs: the dropped byte; the raw
+// frame with its stored and calculated CRC; or the two lengths of an overflow.
+struct Seen {
+  size_t kind = 0;
+  std::vector<uint8_t> bytes;
+  size_t a = 0, b = 0;
+  HARNESS bool operator==(const Seen&) const = default;
+};
+
+HARNESS const FrameView* frame_of(const ParserEvent& e) {
+  if (auto* r = std::get_if<FrameReceived>(&e)) return &r->frame;
+  if (auto* m = std::get_if<CrcMismatch>(&e)) return &m->frame;
+  return nullptr;
+}
+
+// A mismatch carries its bytes; a good frame's view points into the parser's
+// buffer, so they lie around its payload.
+HARNESS std::span<const uint8_t> raw_of(const ParserEvent& e, const FrameView& f) {
+  if (auto* m = std::get_if<CrcMismatch>(&e)) return m->raw;
+  return {f.payload.data() - header_len(f.header.version), frame_len(f.header.version, f.payload.size())};
+}
+
 HARNESS Seen copy_of(const ParserEvent& e) {
-  Seen s = seen_of(e.index());
-  const FrameView* f = nullptr;
-  if (auto* r = std::get_if<FrameReceived>(&e)) f = &r->frame;
-  if (auto* m = std::get_if<CrcMismatch>(&e)) {
-    f = &m->frame;
-    s.expected = m->expected;
-    s.calculated = m->calculated;
+  Seen s{.kind = e.index()};
+  if (const FrameView* f = frame_of(e)) {
+    const auto raw = raw_of(e, *f);
+    s.bytes.assign(raw.begin(), raw.end());
+    s.a = f->stored_crc, s.b = f->calculated_crc;
   }
-  if (f) {
-    s.header = f->header;
-    s.payload.assign(f->payload.begin(), f->payload.end());
-  }
-  if (auto* d = std::get_if<DroppedByte>(&e)) s.byte = d->byte;
+  if (auto* d = std::get_if<DroppedByte>(&e)) s.bytes = {d->byte};
   if (auto* o = std::get_if<BufferOverflow>(&e)) {
     require(o->max_len == MAX_BUFFER_LEN);
-    s.buffer_len = o->buffer_len;
-    s.incoming_len = o->incoming_len;
+    s.a = o->buffer_len, s.b = o->incoming_len;
   }
   return s;
 }
@@ -93,16 +87,13 @@ struct ReferenceParser {
   std::vector<uint8_t> buf;
 
   HARNESS void drop(size_t count, std::vector<Seen>& out) {
-    for (size_t i = 0; i < count; ++i) out.push_back(seen_of(kDroppedByte, buf[i]));
+    for (size_t i = 0; i < count; ++i) out.push_back({.kind = kDroppedByte, .bytes = {buf[i]}});
     buf.erase(buf.begin(), buf.begin() + count);
   }
 
   HARNESS void feed(std::span<const uint8_t> chunk, std::vector<Seen>& out) {
     if (buf.size() + chunk.size() > MAX_BUFFER_LEN) {
-      Seen s = seen_of(kBufferOverflow);
-      s.buffer_len = buf.size();
-      s.incoming_len = chunk.size();
-      out.push_back(s);
+      out.push_back({.kind = kBufferOverflow, .a = buf.size(), .b = chunk.size()});
       buf.clear();
       return;
     }
@@ -123,52 +114,30 @@ struct ReferenceParser {
       }
       const size_t total = h + payload_len + 2;
       if (buf.size() < total) break;
-      Seen s = seen_of(kFrameReceived);
-      s.header.version = buf[4];
-      s.header.frame_type = buf[5];
-      if (buf[4] == 2) {
-        s.header.src_id = buf[8];
-        s.header.dest_id = buf[9];
-        s.header.reserved = buf[10];
-      }
-      s.payload.assign(buf.begin() + h, buf.begin() + h + payload_len);
       const uint16_t stored = le16(&buf[h + payload_len]);
       const uint16_t computed = crc16_modbus_bytewise(buf.data(), h + payload_len);
-      if (stored != computed) {
-        s.kind = kCrcMismatch;
-        s.expected = stored;
-        s.calculated = computed;
-      }
-      out.push_back(s);
+      out.push_back({.kind = stored == computed ? kFrameReceived : kCrcMismatch,
+                     .bytes = {buf.begin(), buf.begin() + total}, .a = stored, .b = computed});
       buf.erase(buf.begin(), buf.begin() + total);
     }
   }
 };
 
-// Checks of one event beyond what the reference compares: the raw bytes of a
-// mismatching frame, the frame rebuilt from its decoded header, and the payload
-// through the decoder.
+// Checks of a frame beyond what the reference compares: the ids are decoded
+// exactly for version 2, the decoded header and payload rebuild the raw bytes
+// up to the CRC, and the payload goes through the decoder.
 HARNESS void check_event(const ParserEvent& e) {
-  const FrameView* f = nullptr;
-  if (auto* r = std::get_if<FrameReceived>(&e)) {
-    f = &r->frame;
-    require(f->crc_ok());
-    // The decoded header carries everything needed to rebuild the frame
-    // byte for byte; the views point at the frame inside the parser's buffer.
-    auto rebuilt = encode_frame(f->header, f->payload);
-    require(rebuilt.ok());
-    const uint8_t* start = f->payload.data() - header_len(f->header.version);
-    require(std::equal(rebuilt->begin(), rebuilt->end(), start));
-  } else if (auto* m = std::get_if<CrcMismatch>(&e)) {
-    f = &m->frame;
-    require(!f->crc_ok() && m->expected == f->stored_crc && m->calculated == f->calculated_crc);
-    auto rebuilt = encode_frame(f->header, f->payload);
-    require(rebuilt.ok() && rebuilt->size() == m->raw.size());
-    require(std::equal(m->raw.begin(), m->raw.end() - 2, rebuilt->begin()));
-    require(le16(m->raw.data() + m->raw.size() - 2) == m->expected);
-    require(le16(rebuilt->data() + rebuilt->size() - 2) == m->calculated);
-  }
-  if (f) fuzz::check_resp_payload(f->payload);
+  const FrameView* f = frame_of(e);
+  if (!f) return;
+  const FrameHeader& h = f->header;
+  require(h.src_id.has_value() == (h.version == 2) && h.dest_id.has_value() == (h.version == 2) &&
+          h.reserved.has_value() == (h.version == 2));
+  auto rebuilt = encode_frame(h, f->payload);
+  const auto raw = raw_of(e, *f);
+  require(rebuilt.ok() && rebuilt->size() == raw.size() && std::equal(raw.begin(), raw.end() - 2, rebuilt->begin()));
+  require(le16(&raw[raw.size() - 2]) == f->stored_crc && le16(&rebuilt->back() - 1) == f->calculated_crc);
+  if (auto* m = std::get_if<CrcMismatch>(&e)) require(m->expected == f->stored_crc && m->calculated == f->calculated_crc);
+  fuzz::check_resp_payload(f->payload);
 }
 
 }  // namespace
@@ -181,18 +150,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tvis::log::filter().store((control & 0x40) ? static_cast<int>(tvis::log::Level::Warn) : 0);
 
   std::vector<size_t> sizes;
-  for (size_t i = 0; i < n_sizes; ++i) {
-    const uint8_t b = data[1 + i];
-    sizes.push_back(b < 240 ? b : static_cast<size_t>(b - 239) * 1024);
-  }
+  for (const uint8_t b : std::span(data + 1, n_sizes)) sizes.push_back(b < 240 ? b : static_cast<size_t>(b - 239) * 1024);
   const std::span<const uint8_t> body(data + 1 + n_sizes, size - 1 - n_sizes);
+  if (sizes.empty()) sizes.push_back(std::max<size_t>(body.size(), 1));  // the body in one piece
 
   InsoleStreamParser parser;
   ReferenceParser reference;
   std::vector<uint8_t> stream;
   std::vector<Seen> seen, expected;
   bool overflowed = false;
-  size_t next_size = 0;
 
   auto feed = [&](std::span<const uint8_t> chunk) {
     stream.insert(stream.end(), chunk.begin(), chunk.end());
@@ -207,25 +173,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       require(seen[i] == expected[i]);
       overflowed |= seen[i].kind == kBufferOverflow;
     }
-    require(parser.buffered_len() == reference.buf.size());
-    require(parser.buffered_len() <= MAX_BUFFER_LEN);
+    require(parser.buffered_len() == reference.buf.size() && parser.buffered_len() <= MAX_BUFFER_LEN);
   };
 
-  for (int r = 0; r < repeats; ++r) {
-    size_t at = 0;
-    if (sizes.empty()) {
-      feed(body);
-      continue;
-    }
-    while (at < body.size()) {
-      size_t len = sizes[next_size++ % sizes.size()];
+  for (size_t r = 0, next_size = 0; r < static_cast<size_t>(repeats); ++r) {
+    for (size_t at = 0, len; at < body.size(); at += len) {
+      len = sizes[next_size++ % sizes.size()];
       if (len == 0) {
         feed({});
         len = 1;
       }
       len = std::min(len, body.size() - at);
       feed(body.subspan(at, len));
-      at += len;
     }
   }
 
@@ -235,8 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<Seen> whole;
     InsoleStreamParser one;
     one.feed(stream, [&](const ParserEvent& e) { whole.push_back(copy_of(e)); });
-    require(whole == seen);
-    require(one.buffered_len() == parser.buffered_len());
+    require(whole == seen && one.buffered_len() == parser.buffered_len());
   }
 
   parser.clear();

@@ -7,9 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "protocol/codec.h"

@@ -92,7 +92,6 @@ TEST(Decode, ErrorTextsNameTheFailureAndItsPath) {
 TEST(Decode, GroupNestingBudgetPerLevel) {
   const struct { Bytes (*wrap)(const Bytes&); int budget; std::string stack; } levels[] = {
       {[](const Bytes& b) { return b; }, 100, ""},
-      {[](const Bytes& b) { return ld(kSensor, b); }, 99, "InsoleResp.sensor_data: "},
       {[](const Bytes& b) { return ld("6A", ld("0A", ld("2A", b))); }, 97,
        "ImuConfig.imu_offset: SensorConfig.imu_config: InsoleResp.sensor_config: "},
   };

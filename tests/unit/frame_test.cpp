@@ -35,15 +35,13 @@ TEST(FrameCodec, HeaderLayoutFollowsVersion) {
     ASSERT_TRUE(decoded.ok()) << decoded.error().to_string();
     EXPECT_FALSE(decoded->crc_error().has_value());
     EXPECT_EQ(decoded->frame, (Frame{c.decoded, payload}));
-    EXPECT_EQ(decode_frame_view(frame).value().to_frame(), decoded->frame);
   }
 }
 
 // The largest payload passes through the parser test; one byte more is refused.
 TEST(FrameCodec, EncodeRefusesPayloadAboveLimit) {
   auto too_large = encode_frame(FrameHeader{}, std::vector<uint8_t>(MAX_PAYLOAD_LEN + 1));
-  ASSERT_FALSE(too_large.ok());
-  EXPECT_EQ(too_large.error().to_string(), "payload too large: 16385 > 16384");
+  EXPECT_EQ(too_large.ok() ? "accepted" : too_large.error().to_string(), "payload too large: 16385 > 16384");
 }
 
 // The checks run in a fixed order and the length checks come before any read
@@ -59,11 +57,8 @@ TEST(FrameCodec, DecodeRejectsMalformedInput) {
       {"54 52 56 41 01 21 01 40 00 00", "payload too large: 16385 > 16384"},   // before exact length
   };
   for (const auto& c : cases) {
-    const auto input = hex_bytes(c.input);
-    auto decoded = decode_frame(input);
-    ASSERT_FALSE(decoded.ok()) << c.input;
-    EXPECT_EQ(decoded.error().to_string(), c.text) << c.input;
-    EXPECT_FALSE(decode_frame_view(input).ok()) << c.input;
+    auto decoded = decode_frame(hex_bytes(c.input));
+    EXPECT_EQ(decoded.ok() ? "accepted" : decoded.error().to_string(), c.text) << c.input;
   }
 }
 
@@ -76,8 +71,6 @@ TEST(FrameCodec, CrcMismatchCarriesFrameAndBothValues) {
   EXPECT_EQ(decoded->frame.payload, hex_bytes("08 05"));
   EXPECT_TRUE(decoded->stored_crc == 0x6EBA && decoded->calculated_crc == 0x6FBA);
   EXPECT_EQ(decoded->crc_error().value().to_string(), "invalid crc16: expected 0x6EBA, calculated 0x6FBA");
-  auto view = decode_frame_view(frame);
-  EXPECT_TRUE(view.ok() && !view->crc_ok() && view->stored_crc == 0x6EBA);
 
   FrameError decode_error{.kind = FrameError::Kind::Decode, .decode_text = "failed to decode Protobuf message: x"};
   EXPECT_EQ(decode_error.to_string(), "protobuf decode error: failed to decode Protobuf message: x");

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,9 +23,8 @@ TEST(Utf8, StrictValidation) {
   auto check = [](const char* text, bool expected) {
     // An exact-length heap block: the sanitizer build flags a read past its end.
     const auto bytes = hex_bytes(text);
-    std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size()]);
-    std::copy(bytes.begin(), bytes.end(), exact.get());
-    EXPECT_EQ(tvis::is_valid_utf8(exact.get(), bytes.size()), expected) << text;
+    const std::vector<uint8_t> exact(bytes.begin(), bytes.end());
+    EXPECT_EQ(tvis::is_valid_utf8(exact.data(), exact.size()), expected) << text;
   };
   for (const char* text : valid) check(text, true);
   for (const char* text : invalid) check(text, false);

@@ -37,22 +37,19 @@ PyObject* make_object(Input& in, int depth = 0) {
     case 2: obj = PyUnicode_DecodeUTF8(bytes, static_cast<Py_ssize_t>(len), "replace"); break;
     case 3:
     case 4: {
-      obj = kind == 3 ? PyList_New(0) : nullptr;
-      PyObject* list = PyList_New(0);
+      obj = PyList_New(0);
       for (size_t i = 0; i < len; ++i) {
         const uint8_t b = static_cast<uint8_t>(bytes[i]);
         PyObject* item = b < 200 ? PyLong_FromLong(b) : b < 220 ? PyLong_FromLong(-static_cast<long>(b))
                          : b < 240 ? PyLong_FromLongLong(static_cast<long long>(b) << 30)
                          : b < 250 ? PyFloat_FromDouble(b) : PyUnicode_FromString("x");
-        PyList_Append(list, item);
+        PyList_Append(obj, item);
         Py_DECREF(item);
       }
-      if (kind == 3) {
+      if (kind == 4) {
+        PyObject* tuple = PyList_AsTuple(obj);
         Py_DECREF(obj);
-        obj = list;
-      } else {
-        obj = PyList_AsTuple(list);
-        Py_DECREF(list);
+        obj = tuple;
       }
       break;
     }
@@ -80,13 +77,12 @@ PyObject* make_object(Input& in, int depth = 0) {
   return obj;
 }
 
-void call(PyObject* module, const char* name, PyObject* args) {
-  PyObject* fn = PyObject_GetAttrString(module, name);
-  if (fn && args) {
-    PyObject* result = PyObject_CallObject(fn, args);
-    Py_XDECREF(result);
-  }
+// Calls name on target with args (consumed); any exception is dropped.
+void call(PyObject* target, const char* name, PyObject* args) {
+  PyObject* fn = PyObject_GetAttrString(target, name);
+  if (fn && args) Py_XDECREF(PyObject_CallObject(fn, args));
   Py_XDECREF(fn);
+  Py_XDECREF(args);
   PyErr_Clear();
 }
 
@@ -110,31 +106,22 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // The first call feeds a device id and one object; the others take the
+  // objects as they come.
+  static const struct { PyObject** target; const char* name; const char* format; } kCalls[] = {
+      {&g_module, "feed_received_data", "(sO)"}, {&g_module, "feed_received_data", "(OO)"},
+      {&g_module, "parse_foot_side", "(O)"}, {&g_parser, "push", "(O)"},
+      {&g_module, "calibrate_pressure", "(OO)"}, {&g_module, "derive_shear", "(OO)"},
+      {&g_module, "build_set_sensor_config_request", "(OO)"}, {&g_module, "abort_dfu", "(O)"}};
   Input in{data, size};
   while (in.n > 0) {
-    const uint8_t op = in.byte() % 8;
+    const auto& c = kCalls[in.byte() % 8];
     PyObject* a = make_object(in);
     PyObject* b = make_object(in);
-    if (!a || !b) {
-      PyErr_Clear();
-      Py_XDECREF(a);
-      Py_XDECREF(b);
-      continue;
-    }
-    PyObject* args = nullptr;
-    switch (op) {
-      case 0: args = Py_BuildValue("(sO)", "fuzz", a); call(g_module, "feed_received_data", args); break;
-      case 1: args = Py_BuildValue("(OO)", a, b); call(g_module, "feed_received_data", args); break;
-      case 2: args = Py_BuildValue("(O)", a); call(g_module, "parse_foot_side", args); break;
-      case 3: args = Py_BuildValue("(O)", a); call(g_parser, "push", args); break;
-      case 4: args = Py_BuildValue("(OO)", a, b); call(g_module, "calibrate_pressure", args); break;
-      case 5: args = Py_BuildValue("(OO)", a, b); call(g_module, "derive_shear", args); break;
-      case 6: args = Py_BuildValue("(OO)", a, b); call(g_module, "build_set_sensor_config_request", args); break;
-      default: args = Py_BuildValue("(O)", a); call(g_module, "abort_dfu", args); break;
-    }
-    Py_XDECREF(args);
-    Py_DECREF(a);
-    Py_DECREF(b);
+    if (a && b)
+      call(*c.target, c.name, c.format[1] == 's' ? Py_BuildValue(c.format, "fuzz", a) : Py_BuildValue(c.format, a, b));
+    Py_XDECREF(a);
+    Py_XDECREF(b);
     PyErr_Clear();
   }
   return 0;
