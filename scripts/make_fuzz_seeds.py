@@ -17,13 +17,14 @@ import math
 import os
 import pathlib
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 
 HERE = pathlib.Path(__file__).resolve().parents[1] / "tests" / "fuzz"
 PROTO = HERE.parent / "proto" / "insole.proto"
+sys.path.insert(0, str(HERE.parent))
+from reference_frames import frame  # noqa: E402
 
 
 def load_schema():
@@ -31,23 +32,6 @@ def load_schema():
     subprocess.run(["protoc", f"-I{PROTO.parent}", f"--python_out={out}", PROTO.name], check=True)
     sys.path.insert(0, out)
     return importlib.import_module("insole_pb2"), out
-
-
-def crc16_modbus(data):
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-
-
-def frame(payload, version=2, frame_type=0x21, ids=(1, 2, 0)):
-    head = b"TRVA" + bytes([version, frame_type]) + struct.pack("<H", len(payload))
-    if version == 2:
-        head += bytes(ids)
-    body = head + payload
-    return body + struct.pack("<H", crc16_modbus(body))
 
 
 def sensor_sample(pb, n, right=False):

@@ -6,33 +6,25 @@ import os
 import pty
 import select
 import signal
+import pathlib
 import struct
 import subprocess
+import sys
 import time
 
 import pytest
 
-BIN = os.environ.get("INSOLE_BIN", "/work/main/build/release/tools/insole")
-GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden", "left_first5.jsonl")
+TESTS = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(TESTS))
+from reference_frames import frame  # noqa: E402
+
+BIN = os.environ.get("INSOLE_BIN", str(TESTS.parent / "build" / "release" / "tools" / "insole"))
+GOLDEN = str(TESTS / "cli" / "golden" / "left_first5.jsonl")
 
 
 def insole(*args, stdin=b"", env=None):
     return subprocess.run([BIN, *map(str, args)], input=stdin, capture_output=True, env=dict(os.environ, **(env or {})),
                           timeout=60, check=False)
-
-
-def crc16(data):  # CRC-16/MODBUS
-    crc = 0xFFFF
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-
-
-def frame(payload):
-    body = b"TRVA\x02\x21" + struct.pack("<H", len(payload)) + bytes([1, 2, 0]) + payload
-    return body + struct.pack("<H", crc16(body))
 
 
 def split_frames(data):

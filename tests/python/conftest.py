@@ -11,6 +11,8 @@ import tempfile
 import pytest
 
 PROTO = pathlib.Path(__file__).resolve().parents[1] / "proto" / "insole.proto"
+sys.path.insert(0, str(PROTO.parents[1]))
+from reference_frames import crc16, frame  # noqa: E402  (re-exported to the tests)
 _generated_dir = None
 
 
@@ -24,23 +26,6 @@ def pytest_configure(config):
 def pytest_unconfigure(config):
     if _generated_dir:
         shutil.rmtree(_generated_dir, ignore_errors=True)
-
-
-def crc16(data):  # CRC-16/MODBUS
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-
-
-def frame(payload, dest=2, bad_crc=False):
-    """An insole frame: magic, version 2, type 0x21, length, src 1, dest, reserved 0, payload, CRC."""
-    if not isinstance(payload, (bytes, bytearray)):
-        payload = payload.SerializeToString()
-    head = b"TRVA" + bytes([2, 0x21]) + len(payload).to_bytes(2, "little") + bytes([1, dest, 0])
-    return head + bytes(payload) + (crc16(head + payload) ^ bad_crc).to_bytes(2, "little")
 
 
 def unframe(data):
