@@ -123,9 +123,9 @@ TVIS_API ByteBuffer tvis_build_sensor_stream_config_request(uint32_t msg_id, uin
                                                             uint8_t shear_enabled, uint8_t acc_enabled,
                                                             uint8_t gyro_enabled, uint8_t start_stream) {
   return guarded(ByteBuffer{nullptr, 0}, [&] {
-    StreamConfig config{sample_rate_hz,        pressure_mode,          shear_mode,
-                        imu_mode,              pressure_enabled != 0,  shear_enabled != 0,
-                        acc_enabled != 0,      gyro_enabled != 0,      start_stream != 0};
+    StreamConfig config{sample_rate_hz,        pressure_mode,      shear_mode,         imu_mode,
+                        pressure_enabled != 0, shear_enabled != 0, acc_enabled != 0,   gyro_enabled != 0,
+                        start_stream != 0};
     auto req = sensor_stream_config_request(msg_id, config);
     return req ? to_byte_buffer(*req, dest_id) : ByteBuffer{nullptr, 0};
   });
