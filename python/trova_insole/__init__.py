@@ -1,0 +1,9 @@
+"""Pure-Python companions of the trova_insole_sdk extension module.
+
+The extension module is the SDK itself and keeps its own fixed surface; this
+package adds conveniences for Python hosts on top of it.
+"""
+
+from .parser import Parser
+
+__all__ = ["Parser"]
