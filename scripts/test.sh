@@ -64,5 +64,8 @@ done
 echo "== command-line tool"
 INSOLE_BIN=build/release/tools/insole "$python" -m pytest tests/cli -q -p no:cacheprovider
 
+echo "== every command of the README and the examples, as written (fresh clone, fresh venv)"
+"$python" scripts/check_docs.py
+
 echo "== C++ tests (with a one-minute soak of 200 mock insoles)"
 ctest --test-dir build/release --output-on-failure -j "$jobs"

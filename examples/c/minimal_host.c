@@ -6,7 +6,13 @@
 ** tvis_did_receive_data(). Here the "radio" is a few notifications recorded
 ** from a left and a right insole, so the program runs anywhere.
 **
-** Build: cc -std=c99 minimal_host.c -ltrova_insole_sdk
+** Build and run it against the SDK installed under /opt/insole (see the
+** README); pkg-config and the CMake package both record the library's folder
+** in the program, so it runs without LD_LIBRARY_PATH:
+**
+** $ cc -std=c99 minimal_host.c -o minimal_host $(PKG_CONFIG_PATH=/opt/insole/lib/pkgconfig pkg-config --cflags --libs trova_insole_sdk)
+** $ ./minimal_host
+** $ cmake -S . -B build -DCMAKE_PREFIX_PATH=/opt/insole && cmake --build build && ./build/minimal_host
 */
 #include <stdio.h>
 

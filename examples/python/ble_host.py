@@ -12,6 +12,8 @@ Device events (wear on/off, charging, power-off) are also reported through the
 SDK's device event callback, as lines with an "event" member instead of
 "message". Progress and problems go to stderr, so stdout stays machine-readable.
 
+With insoles in range and a BLE adapter:
+
     python3 ble_host.py --seconds 30 > session.jsonl
     python3 ble_host.py --only left --rate 100 --record capture
 
@@ -91,7 +93,7 @@ def find_insoles(scan_results):
     strongest signal wins. Returns {DEVICE_LEFT: FoundInsole, ...}.
     """
     pairs = scan_results.values() if isinstance(scan_results, Mapping) else scan_results
-    found = {}
+    found: dict[int, FoundInsole] = {}
     for device, advertisement in pairs:
         side = insole_side(advertisement)
         if side is None:
@@ -305,7 +307,7 @@ async def run(args, out=None):
             log(f"no {SIDE_NAMES[side]} insole found; going on without it")
 
     stop = asyncio.Event()
-    sessions = []
+    sessions: list[InsoleSession] = []
 
     def on_lost(side):
         log(f"{SIDE_NAMES[side]} insole disconnected")

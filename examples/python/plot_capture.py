@@ -7,8 +7,11 @@ as long as no frame is split by a frame of the other foot. With --hex the file
 holds those bytes as hex text instead; whitespace, commas, colons, 0x prefixes
 and #-comments are ignored.
 
-    python3 plot_capture.py capture-left.bin capture-right.bin -o walk.png
-    python3 plot_capture.py --hex notifications.txt --no-plot
+    $ insole record capture-left.bin --device left --seconds 10
+    $ insole record capture-right.bin --device right --seconds 10
+    $ python3 plot_capture.py capture-left.bin capture-right.bin -o walk.png
+    $ insole record - --seconds 2 | od -An -v -tx1 > notifications.txt
+    $ python3 plot_capture.py --hex notifications.txt --no-plot
 
 It prints a summary per foot (samples, rate, lost packets, pressure and IMU
 figures) and, when matplotlib is installed (Debian: python3-matplotlib), draws
@@ -16,8 +19,8 @@ per foot the sum of the pressure cells, a heatmap of every cell over time and
 the three acceleration axes into a PNG. Without matplotlib it prints the
 summary only and still succeeds.
 
-Without insoles at hand, the SDK's command-line tool writes a capture of its
-simulated insole: `insole record walk-left.bin --device left --seconds 10`.
+Without insoles at hand, the SDK's command-line tool writes captures of its
+simulated insole, as above.
 """
 
 import argparse
