@@ -7,6 +7,7 @@ import pty
 import select
 import signal
 import pathlib
+import re
 import struct
 import subprocess
 import sys
@@ -76,6 +77,8 @@ def test_decode_counts_damage_and_goes_on(capture):
     assert result.returncode == 0 and seqs(result) == [1, 2, 3, 5] and error.startswith("insole: frame 4: ")
     assert [dict(stats_of(result))[k] for k in ("crc_errors", "protobuf_errors", "dropped_bytes", "packets_lost")] == [
         1, 1, 4, 1]
+    logged = insole("decode", "-", stdin=damaged, env={"INSOLE_LOG": "trace"})  # the SDK's log: stderr, never data
+    assert "[Rust][WARN]" in logged.stderr.decode() and logged.stdout == result.stdout
     strict = insole("decode", "--strict-crc", "-", stdin=damaged + frames[0][:20])  # else a bad CRC is only counted
     assert seqs(strict) == [1, 3, 5]
     assert [dict(stats_of(strict))[k] for k in ("frames_received", "crc_errors", "buffered_bytes")] == [4, 1, 20]
@@ -137,7 +140,7 @@ def test_build_frames_at_the_fixed_clock():
 
 
 def test_calibrate_and_foot_side():
-    assert "52.91 N" in insole("calibrate", "--foot", "left", "10000").stdout.decode()
+    assert "52.910 N" in insole("calibrate", "--foot", "left", "10000").stdout.decode()
     assert json.loads(insole("calibrate", "--foot", "left", "--json", "10000", "0").stdout) == {
         "foot": "left", "newtons": [52.91, 0.0], "shear": None}
     ohms = [str(1000 + 250 * i) for i in range(48)]
@@ -145,6 +148,8 @@ def test_calibrate_and_foot_side():
     assert right == json.loads(insole("calibrate", "--foot=right", "--json", stdin="\n".join(ohms).encode()).stdout)
     assert len(right["newtons"]) == 48 and [set(s) for s in right["shear"]] == [{"force_x", "force_y", "normal_force"}] * 3
     assert json.loads(insole("calibrate", "--foot", "left", "--json", *ohms).stdout)["shear"] != right["shear"]
+    shown = insole("calibrate", "--foot", "right", *ohms).stdout.decode()  # rounded for people, not in --json
+    assert "shear forces" in shown and not re.search(r"\d\.\d{4}", shown)
     for payload, side in [("03", "right"), ("0301ff", "right"), ("01", "left"), ("7f", "left"), ("", "unknown")]:
         assert insole("foot-side", payload).stdout == (side + "\n").encode(), payload
 

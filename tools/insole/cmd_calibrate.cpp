@@ -79,16 +79,18 @@ int run(std::span<const std::string> argv) {
     return kExitOk;
   }
 
+  // People read rounded figures (loads are calibrated to 0.001 N); --json
+  // keeps every digit of the double.
   std::printf("%s foot, newtons per channel:\n", side);
   for (size_t i = 0; i < newtons.size(); ++i)
-    std::printf("  channel %2zu  %10u ohm  %s N\n", i, ohms[i], number(newtons[i]).c_str());
+    std::printf("  channel %2zu  %10u ohm  %9.3f N\n", i, ohms[i], newtons[i]);
   if (shear.empty()) {
     std::printf("shear forces need all 48 channels\n");
   } else {
     std::printf("shear forces, newtons:\n");
     for (size_t k = 0; k < shear.size(); ++k)
-      std::printf("  sensor %zu  x %s  y %s  normal %s\n", k, number(shear[k].force_x).c_str(),
-                  number(shear[k].force_y).c_str(), number(shear[k].normal_force).c_str());
+      std::printf("  sensor %zu  x %9.3f  y %9.3f  normal %9.3f\n", k, shear[k].force_x, shear[k].force_y,
+                  shear[k].normal_force);
   }
   return kExitOk;
 }

@@ -1,13 +1,17 @@
 // insole: the SDK's command-line tool. Dispatches to one subcommand per file.
 #include <array>
 #include <cstdio>
+#include <cstdlib>
+#include <string_view>
 #include <exception>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "args.h"
+#include "c/log.h"
 #include "commands.h"
+#include "trova_insole_sdk.h"
 
 using namespace insole;
 
@@ -16,6 +20,18 @@ namespace {
 const std::array<const Command*, 8> kCommands = {&kDemoCommand,  &kStreamCommand, &kDecodeCommand,
                                                  &kRecordCommand, &kBuildCommand,  &kDfuCommand,
                                                  &kCalibrateCommand, &kFootSideCommand};
+
+// INSOLE_LOG=error|warn|info|debug|trace turns on the SDK's own log lines.
+// They go to standard error: standard output carries the tool's data.
+void start_sdk_logging() {
+  tvis::log::route_console_to_stderr();
+  const char* wanted = std::getenv("INSOLE_LOG");
+  if (wanted == nullptr || *wanted == '\0') return;
+  static constexpr std::array<std::string_view, 5> kLevels = {"error", "warn", "info", "debug", "trace"};
+  for (size_t i = 0; i < kLevels.size(); ++i)
+    if (kLevels[i] == wanted) return tvis_initialize_logging(static_cast<int32_t>(i + 1));
+  std::fprintf(stderr, "insole: ignoring INSOLE_LOG='%s' (expected error, warn, info, debug or trace)\n", wanted);
+}
 
 void print_overview() {
   std::printf(
@@ -30,12 +46,14 @@ void print_overview() {
   std::printf(
       "\n"
       "Run `insole COMMAND --help` for the options of one command.\n"
+      "INSOLE_LOG=error|warn|info|debug|trace shows the SDK's log on standard error.\n"
       "Exit status: 0 success, 1 failure (unreadable input, failed update), 2 bad arguments.\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  start_sdk_logging();
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) {
     std::fprintf(stderr, "insole: missing command (try `insole --help`)\n");

@@ -26,16 +26,22 @@ constexpr std::string_view kUpperNames[] = {"OFF", "ERROR", "WARN", "INFO", "DEB
 constexpr std::string_view kMixedNames[] = {"Off", "Error", "Warn", "Info", "Debug", "Trace"};
 constexpr std::string_view kRootPrefix = "trova_insole_sdk::";
 
+std::atomic<bool>& console_on_stderr() {
+  static std::atomic<bool> on_stderr{false};
+  return on_stderr;
+}
+
 void console_sink(Level level, std::string_view target, std::string_view message) {
   std::string line = format_line(level, target, message);
   line.push_back('\n');
+  FILE* const out = console_on_stderr().load(std::memory_order_relaxed) ? stderr : stdout;
   // One write under the stdout lock, then a flush: lines from concurrent
   // threads never interleave and each leaves at its line feed even when
   // stdout is a pipe. A failed write loses the line and nothing else.
-  flockfile(stdout);
-  fwrite_unlocked(line.data(), 1, line.size(), stdout);
-  fflush_unlocked(stdout);
-  funlockfile(stdout);
+  flockfile(out);
+  fwrite_unlocked(line.data(), 1, line.size(), out);
+  fflush_unlocked(out);
+  funlockfile(out);
 }
 
 void install_console_logger() {
@@ -70,6 +76,8 @@ void emit(Level level, std::string_view target, std::string_view message) {
   Sink sink = installed_sink().load(std::memory_order_acquire);
   if (sink != nullptr && level != Level::Off) sink(level, target, message);
 }
+
+void route_console_to_stderr() { console_on_stderr().store(true, std::memory_order_relaxed); }
 
 void initialize(int32_t level) {
   Level chosen = (level >= 1 && level <= 5) ? static_cast<Level>(level) : Level::Info;

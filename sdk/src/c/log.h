@@ -37,6 +37,12 @@ void emit(Level level, std::string_view target, std::string_view message);
 // Any level outside 1..5 selects Info.
 void initialize(int32_t level);
 
+// Sends the console logger's lines to standard error instead of standard
+// output. For programs of our own whose standard output carries data (the
+// tool's JSON lines, decoded captures): a log line must never land in it.
+// Hosts of the library keep the documented standard output.
+void route_console_to_stderr();
+
 // Console line of one record, without the line feed: "[Rust][LEVEL][target] message".
 std::string format_line(Level level, std::string_view target, std::string_view message);
 
