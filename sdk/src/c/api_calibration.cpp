@@ -1,6 +1,5 @@
-// C exports: calibration, shear derivation and the foot side of an advertisement.
+// C exports: calibration and shear derivation.
 #include "c/boundary.h"
-#include "c/foot_side.h"
 #include "pressure/calibration.h"
 #include "trova_insole_sdk.h"
 
@@ -39,9 +38,4 @@ extern "C" TVIS_API int32_t tvis_derive_shear(const uint32_t* resistances, size_
       out[k] = TvisShearForce{(*forces)[k].force_x, (*forces)[k].force_y, (*forces)[k].normal_force};
     return kOk;
   });
-}
-
-extern "C" TVIS_API uint8_t tvis_parse_foot_side(const uint8_t* data, size_t len) {
-  if (data == nullptr) return 0;
-  return foot_side_of_payload({data, len});
 }

@@ -1,11 +1,10 @@
-// C exports: firmware update, its simulated peer, and the simulated stream.
+// C exports: firmware update and its simulated peer.
 #include <string>
 #include <vector>
 
 #include "c/boundary.h"
 #include "dfu/dfu_worker.h"
 #include "dfu/mock_dfu.h"
-#include "mock/mock_stream.h"
 #include "trova_insole_sdk.h"
 
 using namespace tvis;
@@ -39,14 +38,4 @@ extern "C" TVIS_API int32_t tvis_start_mock_dfu(const char* device_id) {
     dfu::start_mock_update(std::string(id.id));
     return kOk;
   });
-}
-
-extern "C" TVIS_API void tvis_start_mock_stream(const char* device_id) {
-  DeviceIdArg id = check_device_id(device_id);
-  if (!id.ok()) return;
-  guarded([&] { mock::start_stream(id.id); });
-}
-
-extern "C" TVIS_API void tvis_stop_mock_stream(void) {
-  guarded([] { mock::stop_all_streams(); });
 }

@@ -1,5 +1,5 @@
 // C export: logging set-up.
-#include "c/log.h"
+#include "log/log.h"
 #include "trova_insole_sdk.h"
 
 extern "C" TVIS_API void tvis_initialize_logging(int32_t level) {

@@ -1,5 +1,4 @@
-// Reading the foot side from an advertisement's manufacturer payload, and the
-// insole's BLE identifiers.
+// Reading the foot side from an advertisement's manufacturer payload.
 #pragma once
 
 #include <cstddef>
@@ -8,12 +7,6 @@
 #include <span>
 
 namespace tvis::c {
-
-inline constexpr uint16_t COMPANY_ID_TROVA = 0x5254;
-inline constexpr uint16_t COMPANY_ID_LEGACY = 0x5202;
-inline constexpr const char* INSOLE_SERVICE_UUID = "4de5a20c-0001-ae21-bf63-0242ac130002";
-inline constexpr const char* INSOLE_TX_UUID = "4de5a20c-0002-ae21-bf63-0242ac130002";
-inline constexpr const char* INSOLE_RX_UUID = "4de5a20c-0003-ae21-bf63-0242ac130002";
 
 // The C rule: 3 when the first byte is 3, 2 for any other first byte, 0 for
 // an empty payload.

@@ -7,7 +7,7 @@
 
 #include "c/callbacks.h"
 #include "c/device_key.h"
-#include "c/log.h"
+#include "log/log.h"
 #include "c/ota_waiter.h"
 #include "c/records.h"
 #include "protocol/codec.h"

@@ -58,8 +58,8 @@ TvisImuSample imu_record(const protocol::SensorData& sd, const protocol::ImuData
   r.raw_gyro_x = imu.raw_gyro_x;
   r.raw_gyro_y = imu.raw_gyro_y;
   r.raw_gyro_z = imu.raw_gyro_z;
-  r.acc_scale = imu.acc_scale == 0.0f ? kDefaultAccScale : imu.acc_scale;
-  r.gyro_scale = imu.gyro_scale == 0.0f ? kDefaultGyroScale : imu.gyro_scale;
+  r.acc_scale = imu.acc_scale_or_default();
+  r.gyro_scale = imu.gyro_scale_or_default();
   // Derived values come from the unsaturated readings, in single precision.
   r.acc_x_mg = r.acc_scale * static_cast<float>(imu.acc_x);
   r.acc_y_mg = r.acc_scale * static_cast<float>(imu.acc_y);

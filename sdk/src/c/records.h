@@ -6,9 +6,6 @@
 
 namespace tvis::c {
 
-inline constexpr float kDefaultAccScale = 0.48828125f;
-inline constexpr float kDefaultGyroScale = 0.06103515625f;
-
 TvisPressureSample pressure_record(const protocol::SensorData& sd, const protocol::PressureData& p);
 TvisShearSample shear_record(const protocol::SensorData& sd, const protocol::ShearData& s);
 TvisImuSample imu_record(const protocol::SensorData& sd, const protocol::ImuData& imu);

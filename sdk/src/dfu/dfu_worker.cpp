@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "c/callbacks.h"
-#include "c/log.h"
+#include "log/log.h"
 #include "c/ota_waiter.h"
 #include "dfu/crc32.h"
 #include "dfu/timing.h"

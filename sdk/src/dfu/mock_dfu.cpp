@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "c/log.h"
+#include "log/log.h"
 #include "c/ota_waiter.h"
 #include "dfu/timing.h"
 

@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "c/records.h"
 #include "protocol/json_number.h"
 #include "protocol/schema.h"
 
@@ -188,8 +187,8 @@ struct Writer {
 
   void derived_imu(const ImuData& imu, const KeyEntry& entry, bool& first) {
     const size_t k = entry.index - std::tuple_size_v<decltype(Schema<ImuData>::fields)>;
-    const float acc_scale = imu.acc_scale != 0.0f ? imu.acc_scale : c::kDefaultAccScale;
-    const float gyro_scale = imu.gyro_scale != 0.0f ? imu.gyro_scale : c::kDefaultGyroScale;
+    const float acc_scale = imu.acc_scale_or_default();
+    const float gyro_scale = imu.gyro_scale_or_default();
     const int32_t samples[] = {imu.acc_x, imu.acc_y, imu.acc_z, imu.gyro_x, imu.gyro_y, imu.gyro_z};
     const float value = (k < 3 ? acc_scale : gyro_scale) * static_cast<float>(samples[k]);
     if (!std::isfinite(value)) return;

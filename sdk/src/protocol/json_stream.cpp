@@ -1,6 +1,6 @@
 #include "protocol/json_stream.h"
 
-#include "c/log.h"
+#include "log/log.h"
 #include "protocol/json.h"
 
 namespace tvis::protocol {

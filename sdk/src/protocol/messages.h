@@ -135,6 +135,13 @@ struct ImuData {
   float acc_scale = 0.0f;
   float gyro_scale = 0.0f;
   bool operator==(const ImuData&) const = default;
+
+  // A scale of 0 (absent on the wire) means the sensor's default range:
+  // mg per count and degrees per second per count.
+  static constexpr float kDefaultAccScale = 0.48828125f;
+  static constexpr float kDefaultGyroScale = 0.06103515625f;
+  float acc_scale_or_default() const { return acc_scale != 0.0f ? acc_scale : kDefaultAccScale; }
+  float gyro_scale_or_default() const { return gyro_scale != 0.0f ? gyro_scale : kDefaultGyroScale; }
 };
 
 // The array-only messages have an empty constructor on purpose: creating one

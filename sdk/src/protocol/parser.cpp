@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "c/log.h"
+#include "log/log.h"
 #include "util/hex.h"
 
 namespace tvis::protocol {

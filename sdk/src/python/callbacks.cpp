@@ -8,7 +8,7 @@
 #include <string>
 
 #include "c/callbacks.h"
-#include "c/log.h"
+#include "log/log.h"
 
 namespace tvis::py {
 

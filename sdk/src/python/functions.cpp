@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "c/foot_side.h"
+#include "protocol/ble_identifiers.h"
 #include "c/receive.h"
 #include "dfu/dfu_worker.h"
 #include "dfu/mock_dfu.h"
@@ -153,7 +154,7 @@ PyObject* parse_foot_side(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     entries[company] = std::move(payload);
   }
-  for (uint16_t company : {c::COMPANY_ID_TROVA, c::COMPANY_ID_LEGACY}) {
+  for (uint16_t company : {protocol::COMPANY_ID_TROVA, protocol::COMPANY_ID_LEGACY}) {
     auto it = entries.find(company);
     if (it == entries.end()) continue;
     if (auto side = c::strict_foot_side(it->second)) return PyLong_FromLong(*side);

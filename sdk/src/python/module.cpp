@@ -2,12 +2,14 @@
 // the command builders, calibration, firmware update, the receive path and
 // the three Python callbacks. Multi-phase initialisation; stable ABI.
 #include "c/foot_side.h"
+#include "protocol/ble_identifiers.h"
 #include "pressure/calibration.h"
 #include "protocol/commands.h"
 #include "python/builders.h"
 #include "python/callbacks.h"
 #include "python/functions.h"
 #include "python/stream_parser.h"
+#include "version.h"
 
 namespace tvis::py {
 
@@ -94,18 +96,18 @@ int add(PyObject* module, const char* name, PyObject* value) {
 }
 
 int exec_module(PyObject* module) {
-  if (add(module, "__version__", PyUnicode_FromString("0.2.0")) < 0 ||
+  if (add(module, "__version__", PyUnicode_FromString(tvis::kVersion)) < 0 ||
       add(module, "DEVICE_LEFT", PyLong_FromLong(protocol::DEVICE_LEFT)) < 0 ||
       add(module, "DEVICE_RIGHT", PyLong_FromLong(protocol::DEVICE_RIGHT)) < 0 ||
       add(module, "PRESSURE_CHANNELS", PyLong_FromSize_t(pressure::PRESSURE_CHANNELS)) < 0 ||
       add(module, "SHEAR_CHANNELS", PyLong_FromSize_t(pressure::SHEAR_CHANNELS)) < 0 ||
       add(module, "DEFAULT_SAMPLE_RATE_HZ", PyLong_FromUnsignedLong(protocol::DEFAULT_SAMPLE_RATE_HZ)) < 0 ||
-      add(module, "COMPANY_ID_TROVA", PyLong_FromLong(c::COMPANY_ID_TROVA)) < 0 ||
-      add(module, "COMPANY_ID_LEGACY", PyLong_FromLong(c::COMPANY_ID_LEGACY)) < 0 ||
-      add(module, "INSOLE_MANUFACTURER_IDS", Py_BuildValue("(ii)", c::COMPANY_ID_TROVA, c::COMPANY_ID_LEGACY)) < 0 ||
-      add(module, "INSOLE_SERVICE_UUID", PyUnicode_FromString(c::INSOLE_SERVICE_UUID)) < 0 ||
-      add(module, "INSOLE_TX_UUID", PyUnicode_FromString(c::INSOLE_TX_UUID)) < 0 ||
-      add(module, "INSOLE_RX_UUID", PyUnicode_FromString(c::INSOLE_RX_UUID)) < 0 ||
+      add(module, "COMPANY_ID_TROVA", PyLong_FromLong(protocol::COMPANY_ID_TROVA)) < 0 ||
+      add(module, "COMPANY_ID_LEGACY", PyLong_FromLong(protocol::COMPANY_ID_LEGACY)) < 0 ||
+      add(module, "INSOLE_MANUFACTURER_IDS", Py_BuildValue("(ii)", protocol::COMPANY_ID_TROVA, protocol::COMPANY_ID_LEGACY)) < 0 ||
+      add(module, "INSOLE_SERVICE_UUID", PyUnicode_FromString(protocol::INSOLE_SERVICE_UUID)) < 0 ||
+      add(module, "INSOLE_TX_UUID", PyUnicode_FromString(protocol::INSOLE_TX_UUID)) < 0 ||
+      add(module, "INSOLE_RX_UUID", PyUnicode_FromString(protocol::INSOLE_RX_UUID)) < 0 ||
       add(module, "StreamParser", make_stream_parser_type(module)) < 0)
     return -1;
   if (PyModule_AddFunctions(module, kFunctions) < 0) return -1;

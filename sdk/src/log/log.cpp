@@ -1,7 +1,9 @@
-#include "c/log.h"
+#include "log/log.h"
 
 #include <cstdio>
 #include <thread>
+
+#include "version.h"
 
 namespace tvis::log {
 
@@ -85,7 +87,7 @@ void initialize(int32_t level) {
   filter().store(static_cast<int>(chosen), std::memory_order_relaxed);
   TVIS_LOG(Level::Info, kTargetC, "Console logging initialized with level: ",
            kMixedNames[static_cast<int>(chosen)]);
-  TVIS_LOG(Level::Info, kTargetC, "trova-insole-sdk version: 0.2.0");
+  TVIS_LOG(Level::Info, kTargetC, "trova-insole-sdk version: ", kVersion);
 }
 
 }  // namespace tvis::log
