@@ -57,12 +57,7 @@ uint32_t rate(const Request& r) {
 uint32_t mode(const Request& r, const char* option, uint32_t fallback) {
   auto text = r.args.value(option);
   if (!text) return fallback;
-  std::string lower = *text;
-  for (char& ch : lower)
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-  if (lower == "calibrated") return 0;
-  if (lower == "raw") return 1;
-  if (lower == "both") return 2;
+  if (auto value = tvis::protocol::parse_data_mode(*text)) return *value;
   throw UsageError("invalid value '" + *text + "' for --" + option + " (expected calibrated, raw or both)");
 }
 

@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 
+#include "protocol/sequence.h"
 #include "trova_insole_sdk.h"
 
 namespace insole {
@@ -32,10 +33,7 @@ void on_pressure(const char* id, const TvisPressureSample* s) {
   Monitor& m = monitor();
   std::lock_guard lock(m.mutex);
   FootState& f = foot(m, id);
-  if (f.seen) {
-    const uint32_t diff = s->seq_num - f.seq;
-    if (diff >= 2 && diff <= 1000) f.lost += diff - 1;
-  }
+  if (f.seen) f.lost += tvis::protocol::SequenceStep{f.seq, s->seq_num}.estimated_lost();
   f.seen = true;
   f.seq = s->seq_num;
   ++f.frames;

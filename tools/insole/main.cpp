@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "args.h"
-#include "c/log.h"
 #include "commands.h"
+#include "log/log.h"
 #include "trova_insole_sdk.h"
 
 using namespace insole;

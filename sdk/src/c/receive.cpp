@@ -7,11 +7,12 @@
 
 #include "c/callbacks.h"
 #include "c/device_key.h"
-#include "log/log.h"
 #include "c/ota_waiter.h"
 #include "c/records.h"
+#include "log/log.h"
 #include "protocol/codec.h"
 #include "protocol/parser.h"
+#include "protocol/sequence.h"
 #include "util/hex.h"
 
 namespace tvis::c {
@@ -100,11 +101,11 @@ void check_sequence(const char* device_id, uint32_t seq) {
     seqs.map.emplace(device_id, seq);
     return;
   }
-  const uint32_t prev = it->second;
-  const uint32_t gap = seq - prev;
-  if (gap != 1) {
+  const protocol::SequenceStep step{it->second, seq};
+  if (!step.continuous()) {
+    // "lost" here is the raw gap minus one, wrapping: a repeat reads 4294967295.
     TVIS_LOG(log::Level::Warn, log::kTargetC, "\xE2\x9A\xA0\xEF\xB8\x8F  Insole SeqNum not continuous for ",
-             device_id, ": ", prev, " -> ", seq, " (lost ", static_cast<uint32_t>(gap - 1), ")");
+             device_id, ": ", step.previous, " -> ", step.next, " (lost ", static_cast<uint32_t>(step.diff() - 1), ")");
   }
   it->second = seq;
 }

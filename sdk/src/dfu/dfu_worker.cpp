@@ -10,10 +10,10 @@
 #include <thread>
 
 #include "c/callbacks.h"
-#include "log/log.h"
 #include "c/ota_waiter.h"
 #include "dfu/crc32.h"
 #include "dfu/timing.h"
+#include "log/log.h"
 #include "protocol/codec.h"
 #include "protocol/commands.h"
 #include "protocol/frame.h"

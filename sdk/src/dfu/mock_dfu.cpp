@@ -7,9 +7,9 @@
 #include <mutex>
 #include <thread>
 
-#include "log/log.h"
 #include "c/ota_waiter.h"
 #include "dfu/timing.h"
+#include "log/log.h"
 
 namespace tvis::dfu {
 

@@ -84,6 +84,22 @@ InsoleReq enable_sensor_stream_request(uint32_t msg_id, uint32_t sample_rate_hz)
   return req;
 }
 
+std::optional<uint32_t> parse_data_mode(std::string_view text) {
+  constexpr std::string_view kNames[] = {"calibrated", "raw", "both"};
+  static_assert(PRESSURE_MODE_RAW == 1 && SHEAR_MODE_BOTH == 2 && IMU_MODE_CALIBRATED == 0);
+  for (uint32_t value = 0; value < std::size(kNames); ++value) {
+    const std::string_view name = kNames[value];
+    if (text.size() != name.size()) continue;
+    bool same = true;
+    for (size_t i = 0; i < text.size() && same; ++i) {
+      const char c = text[i];
+      same = (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == name[i];
+    }
+    if (same) return value;
+  }
+  return std::nullopt;
+}
+
 std::optional<InsoleReq> sensor_stream_config_request(uint32_t msg_id, const StreamConfig& c) {
   if (c.pressure_mode > 2 || c.shear_mode > 2 || c.imu_mode > 2) return std::nullopt;
   InsoleReq req;

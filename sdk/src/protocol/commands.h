@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,11 @@ struct StreamConfig {
   bool gyro_enabled = true;
   bool start_stream = true;
 };
+// The value of a mode text, any case: "calibrated" 0, "raw" 1, "both" 2 (the
+// same numbers in the pressure, shear and IMU mode enumerations). Absent for
+// any other text; each caller words its own error.
+std::optional<uint32_t> parse_data_mode(std::string_view text);
+
 // Absent when a mode is above 2.
 std::optional<InsoleReq> sensor_stream_config_request(uint32_t msg_id, const StreamConfig& config);
 

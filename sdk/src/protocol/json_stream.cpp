@@ -2,6 +2,7 @@
 
 #include "log/log.h"
 #include "protocol/json.h"
+#include "protocol/sequence.h"
 
 namespace tvis::protocol {
 
@@ -31,13 +32,12 @@ void JsonStream::queue(const ParserEvent& event) {
 
 void JsonStream::check_sequence(uint32_t seq) {
   if (stats_.last_seq) {
-    const uint32_t last = *stats_.last_seq;
-    const uint32_t diff = seq - last;
-    if (diff != 1) {
+    const SequenceStep step{*stats_.last_seq, seq};
+    if (!step.continuous()) {
       ++stats_.sequence_discontinuities;
-      if (diff >= 2 && diff <= 1000) stats_.packets_lost += diff - 1;
+      stats_.packets_lost += step.estimated_lost();
       TVIS_LOG(log::Level::Warn, log::kTargetPython, "[trova_insole_sdk] Python Insole SeqNum not continuous: ",
-               last, " -> ", seq, " (diff ", diff, ")");
+               step.previous, " -> ", step.next, " (diff ", step.diff(), ")");
     }
   }
   stats_.last_seq = seq;

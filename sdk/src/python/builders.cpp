@@ -120,15 +120,8 @@ std::string quoted(const std::string& text) {
 }
 
 bool parse_mode(const std::string& text, const char* kind, uint32_t& out) {
-  std::string lower = text;
-  for (char& ch : lower)
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-  if (lower == "calibrated") {
-    out = 0;
-  } else if (lower == "raw") {
-    out = 1;
-  } else if (lower == "both") {
-    out = 2;
+  if (auto value = parse_data_mode(text)) {
+    out = *value;
   } else {
     const std::string message = std::string("invalid ") + kind + " mode " + quoted(text) +
                                 "; expected 'calibrated', 'raw', or 'both'";
