@@ -37,7 +37,9 @@ void expect_regular(const std::string& path, mode_t mode) {
 
 struct Fd {
   int fd;
-  ~Fd() { ::close(fd); }
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
 };
 
 }  // namespace
@@ -55,10 +57,12 @@ std::vector<uint8_t> read_firmware_file(const std::string& path) {
   if (::fstat(file.fd, &st) != 0) unreadable(path, errno);
   expect_regular(path, st.st_mode);
   if (static_cast<uint64_t>(st.st_size) > kMaxImageSize) too_large(path, std::to_string(st.st_size));
+  ::fcntl(file.fd, F_SETFL, 0);  // a regular file is read blocking, as any tool reads it
 
   // Read to the end rather than trust the size: files under /proc and /sys
   // report 0 bytes and still have content.
   std::vector<uint8_t> image;
+  image.reserve(static_cast<size_t>(st.st_size));
   uint8_t buffer[64 * 1024];
   for (;;) {
     const ssize_t n = ::read(file.fd, buffer, sizeof buffer);
