@@ -314,7 +314,9 @@ TVIS_API uint8_t tvis_parse_foot_side(const uint8_t* data, size_t len);
 */
 TVIS_API int32_t tvis_start_dfu(const char* device_id, const uint8_t* firmware, size_t len);
 
-/* Aborts the running update of device_id, if any (it then reports state 8).
+/* Aborts the running update of device_id, if any, at whatever stage it is in,
+** from the moment tvis_start_dfu() returns: it then reports state 8 promptly,
+** whatever the insole answers. Without an update running nothing happens.
 ** Returns 0, or -1 for a NULL id, -2 for a non-UTF-8 id. */
 TVIS_API int32_t tvis_abort_dfu(const char* device_id);
 

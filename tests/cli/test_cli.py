@@ -165,7 +165,7 @@ def test_calibrate_and_foot_side():
     (["calibrate", "--foot", "left", "-5"], "unknown option -5"), (["foot-side", "0g"], "not a hex payload: '0g'"),
     (["calibrate", "--foot", "left", "ten"], "not a resistance in ohms: 'ten'"),
     (["calibrate", "--foot", "left"] + ["1"] * 49, "at most 48 resistances"),
-    (["stream", "--seconds", "0"], "invalid value '0' for --seconds"), (["dfu", "/dev/null", "--mock"], "is empty"),
+    (["stream", "--seconds", "0"], "invalid value '0' for --seconds"),
     (["dfu", "/dev/null"], "a real update needs the host's radio"),
     (["demo", "--seconds", "soon"], "invalid value 'soon' for --seconds"),
     (["build", "battery"], "INSOLE_FIXED_CLOCK_MS"),  # set to "yesterday" below
@@ -184,6 +184,36 @@ def test_unreadable_input_and_help(tmp_path):
         result = insole(name, "--help")
         assert overview.returncode == result.returncode == 0 and f"  {name} " in overview.stdout.decode()
         assert result.stdout.decode().startswith(f"usage: insole {name}")
+
+
+def test_dfu_says_what_is_wrong_with_the_file(tmp_path):
+    (tmp_path / "empty.bin").write_bytes(b"")
+    with open(tmp_path / "big.bin", "wb") as big:
+        big.truncate(64 * 1024 * 1024 + 1)  # sparse
+    for path, message in [
+        ("/dev/zero", "/dev/zero is a character device, not a regular file"),
+        (tmp_path, f"{tmp_path} is a directory, not a regular file"),
+        (tmp_path / "absent.bin", f"cannot read {tmp_path}/absent.bin: No such file or directory"),
+        (tmp_path / "empty.bin", f"{tmp_path}/empty.bin is empty"),
+        (tmp_path / "big.bin", f"{tmp_path}/big.bin is too large for a firmware image: 67108865 bytes, at most 67108864"),
+    ]:
+        result = insole("dfu", path, "--mock")
+        assert (result.returncode, result.stdout, result.stderr.decode()) == (2, b"", f"insole: {message}\n")
+
+
+def test_dfu_interrupted_early_ends_with_the_abort():
+    """Ctrl-C while the image loads: the update reports its abort at once, long
+    before the simulated insole's 8 seconds. A /proc file is read for what it
+    holds, though it claims to be empty."""
+    proc = subprocess.Popen([BIN, "dfu", "/proc/self/status", "--mock"], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    start = time.monotonic()
+    header = proc.stdout.readline().decode()  # written once Ctrl-C is caught
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=30)
+    assert time.monotonic() - start < 5 and proc.returncode == 130 and err == b""
+    assert "(mock insole), " in header and ", 0 bytes" not in header
+    assert out.decode().splitlines()[-2] == "dfu: OTA Aborted by device" and "Upgrade completed" not in out.decode()
 
 
 def test_demo_stream_and_dfu_without_terminal(tmp_path):  # side by side, to save time

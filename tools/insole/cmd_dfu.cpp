@@ -1,22 +1,15 @@
 // insole dfu: a firmware update against the simulated insole.
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "args.h"
 #include "commands.h"
 #include "dfu_session.h"
+#include "firmware_file.h"
 #include "util/utf8.h"
 
 namespace insole {
 
 namespace {
-
-// Firmware images are small; anything this large is not one.
-constexpr std::streamoff kMaxImageSize = 64 * 1024 * 1024;
 
 constexpr OptionSpec kOptions[] = {{"mock", false}, {"device", true}};
 
@@ -30,24 +23,7 @@ int run(std::span<const std::string> argv) {
   if (id.empty() || !tvis::is_valid_utf8(reinterpret_cast<const uint8_t*>(id.data()), id.size()))
     throw UsageError("--device needs a non-empty UTF-8 id");
 
-  const std::string& path = args.positionals()[0];
-  std::ifstream file(path, std::ios::binary | std::ios::ate);
-  if (!file) {
-    std::fprintf(stderr, "insole: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
-    return kExitFailed;
-  }
-  const std::streamoff size = file.tellg();
-  if (size > kMaxImageSize) {
-    std::fprintf(stderr, "insole: %s is too large for a firmware image\n", path.c_str());
-    return kExitFailed;
-  }
-  file.seekg(0);
-  std::vector<uint8_t> image(static_cast<size_t>(std::max<std::streamoff>(size, 0)));
-  if (!file.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()))) {
-    std::fprintf(stderr, "insole: cannot read %s\n", path.c_str());
-    return kExitFailed;
-  }
-  if (image.empty()) throw UsageError(path + " is empty");
+  const std::vector<uint8_t> image = read_firmware_file(args.positionals()[0]);
   return run_mock_update(id, image);
 }
 
@@ -72,8 +48,9 @@ const Command kDfuCommand{
     "  --device ID   the device id of the update (default left)\n"
     "  -h, --help    this text\n"
     "\n"
-    "Exit status: 0 completed, 1 failed or unreadable file, 2 bad arguments,\n"
-    "130 interrupted.\n",
+    "Exit status: 0 completed, 1 failed, 2 bad arguments or a FIRMWARE file\n"
+    "that is not a regular, readable, non-empty file of at most 64 MiB,\n"
+    "130 interrupted (the update was aborted).\n",
     run,
 };
 

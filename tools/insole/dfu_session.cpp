@@ -155,7 +155,9 @@ int run_mock_update(const std::string& device_id, std::span<const uint8_t> image
   while (final_state < 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (term::interrupted() && !abort_sent) {
-      tvis_abort_dfu(device_id.c_str());  // the update answers with its aborted stage
+      // The update is registered from its start on, so this reaches it at any
+      // stage; its aborted report ends the loop.
+      tvis_abort_dfu(device_id.c_str());
       abort_sent = true;
     }
     for (const Report& r : take_reports()) {
@@ -170,7 +172,8 @@ int run_mock_update(const std::string& device_id, std::span<const uint8_t> image
   std::printf("%s%llu frames, %llu bytes written to the insole\n", tty ? "  " : "dfu: ",
               static_cast<unsigned long long>(s.frames_written.load()),
               static_cast<unsigned long long>(s.bytes_written.load()));
-  if (abort_sent) return kExitInterrupted;
+  // An update that finished before the abort reached it ends as it ended.
+  if (abort_sent && final_state == kAborted) return kExitInterrupted;
   return final_state == kCompleted ? kExitOk : kExitFailed;
 }
 

@@ -27,6 +27,7 @@ using protocol::InsoleReq;
 using protocol::OtaResp;
 
 constexpr auto kAnswerTimeout = 5000ms;
+constexpr const char* kAbortedText = "OTA Aborted by device";
 
 void report(const std::string& device_id, Stage stage, const std::string& message, double percentage = 0.0,
             double speed_kbps = 0.0, double eta_secs = 0.0) {
@@ -59,13 +60,11 @@ InsoleReq chunk_request(const std::vector<uint8_t>& image, uint32_t offset, uint
   return req;
 }
 
-// Registers a fresh mailbox for the device, replacing any entry there.
-std::shared_ptr<c::OtaWaiter> register_waiter(const std::string& device_id) {
-  auto waiter = std::make_shared<c::OtaWaiter>();
+// Registers the update's mailbox for the device, replacing any entry there.
+void register_waiter(const std::string& device_id, std::shared_ptr<c::OtaWaiter> waiter) {
   c::OtaWaiters& registry = c::ota_waiters();
   std::lock_guard lock(registry.mutex);
-  registry.map.insert_or_assign(device_id, waiter);
-  return waiter;
+  registry.map.insert_or_assign(device_id, std::move(waiter));
 }
 
 // Removes the device's entry only while it is still this update's own, so a
@@ -136,11 +135,14 @@ void exchange(const std::string& device_id, const std::vector<uint8_t>& image, c
       case protocol::REBOOTING:
         report(device_id, kRebooting, "Verification success. Rebooting device...", 100.0);
         (void)send_request_frame(device_id, ota_command(protocol::OTA_CMD_REBOOT));
-        sleep_for(1000ms);
+        if (waiter.aborted_within(scaled(1000ms))) {
+          report(device_id, kAborted, kAbortedText, last_percentage);
+          return;
+        }
         report(device_id, kCompleted, "Upgrade completed successfully!", 100.0);
         return;
       case protocol::ABORT:
-        report(device_id, kAborted, "OTA Aborted by device", last_percentage);
+        report(device_id, kAborted, kAbortedText, last_percentage);
         return;
       default:
         report(device_id, kFailed, "Invalid OTA state received", last_percentage);
@@ -149,37 +151,39 @@ void exchange(const std::string& device_id, const std::vector<uint8_t>& image, c
   }
 }
 
-void run_update(const std::string& device_id, const std::vector<uint8_t>& image) {
-  TVIS_LOG(log::Level::Info, log::kTargetDfu, "DFU thread started for device: ", device_id,
-           ", size: ", image.size());
+enum class Opening { kSent, kAborted, kFailed };
+
+// Loading, checksum and handshake. An abort in any of them ends the update
+// before anything (more) goes to the insole.
+Opening open_update(const std::string& device_id, const std::vector<uint8_t>& image, c::OtaWaiter& waiter) {
   report(device_id, kLoading, "Loading firmware...");
-  sleep_for(500ms);
+  if (waiter.aborted_within(scaled(500ms))) return Opening::kAborted;
   report(device_id, kChecksum, "Calculating CRC32 checksum...");
   const uint32_t file_crc = crc32(image);
-
-  std::shared_ptr<c::OtaWaiter> waiter = register_waiter(device_id);
-  // The entry goes when the update ends, however it ends.
-  struct Unregister {
-    const std::string& id;
-    const std::shared_ptr<c::OtaWaiter>& waiter;
-    bool done = false;
-    void now() {
-      if (!done) unregister_waiter(id, waiter);
-      done = true;
-    }
-    ~Unregister() { now(); }
-  } unregister{device_id, waiter};
-  sleep_for(200ms);
+  waiter.open();
+  if (waiter.aborted_within(scaled(200ms))) return Opening::kAborted;
   report(device_id, kHandshake, "Initiating OTA handshake...");
+  if (waiter.aborted()) return Opening::kAborted;
   auto sent = send_request_frame(
       device_id, ota_command(protocol::OTA_CMD_START, static_cast<uint32_t>(image.size()), file_crc));
   if (!sent) {
     report(device_id, kFailed, sent.error());
-    return;
+    return Opening::kFailed;
   }
-  exchange(device_id, image, *waiter);
-  unregister.now();
-  TVIS_LOG(log::Level::Info, log::kTargetDfu, "DFU thread terminated for device: ", device_id);
+  return Opening::kSent;
+}
+
+void run_update(const std::string& device_id, const std::vector<uint8_t>& image,
+                const std::shared_ptr<c::OtaWaiter>& waiter) {
+  TVIS_LOG(log::Level::Info, log::kTargetDfu, "DFU thread started for device: ", device_id,
+           ", size: ", image.size());
+  const Opening opening = open_update(device_id, image, *waiter);
+  if (opening == Opening::kAborted) report(device_id, kAborted, kAbortedText);
+  if (opening == Opening::kSent) exchange(device_id, image, *waiter);
+  unregister_waiter(device_id, waiter);
+  // A handshake that could not be sent ends the update without the closing line.
+  if (opening != Opening::kFailed)
+    TVIS_LOG(log::Level::Info, log::kTargetDfu, "DFU thread terminated for device: ", device_id);
 }
 
 }  // namespace
@@ -205,21 +209,28 @@ Result<bool, std::string> send_request_frame(const std::string& device_id, const
 }
 
 void start_update(std::string device_id, std::vector<uint8_t> image) {
-  std::thread([id = std::move(device_id), img = std::move(image)] {
-    try {
-      run_update(id, img);
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (...) {
-      // Out of memory mid-update: the thread ends; nothing may escape it.
-    }
-  }).detach();
+  // Registered before the thread exists, so an abort asked for the moment
+  // this returns already finds the update. Answers are let in only once the
+  // checksum is done.
+  auto waiter = std::make_shared<c::OtaWaiter>(/*open=*/false);
+  register_waiter(device_id, waiter);
+  try {
+    std::thread([id = device_id, img = std::move(image), waiter] {
+      try {
+        run_update(id, img, waiter);
+      } catch (abi::__forced_unwind&) {
+        throw;
+      } catch (...) {
+        // Out of memory mid-update: the thread ends; nothing may escape it.
+        unregister_waiter(id, waiter);
+      }
+    }).detach();
+  } catch (...) {
+    unregister_waiter(device_id, waiter);
+    throw;
+  }
 }
 
-void abort_update(std::string_view device_id) {
-  protocol::OtaResp abort;
-  abort.state = protocol::ABORT;
-  c::post_ota_response(device_id, abort);
-}
+void abort_update(std::string_view device_id) { c::abort_ota_update(device_id); }
 
 }  // namespace tvis::dfu

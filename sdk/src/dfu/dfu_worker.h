@@ -34,11 +34,14 @@ Result<bool, std::string> send_request_frame(const std::string& device_id, const
 // Next msg_id of a DFU request: 100 first, shared by every update, wrapping.
 uint32_t next_dfu_msg_id();
 
-// Copies nothing: the caller passes ownership of the id and image. Starts a
-// detached thread; throws std::system_error when no thread can be started.
+// Copies nothing: the caller passes ownership of the id and image. Registers
+// the update under the id, so that it can be aborted from the moment this
+// returns, and starts a detached thread; throws std::system_error (leaving
+// nothing registered) when no thread can be started.
 void start_update(std::string device_id, std::vector<uint8_t> image);
 
-// Posts the synthetic abort answer to the device's running update, if any.
+// Ends the device's running update, if any, at whatever stage it is in; no
+// answer of the insole can undo that.
 void abort_update(std::string_view device_id);
 
 }  // namespace tvis::dfu
