@@ -230,6 +230,7 @@ def test_demo_stream_and_dfu_without_terminal(tmp_path):  # side by side, to sav
     assert "L: seq" in left and "battery 95% 4100 mV" in left and "lost 0" in left and "Right: seq" in right
     assert 40 <= int(left.split("seq ")[1].split(",")[0]) <= 51 and "battery 91% 4070 mV" in right
     assert dfu.count("Verifying...") == 1 and "Upgrade completed successfully!" in dfu  # repeated answers shown once
+    assert "--mock replays a fixed 10,240-byte exchange" in dfu  # never passed off as an update of the file
 
 
 def run_on_pty(args, env=None, interrupt_after=None):

@@ -23,7 +23,7 @@
 #include <variant>
 #include <vector>
 
-#include "c/log.h"
+#include "log/log.h"
 #include "protocol/crc16.h"
 #include "protocol/frame.h"
 #include "protocol/parser.h"

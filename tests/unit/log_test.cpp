@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "byte_text.h"
-#include "c/log.h"
+#include "log/log.h"
 #include "protocol/parser.h"
 
 using namespace tvis;

@@ -142,6 +142,11 @@ int run_mock_update(const std::string& device_id, std::span<const uint8_t> image
   const bool tty = term::stdout_is_tty();
   std::printf("%sFirmware update of '%s' (mock insole), %zu bytes%s\n", tty ? term::bold().c_str() : "dfu: ",
               device_id.c_str(), image.size(), tty ? term::reset().c_str() : "");
+  // The mock insole plays a fixed script whatever the image holds; its
+  // "completed" must not read as a verdict on this file.
+  std::printf("%snote: --mock replays a fixed 10,240-byte exchange; the simulated insole neither reads\n"
+              "%sthe image nor checks its size or CRC, so the outcome says nothing about this file\n",
+              tty ? "  " : "dfu: ", tty ? "  " : "dfu: ");
   std::fflush(stdout);
   if (tvis_start_dfu(device_id.c_str(), image.data(), image.size()) != 0 ||
       tvis_start_mock_dfu(device_id.c_str()) != 0) {
