@@ -95,6 +95,8 @@ def test_options_must_be_bool(sdk, name, value):
     (lambda pb: pb.InsoleResp(err_code=-1), "Invalid variant -1"),
     (lambda pb: pb.InsoleResp(sensor_data=pb.SensorData(device_id=1)), "Invalid variant 1"),
     (lambda pb: pb.InsoleResp(sensor_config=pb.SensorConfig(shear_config=pb.ShearConfig(mode=3))), "Invalid variant 3"),
+    (lambda pb: pb.InsoleResp(device_event=pb.DeviceEvent(type=12), ota_resp=pb.OtaResp(state=9)),
+     "Invalid variant 9"),  # the OTA answer is named before the event, as the protocol's table lists them
     (b"\xfa\x01\x02\x12\x00", "failed to decode Protobuf message: DeviceEvent.r#type: InsoleResp.device_event: "
                               "invalid wire type: LengthDelimited (expected Varint)"),
 ])

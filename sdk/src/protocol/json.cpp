@@ -221,15 +221,25 @@ std::optional<int32_t> invalid_enum(const M& msg) {
   return bad;
 }
 
-// The top level lists the OTA answer before the device event.
+// The top level is not checked in field-number order: the protocol's own
+// table of InsoleResp lists the OTA answer (field 50) before the device event
+// (field 31). When both hold a bad value, the error names the OTA one, and
+// callers match that text, so this order is part of the contract.
 std::optional<int32_t> invalid_enum_top(const InsoleResp& msg) {
-  const auto& f = Schema<InsoleResp>::fields;
+  if (msg.err_code != 0 && kErrorCodeEnum.name_of(msg.err_code).empty()) return msg.err_code;
   std::optional<int32_t> bad;
-  (void)((bad = invalid_enum_in(msg, std::get<1>(f))) || (bad = invalid_enum_in(msg, std::get<2>(f))) ||
-         (bad = invalid_enum_in(msg, std::get<3>(f))) || (bad = invalid_enum_in(msg, std::get<4>(f))) ||
-         (bad = invalid_enum_in(msg, std::get<5>(f))) || (bad = invalid_enum_in(msg, std::get<6>(f))) ||
-         (bad = invalid_enum_in(msg, std::get<7>(f))) || (bad = invalid_enum_in(msg, std::get<8>(f))) ||
-         (bad = invalid_enum_in(msg, std::get<10>(f))) || (bad = invalid_enum_in(msg, std::get<9>(f))));
+  auto check = [&bad](const auto& sub) {
+    if (!bad && sub) bad = invalid_enum(*sub);
+  };
+  check(msg.device_info);
+  check(msg.runtime_info);
+  check(msg.battery_data);
+  check(msg.sensor_config);
+  check(msg.device_status);
+  check(msg.factory_config);
+  check(msg.sensor_data);
+  check(msg.ota_resp);
+  check(msg.device_event);
   return bad;
 }
 

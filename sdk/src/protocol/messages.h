@@ -8,30 +8,26 @@
 #include <string>
 #include <vector>
 
+#include "protocol/enums.h"
 #include "util/small_vec.h"
 
 namespace tvis::protocol {
 
-// Enumeration values. Enumerations are open: a field holds any int32.
-enum ErrorCode : int32_t { OK = 0, UNKNOWN = 1, INVALID_COMMAND = 2, PARAM_ERROR = 3, BUSY = 4,
-                           TIMEOUT = 5, NOT_SUPPORTED = 6, NOT_READY = 7, HARDWARE_ERROR = 8 };
-enum BatteryStatus : int32_t { BATTERY_STATUS_NORMAL = 0, BATTERY_STATUS_CHARGING = 1,
-                               BATTERY_STATUS_FULL = 2, BATTERY_STATUS_FAULT = 3 };
-enum OtaState : int32_t { IDLE = 0, DOWNLOADING = 1, DOWNLOAD_FINISHED = 2, VERIFYING = 3,
-                          REBOOTING = 4, ABORT = 5 };
-enum OtaResult : int32_t { OTA_RESULT_OK = 0, OTA_RESULT_ERR_UNKNOWN = 1, OTA_RESULT_ERR_CHECKSUM = 2,
-                           OTA_RESULT_ERR_FLASH = 3, OTA_RESULT_ERR_SIZE = 4, OTA_RESULT_ERR_VERSION = 5,
-                           OTA_RESULT_ERR_LOW_BATTERY = 6, OTA_RESULT_ERR_BUSY = 7 };
-enum EventType : int32_t { EVENT_NONE = 0, EVENT_MANUAL_POWER_OFF = 1, EVENT_LOW_BATTERY_POWER_OFF = 2,
-                           EVENT_TIMEOUT_POWER_OFF = 3, EVENT_CHARGING_CONNECTED = 4,
-                           EVENT_CHARGING_DISCONNECTED = 5, EVENT_WEAR_ON = 6, EVENT_WEAR_OFF = 7,
-                           EVENT_CALIBRATION_SUCCESS = 8, EVENT_CALIBRATION_FAILED = 9 };
-enum ImuMode : int32_t { IMU_MODE_CALIBRATED = 0, IMU_MODE_RAW = 1, IMU_MODE_BOTH = 2 };
-enum PressureMode : int32_t { PRESSURE_MODE_CALIBRATED = 0, PRESSURE_MODE_RAW = 1, PRESSURE_MODE_BOTH = 2 };
-enum ShearMode : int32_t { SHEAR_MODE_CALIBRATED = 0, SHEAR_MODE_RAW = 1, SHEAR_MODE_BOTH = 2 };
-enum DeviceId : int32_t { DEVICE_UNSPECIFIED = 0, DEVICE_LEFT = 2, DEVICE_RIGHT = 3 };
-enum StreamCmd : int32_t { STREAM_CMD_UNSPECIFIED = 0, STREAM_CMD_START = 1, STREAM_CMD_STOP = 2 };
-enum OtaCmd : int32_t { OTA_CMD_UNSPECIFIED = 0, OTA_CMD_START = 1, OTA_CMD_VERIFY = 2, OTA_CMD_REBOOT = 3 };
+// Enumeration values (listed in enums.h). Enumerations are open: a field
+// holds any int32.
+#define TVIS_ENUMERATOR(name, value) name = value,
+enum ErrorCode : int32_t { TVIS_ENUM_ERROR_CODE(TVIS_ENUMERATOR) };
+enum BatteryStatus : int32_t { TVIS_ENUM_BATTERY_STATUS(TVIS_ENUMERATOR) };
+enum OtaState : int32_t { TVIS_ENUM_OTA_STATE(TVIS_ENUMERATOR) };
+enum OtaResult : int32_t { TVIS_ENUM_OTA_RESULT(TVIS_ENUMERATOR) };
+enum EventType : int32_t { TVIS_ENUM_EVENT_TYPE(TVIS_ENUMERATOR) };
+enum ImuMode : int32_t { TVIS_ENUM_IMU_MODE(TVIS_ENUMERATOR) };
+enum PressureMode : int32_t { TVIS_ENUM_PRESSURE_MODE(TVIS_ENUMERATOR) };
+enum ShearMode : int32_t { TVIS_ENUM_SHEAR_MODE(TVIS_ENUMERATOR) };
+enum DeviceId : int32_t { TVIS_ENUM_DEVICE_ID(TVIS_ENUMERATOR) };
+enum StreamCmd : int32_t { TVIS_ENUM_STREAM_CMD(TVIS_ENUMERATOR) };
+enum OtaCmd : int32_t { TVIS_ENUM_OTA_CMD(TVIS_ENUMERATOR) };
+#undef TVIS_ENUMERATOR
 
 // Inline room of the sensor arrays: 48 pressure cells, 3 shear sensors.
 using PressureList = SmallVec<int32_t, 48>;

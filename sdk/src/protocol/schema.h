@@ -52,33 +52,19 @@ template <class M>
 struct Schema;
 
 namespace enums {
-inline constexpr EnumValueName kErrorCode[] = {
-    {0, "OK"}, {1, "UNKNOWN"}, {2, "INVALID_COMMAND"}, {3, "PARAM_ERROR"}, {4, "BUSY"},
-    {5, "TIMEOUT"}, {6, "NOT_SUPPORTED"}, {7, "NOT_READY"}, {8, "HARDWARE_ERROR"}};
-inline constexpr EnumValueName kBatteryStatus[] = {
-    {0, "BATTERY_STATUS_NORMAL"}, {1, "BATTERY_STATUS_CHARGING"}, {2, "BATTERY_STATUS_FULL"},
-    {3, "BATTERY_STATUS_FAULT"}};
-inline constexpr EnumValueName kOtaState[] = {{0, "IDLE"}, {1, "DOWNLOADING"}, {2, "DOWNLOAD_FINISHED"},
-                                              {3, "VERIFYING"}, {4, "REBOOTING"}, {5, "ABORT"}};
-inline constexpr EnumValueName kOtaResult[] = {
-    {0, "OTA_RESULT_OK"}, {1, "OTA_RESULT_ERR_UNKNOWN"}, {2, "OTA_RESULT_ERR_CHECKSUM"},
-    {3, "OTA_RESULT_ERR_FLASH"}, {4, "OTA_RESULT_ERR_SIZE"}, {5, "OTA_RESULT_ERR_VERSION"},
-    {6, "OTA_RESULT_ERR_LOW_BATTERY"}, {7, "OTA_RESULT_ERR_BUSY"}};
-inline constexpr EnumValueName kEventType[] = {
-    {0, "EVENT_NONE"}, {1, "EVENT_MANUAL_POWER_OFF"}, {2, "EVENT_LOW_BATTERY_POWER_OFF"},
-    {3, "EVENT_TIMEOUT_POWER_OFF"}, {4, "EVENT_CHARGING_CONNECTED"}, {5, "EVENT_CHARGING_DISCONNECTED"},
-    {6, "EVENT_WEAR_ON"}, {7, "EVENT_WEAR_OFF"}, {8, "EVENT_CALIBRATION_SUCCESS"},
-    {9, "EVENT_CALIBRATION_FAILED"}};
-inline constexpr EnumValueName kImuMode[] = {{0, "IMU_MODE_CALIBRATED"}, {1, "IMU_MODE_RAW"}, {2, "IMU_MODE_BOTH"}};
-inline constexpr EnumValueName kPressureMode[] = {
-    {0, "PRESSURE_MODE_CALIBRATED"}, {1, "PRESSURE_MODE_RAW"}, {2, "PRESSURE_MODE_BOTH"}};
-inline constexpr EnumValueName kShearMode[] = {
-    {0, "SHEAR_MODE_CALIBRATED"}, {1, "SHEAR_MODE_RAW"}, {2, "SHEAR_MODE_BOTH"}};
-inline constexpr EnumValueName kDeviceId[] = {{0, "DEVICE_UNSPECIFIED"}, {2, "DEVICE_LEFT"}, {3, "DEVICE_RIGHT"}};
-inline constexpr EnumValueName kStreamCmd[] = {
-    {0, "STREAM_CMD_UNSPECIFIED"}, {1, "STREAM_CMD_START"}, {2, "STREAM_CMD_STOP"}};
-inline constexpr EnumValueName kOtaCmd[] = {
-    {0, "OTA_CMD_UNSPECIFIED"}, {1, "OTA_CMD_START"}, {2, "OTA_CMD_VERIFY"}, {3, "OTA_CMD_REBOOT"}};
+#define TVIS_ENUM_NAME(name, value) {value, #name},
+inline constexpr EnumValueName kErrorCode[] = {TVIS_ENUM_ERROR_CODE(TVIS_ENUM_NAME)};
+inline constexpr EnumValueName kBatteryStatus[] = {TVIS_ENUM_BATTERY_STATUS(TVIS_ENUM_NAME)};
+inline constexpr EnumValueName kOtaState[] = {TVIS_ENUM_OTA_STATE(TVIS_ENUM_NAME)};
+inline constexpr EnumValueName kOtaResult[] = {TVIS_ENUM_OTA_RESULT(TVIS_ENUM_NAME)};
+inline constexpr EnumValueName kEventType[] = {TVIS_ENUM_EVENT_TYPE(TVIS_ENUM_NAME)};
+inline constexpr EnumValueName kImuMode[] = {TVIS_ENUM_IMU_MODE(TVIS_ENUM_NAME)};
+inline constexpr EnumValueName kPressureMode[] = {TVIS_ENUM_PRESSURE_MODE(TVIS_ENUM_NAME)};
+inline constexpr EnumValueName kShearMode[] = {TVIS_ENUM_SHEAR_MODE(TVIS_ENUM_NAME)};
+inline constexpr EnumValueName kDeviceId[] = {TVIS_ENUM_DEVICE_ID(TVIS_ENUM_NAME)};
+inline constexpr EnumValueName kStreamCmd[] = {TVIS_ENUM_STREAM_CMD(TVIS_ENUM_NAME)};
+inline constexpr EnumValueName kOtaCmd[] = {TVIS_ENUM_OTA_CMD(TVIS_ENUM_NAME)};
+#undef TVIS_ENUM_NAME
 }  // namespace enums
 
 inline constexpr EnumInfo kErrorCodeEnum{enums::kErrorCode};
