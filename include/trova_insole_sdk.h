@@ -12,10 +12,11 @@
 **   - Texts are NUL-terminated UTF-8. A device id is the host's own name for
 **     one insole; per-device state is keyed by its exact bytes.
 **   - Functions that can refuse their arguments return int32_t:
-**       0  success
-**      -1  a NULL pointer (or an empty input where one is required)
-**      -2  an invalid device id (not UTF-8) or an invalid foot
-**      -3  an input or output array shorter than required
+**       0  TVIS_OK           success
+**      -1  TVIS_ERR_NULL     a NULL pointer (or an empty input where one is
+**                            required)
+**      -2  TVIS_ERR_INVALID  an invalid device id (not UTF-8) or an invalid foot
+**      -3  TVIS_ERR_SHORT    an input or output array shorter than required
 **   - The caller owns what it passes in; the SDK copies what it keeps.
 **   - Callbacks are called with no SDK lock held, so a callback may call any
 **     function here, including the setters. The device id and the record a
@@ -31,6 +32,12 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The status codes above, by name. */
+#define TVIS_OK 0
+#define TVIS_ERR_NULL (-1)
+#define TVIS_ERR_INVALID (-2)
+#define TVIS_ERR_SHORT (-3)
 
 #if defined(__GNUC__)
 #define TVIS_API __attribute__((visibility("default")))
@@ -263,8 +270,12 @@ TVIS_API ByteBuffer tvis_build_enable_sensor_stream_request_with_dest(uint32_t m
 /*
 ** Sets every sensor switch and mode (0 calibrated, 1 raw, 2 both) at one
 ** sample rate, and starts the stream when start_stream is true (it never
-** sends a stop). A mode above 2 returns the empty ByteBuffer. A caller
-** passing the switches as plain bytes may use any non-zero byte for true.
+** sends a stop). A mode above 2 returns the empty ByteBuffer.
+**
+** The five switches are declared bool, but the library reads each as a byte
+** (the same calling convention) and takes any non-zero byte as true. So a
+** caller through an FFI that passes them as uint8_t (ctypes c_uint8, a C#
+** byte) may pass 2 or 255 for true and still gets a well-formed frame.
 */
 TVIS_API ByteBuffer tvis_build_sensor_stream_config_request(uint32_t msg_id, uint8_t dest_id, uint32_t sample_rate_hz,
                                                             uint32_t pressure_mode, uint32_t shear_mode,

@@ -5,6 +5,9 @@
 
 using namespace tvis::c;
 
+static_assert(kOk == TVIS_OK && kErrNull == TVIS_ERR_NULL && kErrInvalid == TVIS_ERR_INVALID &&
+              kErrTooShort == TVIS_ERR_SHORT);
+
 extern "C" TVIS_API void tvis_did_receive_data(const char* device_id, const uint8_t* data, size_t len) {
   guarded([&] {
     DeviceIdArg id = check_device_id(device_id);

@@ -12,6 +12,9 @@
 
 namespace tvis::c {
 
+// The header's TVIS_OK, TVIS_ERR_NULL, TVIS_ERR_INVALID and TVIS_ERR_SHORT
+// (checked in api_receive.cpp; this header stays free of the public one, which
+// api_commands.cpp must include in its own way).
 inline constexpr int32_t kOk = 0;
 inline constexpr int32_t kErrNull = -1;
 inline constexpr int32_t kErrInvalid = -2;
