@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "version.h"
+#include "util/fixed_texts.h"
 
 namespace tvis::log {
 
@@ -65,7 +66,7 @@ std::string format_line(Level level, std::string_view target, std::string_view m
   }
   std::string line;
   line.reserve(16 + target.size() + message.size());
-  line += "[Rust][";
+  line += fixed_texts::kLogLinePrefix;
   line += kUpperNames[static_cast<int>(level)];
   line += "][";
   line += target;

@@ -10,13 +10,14 @@
 
 #include "protocol/json_number.h"
 #include "protocol/schema.h"
+#include "util/fixed_texts.h"
 
 namespace tvis::protocol {
 
 namespace {
 
 std::string camel_case(std::string_view field_name) {
-  if (field_name.substr(0, 2) == "r#") field_name.remove_prefix(2);
+  if (field_name.starts_with(fixed_texts::kFieldPathEscape)) field_name.remove_prefix(fixed_texts::kFieldPathEscape.size());
   std::string out;
   bool upper = false;
   for (char ch : field_name) {

@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "protocol/messages.h"
+#include "util/fixed_texts.h"
 
 namespace tvis::protocol {
 
@@ -217,7 +218,7 @@ struct Schema<DeviceEvent> {
   // The field is called "type"; its error-stack name is the escaped "r#type".
   static constexpr auto fields = std::make_tuple(
       TVIS_FIELD(DeviceEvent, 1, timestamp_ms),
-      Field<DeviceEvent, int32_t>{2, "r#type", &DeviceEvent::type, &kEventTypeEnum});
+      Field<DeviceEvent, int32_t>{2, fixed_texts::kEventTypeFieldPath, &DeviceEvent::type, &kEventTypeEnum});
 };
 
 template <>

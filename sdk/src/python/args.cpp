@@ -1,7 +1,9 @@
 #include "python/args.h"
 
-#include <limits>
 #include <cstring>
+#include <limits>
+
+#include "util/fixed_texts.h"
 
 namespace tvis::py {
 
@@ -66,8 +68,8 @@ bool to_int(PyObject* obj, const char* name, Int& out) {
 
 template <class Int>
 bool to_int_vector(PyObject* obj, const char* name, std::vector<Int>& out) {
-  if (PyUnicode_Check(obj)) return argument_type_error(name, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(obj)) return argument_type_error(name, cannot_convert(obj, "Sequence"));
+  if (PyUnicode_Check(obj)) return argument_type_error(name, fixed_texts::kStrIsNotBytes);
+  if (!PySequence_Check(obj)) return argument_type_error(name, cannot_convert(obj, fixed_texts::kSequenceTarget));
   const Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) return name_type_error(name);
   out.clear();
@@ -117,11 +119,11 @@ bool to_bool(PyObject* obj, const char* name, bool& out) {
     }
     PyErr_Clear();
   }
-  return argument_type_error(name, cannot_convert(obj, "PyBool"));
+  return argument_type_error(name, cannot_convert(obj, fixed_texts::kBoolTarget));
 }
 
 bool to_utf8(PyObject* obj, const char* name, std::string& out) {
-  if (!PyUnicode_Check(obj)) return argument_type_error(name, cannot_convert(obj, "PyString"));
+  if (!PyUnicode_Check(obj)) return argument_type_error(name, cannot_convert(obj, fixed_texts::kStringTarget));
   Py_ssize_t len = 0;
   const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
   if (!text) return false;  // lone surrogates: the UnicodeEncodeError stands

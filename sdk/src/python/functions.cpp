@@ -5,12 +5,13 @@
 #include <vector>
 
 #include "c/foot_side.h"
-#include "protocol/ble_identifiers.h"
 #include "c/receive.h"
 #include "dfu/dfu_worker.h"
 #include "dfu/mock_dfu.h"
 #include "pressure/calibration.h"
+#include "protocol/ble_identifiers.h"
 #include "python/args.h"
+#include "util/fixed_texts.h"
 
 namespace tvis::py {
 
@@ -136,7 +137,7 @@ PyObject* parse_foot_side(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* dict;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O", const_cast<char**>(keywords), &dict)) return nullptr;
   if (!PyDict_Check(dict)) {
-    argument_type_error("manufacturer_data", cannot_convert(dict, "PyDict"));
+    argument_type_error("manufacturer_data", cannot_convert(dict, fixed_texts::kDictTarget));
     return nullptr;
   }
   // Every entry is converted before any lookup: one bad entry fails the call.

@@ -2,8 +2,8 @@
 // the command builders, calibration, firmware update, the receive path and
 // the three Python callbacks. Multi-phase initialisation; stable ABI.
 #include "c/foot_side.h"
-#include "protocol/ble_identifiers.h"
 #include "pressure/calibration.h"
+#include "protocol/ble_identifiers.h"
 #include "protocol/commands.h"
 #include "python/builders.h"
 #include "python/callbacks.h"

@@ -6,6 +6,7 @@
 
 #include "protocol/json_stream.h"
 #include "python/args.h"
+#include "util/fixed_texts.h"
 
 namespace tvis::py {
 
@@ -56,7 +57,7 @@ PyObject* push(PyObject* obj, PyObject* args, PyObject* kwargs) {
   PyObject* data;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O", const_cast<char**>(keywords), &data)) return nullptr;
   if (!PyBytes_Check(data)) {
-    argument_type_error("data", cannot_convert(data, "PyBytes"));
+    argument_type_error("data", cannot_convert(data, fixed_texts::kBytesTarget));
     return nullptr;
   }
   char* bytes = nullptr;
