@@ -1,7 +1,6 @@
 // The extension module trova_insole_sdk: constants, the StreamParser class,
 // the command builders, calibration, firmware update, the receive path and
 // the three Python callbacks. Multi-phase initialisation; stable ABI.
-#include "c/foot_side.h"
 #include "pressure/calibration.h"
 #include "protocol/ble_identifiers.h"
 #include "protocol/commands.h"
