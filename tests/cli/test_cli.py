@@ -79,6 +79,10 @@ def test_decode_counts_damage_and_goes_on(capture):
     strict = insole("decode", "--strict-crc", "-", stdin=damaged + frames[0][:20])  # else a bad CRC is only counted
     assert seqs(strict) == [1, 3, 5]
     assert [dict(stats_of(strict))[k] for k in ("frames_received", "crc_errors", "buffered_bytes")] == [4, 1, 20]
+    huge = frame(bytes(16384))  # never fits the buffer: one overflow takes it, and only it
+    result = insole("decode", "-", stdin=frames[0] + huge + frames[1] + frames[2])
+    assert seqs(result) == [1, 2, 3] and [dict(stats_of(result))[k] for k in ("buffer_overflows", "dropped_bytes")] == [
+        1, 0]
     raw_only = frame(bytes.fromhex("f2010818075a0412020506"))  # sensor data with raw_pressure [5, 6] only, seq 7
     for flag, pressure in [((), {"pressure": [5, 6], "rawPressure": [5, 6]}),
                            (("--no-legacy-pressure",), {"rawPressure": [5, 6]})]:
