@@ -129,6 +129,9 @@ int run(std::span<const std::string> argv) {
         }
       }
     }
+    // Output that cannot be written ends the run (reported on exit); the
+    // rest of a long capture would only be decoded into the void.
+    if (std::ferror(stdout)) break;
     if (n < block.size()) {
       if (std::ferror(in)) {
         std::fprintf(stderr, "insole: cannot read %s: %s\n", name.c_str(), std::strerror(errno));
@@ -173,8 +176,8 @@ const Command kDecodeCommand{
     "  -h, --help            this text\n"
     "\n"
     "Exit status: 0 when the whole input was read (decode errors included),\n"
-    "1 when it cannot be read (or is not hex text with --hex), 2 for bad\n"
-    "arguments.\n",
+    "1 when it cannot be read (or is not hex text with --hex) or the output\n"
+    "cannot be written, 2 for bad arguments.\n",
     run,
 };
 
