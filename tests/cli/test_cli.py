@@ -175,6 +175,43 @@ def test_bad_arguments_exit_2_with_one_line(args, message):
     assert result.returncode == 2 and result.stdout == b"" and err.startswith("insole: ") and message in err
 
 
+def test_endless_standard_input_stops_at_the_limit():
+    yes = subprocess.Popen(["yes", "1"], stdout=subprocess.PIPE)
+    try:
+        result = subprocess.run([BIN, "calibrate", "--foot", "left"], stdin=yes.stdout, capture_output=True, timeout=10)
+    finally:
+        yes.kill()
+        yes.wait()
+    assert result.returncode == 2 and result.stderr.decode() == (
+        "insole: at most 48 resistances (one per channel), got more on standard input\n")
+    endless_word = insole("calibrate", "--foot", "left", stdin=b"7" * 100_000)
+    assert endless_word.returncode == 2 and "not a resistance in ohms: '7777" in endless_word.stderr.decode()
+
+
+@pytest.mark.parametrize("args", [["decode", "CAPTURE"], ["record", "-"], ["calibrate", "--foot", "left", "1000"],
+                                  ["decode", "--help"], ["stream", "--json", "--seconds", "30"]])
+def test_output_that_cannot_be_written_fails(capture, args):
+    args = [str(capture) if a == "CAPTURE" else a for a in args]
+    with open("/dev/full", "wb") as full:
+        to_full = subprocess.run([BIN, *args], stdout=full, stderr=subprocess.PIPE, timeout=20)
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # a reader that went away, with SIGPIPE ignored as some shells and services leave it
+    try:
+        to_closed = subprocess.run([BIN, *args], stdout=write_end, stderr=subprocess.PIPE, timeout=20,
+                                   preexec_fn=lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN))
+    finally:
+        os.close(write_end)
+    for result, reason in [(to_full, ": No space left on device"), (to_closed, ": Broken pipe")]:
+        errors = [line for line in result.stderr.decode().splitlines() if "cannot write" in line]
+        assert result.returncode == 1 and errors in [["insole: cannot write standard output"],
+                                                     ["insole: cannot write standard output" + reason]], args
+
+
+def test_record_reports_a_file_it_cannot_write():
+    result = insole("record", "/dev/full")
+    assert result.returncode == 1 and result.stderr.decode() == "insole: cannot write /dev/full: No space left on device\n"
+
+
 def test_unreadable_input_and_help(tmp_path):
     missing = insole("decode", tmp_path / "absent.bin")
     assert missing.returncode == 1 and "cannot read" in missing.stderr.decode()
