@@ -235,6 +235,10 @@ def main():
         stream_seed("undecodable_payload", frame(oddities()["odd_wrong_wire_type"]))
         # A header announcing a 16000-byte payload, fed until the buffer overflows.
         stream_seed("overflow", b"TRVA\x01\x21\x80\x3e" + bytes(2100), (240,), 0x30)
+        # Eight copies of the body in one call, longer than the buffer: taken in pieces.
+        stream_seed("one_long_chunk", (sensor + b"\x17") * 24, (255,), 0x30)
+        # A frame too large to ever fit, inside one long call.
+        stream_seed("stuck_frame_in_long_chunk", b"TRVA\x02\x21\xfe\x3f\x01\x02\x00" + bytes(2100) + sensor, (255,), 0x30)
         stream_seed("empty_payload_frames", frame(b"") + frame(b"", version=0) + b"TR", (1, 2))
 
         total = sum(1 for _ in decode_dir.iterdir()) + sum(1 for _ in stream_dir.iterdir())

@@ -82,6 +82,10 @@ def test_decode_counts_damage_and_goes_on(capture):
     strict = insole("decode", "--strict-crc", "-", stdin=damaged + frames[0][:20])  # else a bad CRC is only counted
     assert seqs(strict) == [1, 3, 5]
     assert [dict(stats_of(strict))[k] for k in ("frames_received", "crc_errors", "buffered_bytes")] == [4, 1, 20]
+    huge = frame(bytes(16384))  # never fits the buffer: one overflow takes it, and only it
+    result = insole("decode", "-", stdin=frames[0] + huge + frames[1] + frames[2])
+    assert seqs(result) == [1, 2, 3] and [dict(stats_of(result))[k] for k in ("buffer_overflows", "dropped_bytes")] == [
+        1, 0]
     raw_only = frame(bytes.fromhex("f2010818075a0412020506"))  # sensor data with raw_pressure [5, 6] only, seq 7
     for flag, pressure in [((), {"pressure": [5, 6], "rawPressure": [5, 6]}),
                            (("--no-legacy-pressure",), {"rawPressure": [5, 6]})]:
@@ -174,6 +178,43 @@ def test_bad_arguments_exit_2_with_one_line(args, message):
     result = insole(*args, env={"INSOLE_FIXED_CLOCK_MS": "yesterday" if message == "INSOLE_FIXED_CLOCK_MS" else ""})
     (err,) = result.stderr.decode().splitlines()
     assert result.returncode == 2 and result.stdout == b"" and err.startswith("insole: ") and message in err
+
+
+def test_endless_standard_input_stops_at_the_limit():
+    yes = subprocess.Popen(["yes", "1"], stdout=subprocess.PIPE)
+    try:
+        result = subprocess.run([BIN, "calibrate", "--foot", "left"], stdin=yes.stdout, capture_output=True, timeout=10)
+    finally:
+        yes.kill()
+        yes.wait()
+    assert result.returncode == 2 and result.stderr.decode() == (
+        "insole: at most 48 resistances (one per channel), got more on standard input\n")
+    endless_word = insole("calibrate", "--foot", "left", stdin=b"7" * 100_000)
+    assert endless_word.returncode == 2 and "not a resistance in ohms: '7777" in endless_word.stderr.decode()
+
+
+@pytest.mark.parametrize("args", [["decode", "CAPTURE"], ["record", "-"], ["calibrate", "--foot", "left", "1000"],
+                                  ["decode", "--help"], ["stream", "--json", "--seconds", "30"]])
+def test_output_that_cannot_be_written_fails(capture, args):
+    args = [str(capture) if a == "CAPTURE" else a for a in args]
+    with open("/dev/full", "wb") as full:
+        to_full = subprocess.run([BIN, *args], stdout=full, stderr=subprocess.PIPE, timeout=20)
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # a reader that went away, with SIGPIPE ignored as some shells and services leave it
+    try:
+        to_closed = subprocess.run([BIN, *args], stdout=write_end, stderr=subprocess.PIPE, timeout=20,
+                                   preexec_fn=lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN))
+    finally:
+        os.close(write_end)
+    for result, reason in [(to_full, ": No space left on device"), (to_closed, ": Broken pipe")]:
+        errors = [line for line in result.stderr.decode().splitlines() if "cannot write" in line]
+        assert result.returncode == 1 and errors in [["insole: cannot write standard output"],
+                                                     ["insole: cannot write standard output" + reason]], args
+
+
+def test_record_reports_a_file_it_cannot_write():
+    result = insole("record", "/dev/full")
+    assert result.returncode == 1 and result.stderr.decode() == "insole: cannot write /dev/full: No space left on device\n"
 
 
 def test_unreadable_input_and_help(tmp_path):

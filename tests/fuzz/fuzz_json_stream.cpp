@@ -5,7 +5,7 @@
 // back on the next push.
 //
 // Input layout: byte 0 bit 0 strict CRC, bit 1 pressure fallback; byte 1
-// chunk size (0 means 1); the rest is the stream.
+// chunk size (0: the whole stream in one push); the rest is the stream.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,7 +23,7 @@ inline void require(bool ok) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   tvis::protocol::JsonStream stream((data[0] & 1) != 0, (data[0] & 2) != 0);
-  const size_t chunk = data[1] ? data[1] : 1;
+  const size_t chunk = data[1] ? data[1] : size;
   std::vector<std::string> out;
   size_t errors = 0;
   for (size_t pos = 2; pos < size; pos += chunk) {

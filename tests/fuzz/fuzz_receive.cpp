@@ -4,7 +4,8 @@
 //
 // Input layout: byte 0 picks the number of devices (1..4); then records of
 // [op][len][len bytes]: op bit 7 set disconnects device (op & 3) first; the
-// bytes go to device (op & 3) in one call.
+// bytes go to device (op & 3) in one call. With op bit 6 set, len is ignored
+// and all the rest of the input goes in that call.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -52,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int devices = 1 + (data[0] & 3);
   for (size_t pos = 1, len; pos + 2 <= size; pos += 2 + len) {
     const uint8_t op = data[pos];
-    len = std::min<size_t>(data[pos + 1], size - pos - 2);
+    len = (op & 0x40) ? size - pos - 2 : std::min<size_t>(data[pos + 1], size - pos - 2);
     const char* id = kIds[(op & 3) % devices];
     if (op & 0x80) tvis_on_device_disconnected(id);
     tvis_did_receive_data(id, data + pos + 2, len);

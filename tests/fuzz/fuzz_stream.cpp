@@ -3,12 +3,13 @@
 //
 // Input layout:
 //   byte 0        bits 0-3: number n of chunk-size bytes that follow;
-//                 bits 4-5: the body is fed 1, 2, 4 or 8 times (long streams
-//                 reach the buffer bound even with short inputs);
+//                 bits 4-5: the stream is the body 1, 2, 4 or 8 times (long
+//                 streams reach the buffer bound even with short inputs);
 //                 bit 6: formats the CRC-mismatch warning (no logger is
 //                 installed, so nothing is printed).
-//   bytes 1..n    chunk sizes, used in turn: 1..239 as they are, 240..255 as
-//                 1..16 KiB, and 0 as an empty chunk followed by a 1-byte one.
+//   bytes 1..n    chunk sizes, used in turn: 1..239 as they are, 240..254 as
+//                 1..15 KiB, 255 as all the rest of the stream, and 0 as an
+//                 empty chunk followed by a 1-byte one.
 //   the rest      the byte stream.
 //
 // The parser is checked against a plain re-statement of its rules that erases
@@ -91,7 +92,21 @@ struct ReferenceParser {
     buf.erase(buf.begin(), buf.begin() + count);
   }
 
+  // A chunk longer than the buffer goes in as notifications would bring it:
+  // at most 512 bytes at a time, no more than the buffer has room for, and
+  // when it is full (with a frame too large to fit) the rest of that frame.
   HARNESS void feed(std::span<const uint8_t> chunk, std::vector<Seen>& out) {
+    if (chunk.size() <= MAX_BUFFER_LEN) return feed_piece(chunk, out);
+    while (!chunk.empty()) {
+      size_t room = MAX_BUFFER_LEN - buf.size();
+      if (room == 0) room = (buf[4] == 2 ? 11 : 8) + le16(&buf[6]) + 2 - buf.size();
+      const size_t n = std::min({chunk.size(), size_t{512}, room});
+      feed_piece(chunk.first(n), out);
+      chunk = chunk.subspan(n);
+    }
+  }
+
+  HARNESS void feed_piece(std::span<const uint8_t> chunk, std::vector<Seen>& out) {
     if (buf.size() + chunk.size() > MAX_BUFFER_LEN) {
       out.push_back({.kind = kBufferOverflow, .a = buf.size(), .b = chunk.size()});
       buf.clear();
@@ -150,18 +165,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tvis::log::filter().store((control & 0x40) ? static_cast<int>(tvis::log::Level::Warn) : 0);
 
   std::vector<size_t> sizes;
-  for (const uint8_t b : std::span(data + 1, n_sizes)) sizes.push_back(b < 240 ? b : static_cast<size_t>(b - 239) * 1024);
+  for (const uint8_t b : std::span(data + 1, n_sizes))
+    sizes.push_back(b < 240 ? b : b < 255 ? static_cast<size_t>(b - 239) * 1024 : SIZE_MAX);
   const std::span<const uint8_t> body(data + 1 + n_sizes, size - 1 - n_sizes);
   if (sizes.empty()) sizes.push_back(std::max<size_t>(body.size(), 1));  // the body in one piece
 
+  std::vector<uint8_t> stream;
+  for (int r = 0; r < repeats; ++r) stream.insert(stream.end(), body.begin(), body.end());
+
   InsoleStreamParser parser;
   ReferenceParser reference;
-  std::vector<uint8_t> stream;
   std::vector<Seen> seen, expected;
   bool overflowed = false;
 
   auto feed = [&](std::span<const uint8_t> chunk) {
-    stream.insert(stream.end(), chunk.begin(), chunk.end());
     const size_t first = seen.size();
     parser.feed(chunk, [&](const ParserEvent& e) {
       seen.push_back(copy_of(e));
@@ -176,21 +193,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(parser.buffered_len() == reference.buf.size() && parser.buffered_len() <= MAX_BUFFER_LEN);
   };
 
-  for (size_t r = 0, next_size = 0; r < static_cast<size_t>(repeats); ++r) {
-    for (size_t at = 0, len; at < body.size(); at += len) {
-      len = sizes[next_size++ % sizes.size()];
-      if (len == 0) {
-        feed({});
-        len = 1;
-      }
-      len = std::min(len, body.size() - at);
-      feed(body.subspan(at, len));
+  for (size_t at = 0, next_size = 0, len; at < stream.size(); at += len) {
+    len = sizes[next_size++ % sizes.size()];
+    if (len == 0) {
+      feed({});
+      len = 1;
     }
+    len = std::min(len, stream.size() - at);
+    feed(std::span(stream).subspan(at, len));
   }
 
   // Without an overflow the cut points must not matter: the same stream in
-  // one piece gives the same events.
-  if (!overflowed && stream.size() <= MAX_BUFFER_LEN) {
+  // one piece gives the same events, however long it is.
+  if (!overflowed) {
     std::vector<Seen> whole;
     InsoleStreamParser one;
     one.feed(stream, [&](const ParserEvent& e) { whole.push_back(copy_of(e)); });

@@ -55,6 +55,18 @@ def test_empty_push_and_overflow(parser):  # reassembly, noise and bad CRCs: see
     assert push(parser, frame(b"")) == ["{}"]
 
 
+def test_one_long_push_gives_what_its_pieces_give(sdk, pb):  # a whole capture at once
+    pressure = pb.PressureData(raw_pressure=list(range(48)))
+    stream = b"\x00\xffT" + b"".join(sensor(pb, s, pressure_data=pressure) + b"\x17" * (s % 3) for s in range(1, 500))
+    stream += frame(b"\x08\x01", bad_crc=True) + sensor(pb, 600)
+    assert len(stream) > 2 * 16394
+    whole, pieces = sdk.StreamParser(), sdk.StreamParser()
+    got = push(whole, stream[:30]) + push(whole, stream[30:])  # the first frame has begun
+    assert got == [text for at in range(0, len(stream), 20) for text in push(pieces, stream[at:at + 20])]
+    assert len(got) == 501 and whole.stats() == pieces.stats()
+    stats(whole, crc_errors=1, dropped_bytes=3 + 499, buffer_overflows=0, sequence_discontinuities=1, last_seq=600)
+
+
 @pytest.mark.parametrize("seqs, discontinuities, lost", [  # the loss window's edges, repeats and wrap-around
     ([10, 1010], 1, 999), ([10, 1011], 1, 0), ([5, 5], 1, 0), ([0xFFFFFFFF, 0, 1], 0, 0), ([0xFFFFFFFE, 3], 1, 4),
 ])

@@ -30,6 +30,10 @@ std::string captured(F&& body) {
 // A frame whose stored CRC is 0xADBB while its bytes give 0xACBB.
 const auto kBadFrame = test::hex_bytes("54 52 56 41 02 21 02 00 01 02 00 08 01 BB AD");
 
+void feed_bad_frame() {
+  protocol::InsoleStreamParser().feed(kBadFrame, [](const protocol::ParserEvent&) {});
+}
+
 int evaluations = 0;
 int counted_piece() { return ++evaluations; }
 
@@ -37,9 +41,7 @@ int counted_piece() { return ++evaluations; }
 
 TEST(Logging, NothingPrintedBeforeInitialize) {
   const std::string out = captured([] {
-    protocol::InsoleStreamParser parser;
-    parser.feed(kBadFrame);
-    parser.feed(std::vector<uint8_t>(protocol::MAX_BUFFER_LEN + 1, 0));
+    feed_bad_frame();
     TVIS_LOG(Level::Error, log::kTargetC, "error ", counted_piece());
     log::emit(Level::Error, log::kTargetC, "no logger is installed yet");
   });
@@ -81,9 +83,9 @@ TEST(Logging, LineFormatAndTargetShortening) {
 
 TEST(Logging, ParserReportsCrcMismatchAtWarn) {
   log::initialize(1);
-  EXPECT_EQ(captured([] { protocol::InsoleStreamParser().feed(kBadFrame); }), "");
+  EXPECT_EQ(captured(feed_bad_frame), "");
   log::initialize(2);
-  EXPECT_EQ(captured([] { protocol::InsoleStreamParser().feed(kBadFrame); }),
+  EXPECT_EQ(captured(feed_bad_frame),
             "[Rust][WARN][protocol::parser] CRC mismatch: expected=0xADBB, calculated=0xACBB, "
             "raw_frame_hex=54525641022102000102000801BBAD\n");
 }

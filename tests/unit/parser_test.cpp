@@ -27,10 +27,10 @@ std::string frame_text(const Bytes& payload, int version = 2) {
 
 // The events of one feed, one word each: "v2[payload]", "-XX" for a dropped
 // byte, "crc stored/calculated v2[payload][raw]", "overflow a+b>max". Views
-// point into the parser, so events are described right after the feed.
+// point into the parser, so events are described inside the sink.
 std::string feed(InsoleStreamParser& parser, std::span<const uint8_t> chunk) {
   std::string out;
-  for (const auto& e : parser.feed(chunk)) {
+  parser.feed(chunk, [&out](const ParserEvent& e) {
     if (auto* f = std::get_if<FrameReceived>(&e)) out += frame_text(f->frame.to_frame().payload, f->frame.header.version);
     if (auto* m = std::get_if<CrcMismatch>(&e))
       out += "crc " + std::to_string(m->expected) + "/" + std::to_string(m->calculated) + " " +
@@ -39,7 +39,13 @@ std::string feed(InsoleStreamParser& parser, std::span<const uint8_t> chunk) {
     if (auto* o = std::get_if<BufferOverflow>(&e))
       out += "overflow " + std::to_string(o->buffer_len) + "+" + std::to_string(o->incoming_len) + ">" +
              std::to_string(o->max_len) + " ";
-  }
+  });
+  return out;
+}
+
+std::string feed_in_pieces(InsoleStreamParser& parser, std::span<const uint8_t> bytes, size_t piece) {
+  std::string out;
+  for (size_t at = 0; at < bytes.size(); at += piece) out += feed(parser, bytes.subspan(at, std::min(piece, bytes.size() - at)));
   return out;
 }
 
@@ -122,6 +128,42 @@ TEST(StreamParser, OverflowAtTheBound) {
   EXPECT_EQ(feed(parser, Bytes(395, 0x54)), "overflow 16000+395>16394 ");
   EXPECT_EQ(parser.buffered_len(), 0u);
   EXPECT_EQ(feed(parser, make_frame({7})), frame_text({7}));
-  // An extended header with the largest payload never fits.
-  EXPECT_EQ(feed(parser, make_frame(big_payload, 2)), "overflow 0+16397>16394 ");
+}
+
+// A chunk longer than the buffer (a capture read at once) gives what its
+// bytes give in notification-sized pieces; overflowing on it would lose
+// every frame inside.
+TEST(StreamParser, LongChunkIsTakenInPieces) {
+  Bytes stream = hex_bytes("00 54 52 56 41 02 21 20 4E");  // noise with a false magic
+  for (uint8_t i = 0; i < 150; ++i) stream = concat({stream, make_frame(Bytes(3 * i, i), 1 + i % 2), hex_bytes("FF")});
+  stream[500] ^= 0x01;  // one CRC mismatch
+  ASSERT_GT(stream.size(), 2 * MAX_BUFFER_LEN);
+  // Part of a frame start is buffered before the long chunk comes.
+  InsoleStreamParser pieces, whole;
+  std::string expected = feed(pieces, std::span(stream).first(7));
+  expected += feed_in_pieces(pieces, std::span(stream).subspan(7), 97);
+  ASSERT_NE(expected.find("crc "), std::string::npos);
+  std::string got = feed(whole, std::span(stream).first(7));
+  got += feed(whole, std::span(stream).subspan(7));
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(whole.buffered_len(), 1u);
+
+  // The largest frame that fits is found wherever it starts: the pieces stop
+  // where the buffer is full instead of overflowing it.
+  const Bytes big_payload(MAX_PAYLOAD_LEN, 0x03), small = make_frame({7});
+  const auto big = make_frame(big_payload, 1);
+  for (size_t noise : {0, 1, 3, 300, 511, 512}) {
+    InsoleStreamParser parser;
+    const std::string dropped = feed(parser, concat({Bytes(noise, 0x00), big, small}));
+    EXPECT_EQ(dropped.substr(dropped.size() - frame_text(big_payload, 1).size() - frame_text({7}).size()),
+              frame_text(big_payload, 1) + frame_text({7}))
+        << noise;
+    EXPECT_EQ(dropped.find("overflow"), std::string::npos) << noise;
+  }
+
+  // A frame that can never fit overflows on its own last bytes: the frames
+  // around it come through, and nothing of it is reported as noise.
+  InsoleStreamParser parser;
+  EXPECT_EQ(feed(parser, concat({small, make_frame(big_payload, 2), small})),
+            frame_text({7}) + "overflow 16394+3>16394 " + frame_text({7}));
 }

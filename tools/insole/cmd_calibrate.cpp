@@ -1,7 +1,9 @@
 // insole calibrate: cell resistances to newtons and shear forces.
+#include <cctype>
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "args.h"
@@ -17,12 +19,40 @@ namespace {
 
 constexpr OptionSpec kOptions[] = {{"foot", true}, {"json", false}};
 
+UsageError not_ohms(const std::string& text) {
+  return UsageError("not a resistance in ohms: '" + text + "' (expected a whole number from 0 to 4294967295)");
+}
+
+UsageError too_many(const std::string& count) {
+  return UsageError("at most 48 resistances (one per channel), got " + count);
+}
+
 uint32_t parse_ohms(const std::string& text) {
   try {
     return parse_u32(text, "a resistance");
   } catch (const UsageError&) {
-    throw UsageError("not a resistance in ohms: '" + text + "' (expected a whole number from 0 to 4294967295)");
+    throw not_ohms(text);
   }
+}
+
+// Standard input may be endless (`yes 1 | insole calibrate ...`): reading
+// stops at the first word past the limit, or inside a word too long to be a
+// resistance.
+std::vector<std::string> read_words(std::istream& in) {
+  constexpr size_t kLongestWord = 64;
+  std::vector<std::string> words;
+  std::string word;
+  for (int c; (c = in.get()) != std::char_traits<char>::eof();) {
+    if (std::isspace(c)) {
+      if (!word.empty()) words.push_back(std::exchange(word, {}));
+      continue;
+    }
+    if (word.empty() && words.size() == TVIS_PRESSURE_CHANNELS) throw too_many("more on standard input");
+    if (word.size() == kLongestWord) throw not_ohms(word + "...");
+    word.push_back(static_cast<char>(c));
+  }
+  if (!word.empty()) words.push_back(std::move(word));
+  return words;
 }
 
 std::string number(double value) {
@@ -39,11 +69,10 @@ int run(std::span<const std::string> argv) {
   std::vector<std::string> words = args.positionals();
   if (words.empty()) {
     if (term::stdin_is_tty()) throw UsageError("no resistances: give them as arguments or on standard input");
-    for (std::string word; std::cin >> word;) words.push_back(word);
+    words = read_words(std::cin);
   }
   if (words.empty()) throw UsageError("no resistances given");
-  if (words.size() > TVIS_PRESSURE_CHANNELS)
-    throw UsageError("at most 48 resistances (one per channel), got " + std::to_string(words.size()));
+  if (words.size() > TVIS_PRESSURE_CHANNELS) throw too_many(std::to_string(words.size()));
 
   // Unused channels read 0 ohms, which calibrates to 0 N.
   std::vector<uint32_t> ohms(TVIS_PRESSURE_CHANNELS, 0);

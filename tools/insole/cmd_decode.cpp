@@ -1,5 +1,4 @@
 // insole decode: a captured byte stream to JSON lines, with statistics.
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -62,24 +61,11 @@ class Decoder {
  public:
   Decoder(bool strict_crc, bool legacy_pressure) : stream_(strict_crc, legacy_pressure) {}
 
-  // Feeds the bytes in pieces that fit the parser's bounded buffer, as a
-  // receiver sees a capture notification by notification. Only a frame that
-  // can never fit fills it up; one more byte then overflows it, which drops
-  // the stuck bytes and lets the parser find the next frame.
+  // A capture holds no notification boundaries; the parser cuts the bytes as
+  // a receiver could have seen them, so only frames too large to ever fit
+  // are lost, whatever the block size.
   void push(std::span<const uint8_t> bytes) {
-    while (!bytes.empty()) {
-      const size_t room = tvis::protocol::MAX_BUFFER_LEN - stream_.buffered_len();
-      const size_t n = std::min(bytes.size(), std::max<size_t>(room, 1));
-      feed(bytes.first(n));
-      bytes = bytes.subspan(n);
-    }
-  }
-
-  const tvis::protocol::JsonStream& stream() const { return stream_; }
-
- private:
-  void feed(std::span<const uint8_t> piece) {
-    auto error = stream_.push(piece, lines_);
+    auto error = stream_.push_in_pieces(bytes, lines_);
     for (;;) {
       write_lines(lines_);
       if (!error) break;
@@ -91,6 +77,9 @@ class Decoder {
     }
   }
 
+  const tvis::protocol::JsonStream& stream() const { return stream_; }
+
+ private:
   tvis::protocol::JsonStream stream_;
   std::vector<std::string> lines_;
 };
@@ -140,6 +129,9 @@ int run(std::span<const std::string> argv) {
         }
       }
     }
+    // Output that cannot be written ends the run (reported on exit); the
+    // rest of a long capture would only be decoded into the void.
+    if (std::ferror(stdout)) break;
     if (n < block.size()) {
       if (std::ferror(in)) {
         std::fprintf(stderr, "insole: cannot read %s: %s\n", name.c_str(), std::strerror(errno));
@@ -184,8 +176,8 @@ const Command kDecodeCommand{
     "  -h, --help            this text\n"
     "\n"
     "Exit status: 0 when the whole input was read (decode errors included),\n"
-    "1 when it cannot be read (or is not hex text with --hex), 2 for bad\n"
-    "arguments.\n",
+    "1 when it cannot be read (or is not hex text with --hex) or the output\n"
+    "cannot be written, 2 for bad arguments.\n",
     run,
 };
 

@@ -55,14 +55,15 @@ int run(std::span<const std::string> argv) {
       chunk.clear();
     }
   }
-  const bool failed = std::fflush(out) != 0 || std::ferror(out) || (owned && std::fclose(owned.release()) != 0);
+  // Standard output is checked, and reported, when the tool exits.
+  if (!owned) return kExitOk;
+  const bool failed = std::fflush(out) != 0 || std::ferror(out) || std::fclose(owned.release()) != 0;
   if (failed) {
     std::fprintf(stderr, "insole: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
     return kExitFailed;
   }
-  if (path != "-")
-    std::printf("recorded %u frames (%llu bytes) of a %s insole to %s\n", frames,
-                static_cast<unsigned long long>(total), profile.device_id == 3 ? "right" : "left", path.c_str());
+  std::printf("recorded %u frames (%llu bytes) of a %s insole to %s\n", frames, static_cast<unsigned long long>(total),
+              profile.device_id == 3 ? "right" : "left", path.c_str());
   return kExitOk;
 }
 

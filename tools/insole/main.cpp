@@ -1,7 +1,9 @@
 // insole: the SDK's command-line tool. Dispatches to one subcommand per file.
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <exception>
 #include <new>
@@ -47,14 +49,11 @@ void print_overview() {
       "\n"
       "Run `insole COMMAND --help` for the options of one command.\n"
       "INSOLE_LOG=error|warn|info|debug|trace shows the SDK's log on standard error.\n"
-      "Exit status: 0 success, 1 failure (unreadable input, failed update), 2 bad arguments.\n");
+      "Exit status: 0 success, 1 failure (unreadable input, unwritable output,\n"
+      "failed update), 2 bad arguments.\n");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  start_sdk_logging();
-  std::vector<std::string> args(argv + 1, argv + argc);
+int run_command(const std::vector<std::string>& args) {
   if (args.empty()) {
     std::fprintf(stderr, "insole: missing command (try `insole --help`)\n");
     return kExitUsage;
@@ -78,12 +77,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   try {
-    const int status = command->run(rest);
-    if (std::fflush(stdout) != 0) {
-      std::fprintf(stderr, "insole: cannot write standard output\n");
-      return kExitFailed;
-    }
-    return status;
+    return command->run(rest);
   } catch (const UsageError& e) {
     std::fprintf(stderr, "insole: %s\n", e.what());
     return kExitUsage;
@@ -94,4 +88,27 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "insole: %s\n", e.what());
     return kExitFailed;
   }
+}
+
+// Output that never arrived (a full disk, a pipe closed while SIGPIPE is
+// ignored) must not pass for success, whichever subcommand wrote it. A write
+// error may have been met and cleared from the buffer long before, so the
+// error flag counts as well as this last flush; closing catches what only the
+// close reports.
+int finish_output(int status) {
+  errno = 0;
+  const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+  const int error = errno;
+  if (!failed && std::fclose(stdout) == 0) return status;
+  const int reason = failed ? error : errno;
+  std::fprintf(stderr, "insole: cannot write standard output%s%s\n", reason ? ": " : "",
+               reason ? std::strerror(reason) : "");
+  return status == kExitOk ? kExitFailed : status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  start_sdk_logging();
+  return finish_output(run_command(std::vector<std::string>(argv + 1, argv + argc)));
 }

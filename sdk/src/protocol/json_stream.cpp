@@ -79,11 +79,19 @@ std::optional<std::string> JsonStream::handle(const Pending& event, std::vector<
   return std::nullopt;
 }
 
+// Events are queued first: once fed, the bytes have left the buffer, so every
+// event they produce must be kept until it is handled.
 std::optional<std::string> JsonStream::push(std::span<const uint8_t> data, std::vector<std::string>& out) {
-  // Queue first: once fed, the bytes have left the buffer, so every event they
-  // produce must be kept until it is handled.
   parser_.feed(data, [this](const ParserEvent& e) { queue(e); });
+  return drain(out);
+}
 
+std::optional<std::string> JsonStream::push_in_pieces(std::span<const uint8_t> data, std::vector<std::string>& out) {
+  parser_.feed_in_pieces(data, [this](const ParserEvent& e) { queue(e); });
+  return drain(out);
+}
+
+std::optional<std::string> JsonStream::drain(std::vector<std::string>& out) {
   const size_t out_start = out.size();
   for (auto& text : held_texts_) out.push_back(std::move(text));
   held_texts_.clear();

@@ -36,6 +36,10 @@ class JsonStream {
   // table, ends the call with the error text; the texts made before it and
   // the events after it are kept, and come first in the next call's output.
   std::optional<std::string> push(std::span<const uint8_t> data, std::vector<std::string>& out);
+  // The same for bytes whose notification boundaries are unknown (a capture
+  // read a block at a time): no block is lost to the overflow rule for its
+  // size alone (InsoleStreamParser::feed_in_pieces).
+  std::optional<std::string> push_in_pieces(std::span<const uint8_t> data, std::vector<std::string>& out);
 
   const StreamStats& stats() const { return stats_; }
   size_t buffered_len() const { return parser_.buffered_len(); }
@@ -53,6 +57,7 @@ class JsonStream {
   };
 
   void queue(const ParserEvent& event);
+  std::optional<std::string> drain(std::vector<std::string>& out);
   std::optional<std::string> handle(const Pending& event, std::vector<std::string>& out);
   void check_sequence(uint32_t seq);
 

@@ -1,5 +1,6 @@
 #include "protocol/parser.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "log/log.h"
@@ -22,10 +23,39 @@ void log_crc_mismatch(const CrcMismatch& m) {
 }  // namespace
 
 void InsoleStreamParser::feed(std::span<const uint8_t> chunk, EventSink sink) {
+  if (chunk.size() > MAX_BUFFER_LEN) {
+    feed_in_pieces(chunk, sink);
+    return;
+  }
+  feed_piece(chunk, sink);
+}
+
+void InsoleStreamParser::feed_in_pieces(std::span<const uint8_t> chunk, EventSink sink) {
+  while (!chunk.empty()) {
+    const size_t n = next_piece_len(chunk.size());
+    feed_piece(chunk.first(n), sink);
+    chunk = chunk.subspan(n);
+  }
+}
+
+size_t InsoleStreamParser::next_piece_len(size_t left) const {
   const size_t buffered = buffered_len();
-  if (buffered + chunk.size() > MAX_BUFFER_LEN) {
+  size_t room = MAX_BUFFER_LEN - buffered;
+  if (room == 0) {
+    // Only a frame that can never fit fills the buffer, and extract() has
+    // left its header at the front.
+    const uint8_t* p = buf_.data() + head_;
+    const size_t frame = header_len(p[4]) + (p[6] | (static_cast<size_t>(p[7]) << 8)) + kCrcLen;
+    room = frame > buffered ? frame - buffered : left;
+  }
+  return std::min({left, MAX_PIECE_LEN, room});
+}
+
+void InsoleStreamParser::feed_piece(std::span<const uint8_t> piece, EventSink& sink) {
+  const size_t buffered = buffered_len();
+  if (buffered + piece.size() > MAX_BUFFER_LEN) {
     clear();
-    sink(ParserEvent{BufferOverflow{buffered, chunk.size(), MAX_BUFFER_LEN}});
+    sink(ParserEvent{BufferOverflow{buffered, piece.size(), MAX_BUFFER_LEN}});
     return;
   }
   if (head_ > 0) {
@@ -33,14 +63,8 @@ void InsoleStreamParser::feed(std::span<const uint8_t> chunk, EventSink sink) {
     buf_.resize(buffered);
     head_ = 0;
   }
-  if (!chunk.empty()) buf_.insert(buf_.end(), chunk.begin(), chunk.end());
+  if (!piece.empty()) buf_.insert(buf_.end(), piece.begin(), piece.end());
   extract(sink);
-}
-
-std::vector<ParserEvent> InsoleStreamParser::feed(std::span<const uint8_t> chunk) {
-  std::vector<ParserEvent> events;
-  feed(chunk, [&events](const ParserEvent& e) { events.push_back(e); });
-  return events;
 }
 
 void InsoleStreamParser::extract(EventSink& sink) {

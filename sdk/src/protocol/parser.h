@@ -19,6 +19,9 @@ namespace tvis::protocol {
 // extended header and a payload above 16381 bytes never fits.
 inline constexpr size_t MAX_BUFFER_LEN = 16394;
 
+// The largest ATT value, so the largest piece a notification brings.
+inline constexpr size_t MAX_PIECE_LEN = 512;
+
 struct FrameReceived {
   FrameView frame;
 };
@@ -40,8 +43,9 @@ struct BufferOverflow {
   size_t max_len = MAX_BUFFER_LEN;
 };
 
-// Views inside an event point into the parser's buffer and stay valid until
-// the next feed() or clear() on the same parser.
+// Views inside an event point into the parser's buffer and are valid only
+// while the sink runs: a long chunk is worked through piece by piece, and
+// every piece moves the buffer's remainder to the front.
 using ParserEvent = std::variant<FrameReceived, CrcMismatch, DroppedByte, BufferOverflow>;
 
 class InsoleStreamParser {
@@ -49,11 +53,19 @@ class InsoleStreamParser {
   using EventSink = FunctionRef<void(const ParserEvent&)>;
 
   // Appends the chunk, extracts everything that can be extracted and hands
-  // each event to the sink in stream order. Never fails.
+  // each event to the sink in stream order. Never fails. A chunk that would
+  // take the buffer past its bound is dropped together with the buffer, as a
+  // notification too many would be. A chunk longer than the bound cannot be
+  // one notification's worth (a capture read at once, say): dropping it would
+  // lose every frame in it, so it goes through feed_in_pieces instead.
   void feed(std::span<const uint8_t> chunk, EventSink sink);
 
-  // The same, collecting the events.
-  std::vector<ParserEvent> feed(std::span<const uint8_t> chunk);
+  // Takes the bytes as the consecutive notifications they could have come
+  // in: pieces of at most MAX_PIECE_LEN bytes, each cut short where it would
+  // take the buffer past its bound. The buffer then only fills up with the
+  // start of a frame too large to ever fit; the overflow that follows is cut
+  // to the rest of that frame, so the frames after it survive.
+  void feed_in_pieces(std::span<const uint8_t> chunk, EventSink sink);
 
   size_t buffered_len() const { return buf_.size() - head_; }
   void clear() {
@@ -67,11 +79,13 @@ class InsoleStreamParser {
   }
 
  private:
+  void feed_piece(std::span<const uint8_t> piece, EventSink& sink);
+  size_t next_piece_len(size_t left) const;
   void extract(EventSink& sink);
 
-  // Unconsumed bytes are buf_[head_, size). Consumed bytes stay in place until
-  // the next feed, so the views handed out remain valid; the next feed moves
-  // the remainder to the front once.
+  // Unconsumed bytes are buf_[head_, size). Consumed bytes stay in place
+  // while the sink sees views of them; the next piece moves the remainder to
+  // the front once.
   std::vector<uint8_t> buf_;
   size_t head_ = 0;
 };
