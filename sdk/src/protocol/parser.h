@@ -79,7 +79,6 @@ class InsoleStreamParser {
   }
 
  private:
-  void feed_piece(std::span<const uint8_t> piece, EventSink& sink);
   size_t next_piece_len(size_t left) const;
   void extract(EventSink& sink);
 
