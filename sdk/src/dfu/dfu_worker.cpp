@@ -11,12 +11,12 @@
 
 #include "c/callbacks.h"
 #include "c/ota_waiter.h"
-#include "dfu/crc32.h"
 #include "dfu/timing.h"
 #include "log/log.h"
 #include "protocol/codec.h"
 #include "protocol/commands.h"
 #include "protocol/frame.h"
+#include "util/crc32.h"
 
 namespace tvis::dfu {
 
