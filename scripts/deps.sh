@@ -22,3 +22,12 @@ if ((${#missing[@]})); then
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+
+# The reference MCAP implementation, a test oracle for capture files (npm).
+# Node.js comes with the machine; Debian's packages stand in when it does not.
+if ! command -v npm >/dev/null; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nodejs npm >/dev/null
+fi
+if [ ! -d "$(dirname "$0")/../tests/capture/node_modules/@mcap/core" ]; then
+  (cd "$(dirname "$0")/../tests/capture" && npm ci --no-audit --no-fund --loglevel=error)
+fi

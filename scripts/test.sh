@@ -61,6 +61,9 @@ for other in /root/.pyenv/versions/3.1[0-9]*/bin/python3; do
     "import sys, trova_insole_sdk as t; assert t.calibrate_pressure([10000], 2) == [52.91]; print('works under', sys.version.split()[0])"
 done
 
+echo "== capture files against the reference MCAP implementation"
+CAPTURE_PROBE=build/release/tests/capture_probe "$python" -m pytest tests/capture -q -p no:cacheprovider
+
 echo "== command-line tool"
 INSOLE_BIN=build/release/tools/insole "$python" -m pytest tests/cli -q -p no:cacheprovider
 

@@ -1,0 +1,135 @@
+// Capture files: what is written reads back, and damage costs no more than
+// the damaged part. The byte-level check against an independent reader is in
+// tests/capture (the npm reference implementation).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "capture/mcap_reader.h"
+#include "capture/mcap_writer.h"
+
+namespace tvis::capture {
+namespace {
+
+class MemorySink : public ByteSink {
+ public:
+  bool write(std::span<const uint8_t> b) override {
+    bytes.insert(bytes.end(), b.begin(), b.end());
+    return true;
+  }
+  std::vector<uint8_t> bytes;
+};
+
+struct Read {
+  std::vector<std::string> messages;  // "topic seq time payload"
+  std::vector<std::string> warnings;
+  std::vector<std::string> metadata;
+  std::optional<std::string> error;
+};
+
+Read read_bytes(const std::vector<uint8_t>& bytes) {
+  Read r;
+  std::FILE* f = fmemopen(const_cast<uint8_t*>(bytes.data()), bytes.size(), "rb");
+  if (bytes.empty()) f = std::tmpfile();
+  ReadHandlers h;
+  h.message = [&](const Message& m) {
+    r.messages.push_back(m.channel.topic + " " + std::to_string(m.sequence) + " " + std::to_string(m.log_time_ns) +
+                         " " + std::string(m.data.begin(), m.data.end()));
+  };
+  h.warning = [&](const std::string& w) { r.warnings.push_back(w); };
+  h.metadata = [&](const std::string& name, const StringMap& map) { r.metadata.push_back(name + ":" + map.at("k")); };
+  r.error = read_mcap(f, h);
+  std::fclose(f);
+  return r;
+}
+
+// Two channels, a metadata record and messages over 2.25 s of log time, so a
+// file holds two chunks of five.
+std::vector<uint8_t> sample(bool live) {
+  MemorySink sink;
+  WriterOptions options;
+  options.live = live;
+  McapWriter w(sink, options);
+  const uint16_t left = w.add_channel(0, "/insole/left/raw", "insole.notification", {{"foot", "left"}});
+  const uint16_t right = w.add_channel(0, "/insole/right/raw", "insole.notification", {{"foot", "right"}});
+  w.add_metadata("session", {{"k", "v"}});
+  for (uint64_t i = 0; i < 10; ++i) w.write_message(i % 2 ? right : left, i * 250'000'000, i, std::vector<uint8_t>(3, 'a' + i));
+  EXPECT_TRUE(w.close());
+  return sink.bytes;
+}
+
+TEST(Capture, FilesAndLiveFeedsReadBackWhole) {
+  for (bool live : {false, true}) {
+    const Read r = read_bytes(sample(live));
+    ASSERT_FALSE(r.error);
+    EXPECT_TRUE(r.warnings.empty()) << r.warnings.front();
+    ASSERT_EQ(r.messages.size(), 10u);
+    EXPECT_EQ(r.messages[0], "/insole/left/raw 0 0 aaa");
+    EXPECT_EQ(r.messages[9], "/insole/right/raw 4 2250000000 jjj");
+    EXPECT_EQ(r.metadata, std::vector<std::string>{"session:v"});
+  }
+}
+
+TEST(Capture, CutAtEveryByteKeepsWhatCameBefore) {
+  for (bool live : {false, true}) {
+    const std::vector<uint8_t> whole = sample(live);
+    const Read full = read_bytes(whole);
+    size_t last_count = 0;
+    for (size_t n = 0; n < whole.size(); ++n) {
+      const Read r = read_bytes(std::vector<uint8_t>(whole.begin(), whole.begin() + n));
+      if (n < 8) {
+        EXPECT_TRUE(r.error) << n;
+        continue;
+      }
+      // A prefix of the messages, never fewer than a shorter cut gave.
+      ASSERT_LE(r.messages.size(), full.messages.size());
+      EXPECT_TRUE(std::equal(r.messages.begin(), r.messages.end(), full.messages.begin())) << n;
+      EXPECT_GE(r.messages.size(), last_count) << n;
+      last_count = r.messages.size();
+      // Never a silent loss: a cut that costs messages says so.
+      if (r.messages.size() < full.messages.size()) {
+        ASSERT_FALSE(r.warnings.empty()) << n;
+        EXPECT_NE(r.warnings.back().find("cut short at byte"), std::string::npos) << r.warnings.back();
+      }
+    }
+    // A file loses at most the open chunk: live feeds lose nothing complete.
+    EXPECT_EQ(last_count, full.messages.size());
+  }
+}
+
+TEST(Capture, DamagedChunkIsSkippedAndTheRestRead) {
+  std::vector<uint8_t> bytes = sample(false);
+  // The first chunk's first message payload starts after the chunk's fields.
+  size_t chunk = 0;
+  for (size_t i = 8; i < bytes.size(); ++i)
+    if (bytes[i] == kChunk) {
+      chunk = i;
+      break;
+    }
+  ASSERT_NE(chunk, 0u);
+  bytes[chunk + 9 + 8 * 3 + 4 + 4 + 8 + 30] ^= 0xFF;
+  const Read r = read_bytes(bytes);
+  ASSERT_EQ(r.warnings.size(), 1u);
+  EXPECT_EQ(r.warnings[0], "chunk at byte " + std::to_string(chunk) + " fails its CRC check; skipped");
+  EXPECT_EQ(r.messages.size(), 5u);  // the second chunk (a chunk closes once it spans a second)
+}
+
+TEST(Capture, ForeignAndHostileInputIsRefusedOrBounded) {
+  EXPECT_EQ(*read_bytes({'n', 'o', 't', ' ', 'm', 'c', 'a', 'p'}).error, "not a capture file (no MCAP magic at its start)");
+  std::vector<uint8_t> bytes = sample(true);
+  // An unknown record type is skipped; a huge claimed length stops reading
+  // without allocating it.
+  std::vector<uint8_t> unknown = {0x7F, 2, 0, 0, 0, 0, 0, 0, 0, 'x', 'y'};
+  bytes.insert(bytes.begin() + 8, unknown.begin(), unknown.end());
+  EXPECT_EQ(read_bytes(bytes).messages.size(), 10u);
+  std::vector<uint8_t> huge(std::begin(kMagic), std::end(kMagic));
+  huge.insert(huge.end(), {kMessage, 0, 0, 0, 0, 0, 0, 0, 0x40});
+  const Read r = read_bytes(huge);
+  ASSERT_EQ(r.warnings.size(), 1u);
+  EXPECT_NE(r.warnings[0].find("more than any capture holds"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tvis::capture
