@@ -62,7 +62,7 @@ for other in /root/.pyenv/versions/3.1[0-9]*/bin/python3; do
 done
 
 echo "== capture files against the reference MCAP implementation"
-CAPTURE_PROBE=build/release/tests/capture_probe "$python" -m pytest tests/capture -q -p no:cacheprovider
+CAPTURE_PROBE=build/release/tests/capture_probe PYTHONPATH=build/release/python "$python" -m pytest tests/capture -q -p no:cacheprovider
 
 echo "== command-line tool"
 INSOLE_BIN=build/release/tools/insole "$python" -m pytest tests/cli -q -p no:cacheprovider
