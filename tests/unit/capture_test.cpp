@@ -3,10 +3,13 @@
 // tests/capture (the npm reference implementation).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "capture/clock_alignment.h"
 #include "capture/mcap_reader.h"
 #include "capture/mcap_writer.h"
 
@@ -129,6 +132,47 @@ TEST(Capture, ForeignAndHostileInputIsRefusedOrBounded) {
   const Read r = read_bytes(huge);
   ASSERT_EQ(r.warnings.size(), 1u);
   EXPECT_NE(r.warnings[0].find("more than any capture holds"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tvis::capture
+
+namespace tvis::capture {
+namespace {
+
+// An insole clock 12.3 s off and 150 ppm fast (or 80 ppm slow), received over a
+// link that adds 8 to 60 ms and sometimes holds samples back to hand over
+// several at once. The link's smallest delay (8 ms) cannot be seen from the
+// host, so aligned times carry it: the error is measured from the fastest
+// possible delivery.
+TEST(ClockAlignment, TracksOffsetAndDriftUnderDelayAndBatching) {
+  for (double ppm : {150.0, -80.0}) {
+    ClockAlignment align;
+    uint64_t rng = 12345;
+    auto next = [&rng] { return (rng = rng * 6364136223846793005ull + 1442695040888963407ull) >> 33; };
+    const double offset_ns = 12.3e9;
+    int64_t held_until = 0;
+    double worst_after_10s = 0;
+    for (uint32_t i = 0; i < 50 * 60; ++i) {  // one minute at 50 Hz
+      const uint32_t device_ms = 5000 + i * 20;
+      const double true_host = device_ms * 1e6 * (1 + ppm * 1e-6) + offset_ns;
+      int64_t received = static_cast<int64_t>(true_host) + 8'000'000 + static_cast<int64_t>(next() % 52) * 1'000'000;
+      if (next() % 50 == 0) held_until = received + 150'000'000;  // a batch
+      if (received < held_until) received = held_until;
+      const double fastest = true_host + 8e6;
+      const double error = std::abs(static_cast<double>(align.align(device_ms, received)) - fastest);
+      if (i >= 50 * 10) worst_after_10s = std::max(worst_after_10s, error);
+    }
+    EXPECT_LT(worst_after_10s, 5e6) << ppm << " ppm";
+  }
+}
+
+TEST(ClockAlignment, StartsAfreshWhenTheDeviceClockJumps) {
+  ClockAlignment align;
+  for (uint32_t i = 0; i < 500; ++i) align.align(100000 + i * 20, 1'000'000'000'000 + int64_t{i} * 20'000'000);
+  // A reboot: the device clock starts again near zero, the host clock goes on.
+  const int64_t host = 1'000'000'000'000 + int64_t{500} * 20'000'000;
+  EXPECT_EQ(align.align(0, host), host);
 }
 
 }  // namespace
