@@ -1,0 +1,29 @@
+// Turns a capture into one row per sensor sample, for analysis tools: CSV with
+// named columns, or JSON lines that wrap each message's JSON text with the
+// sample's times and identity. Both carry the host receive time, the device
+// time aligned onto the host clock (so left and right share one time axis),
+// and a gap column: the samples estimated missing just before this one.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace insole {
+
+enum class ExportFormat { Csv, JsonLines };
+
+struct ExportTotals {
+  uint64_t samples = 0;
+  uint64_t gaps = 0;           // samples estimated missing
+  uint64_t undecodable = 0;    // frames whose payload did not decode
+};
+
+// Reads the capture at path ("-": standard input) and writes rows to out.
+// Throws std::runtime_error for unreadable input.
+ExportTotals export_capture(const std::string& path, ExportFormat format, std::FILE* out);
+
+// The CSV header line, without its line feed.
+std::string csv_header();
+
+}  // namespace insole
