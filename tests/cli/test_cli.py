@@ -159,9 +159,9 @@ def test_calibrate_and_foot_side():
 
 
 @pytest.mark.parametrize("args, message", [
-    ([], "missing command"), (["frobnicate"], "unknown command 'frobnicate'"), (["build"], "missing COMMAND"),
+    ([], "missing command"), (["frobnicate"], "unknown command 'frobnicate'"), (["build"], "missing command frame"),
     (["build", "teleport"], "unknown command frame 'teleport'"), (["decode", "--bogus"], "unknown option --bogus"),
-    (["build", "battery", "--rate", "5"], "--rate does not apply to battery"), (["record"], "missing capture FILE"),
+    (["build", "battery", "--rate", "5"], "--rate does not apply to battery"), (["record"], "missing FILE"),
     (["build", "battery", "--dest", "middle"], "invalid value 'middle' for --dest"), (["calibrate", "1"], "missing --foot"),
     (["build", "battery", "--msg-id", "4294967296"], "invalid value '4294967296' for --msg-id"),
     (["build", "battery", "--msg-id"], "option --msg-id needs a value"), (["decode", "a", "b"], "unexpected argument 'b'"),
