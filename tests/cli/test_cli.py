@@ -178,6 +178,9 @@ def test_calibrate_and_foot_side():
     (["build", "battery", "--raw=yes"], "option --raw takes no value"),
     (["stream", "--device=", "--json"], "--device needs a non-empty id"),  # the empty value, not the next option
     (["stream", "--device", "L", "R"], "unexpected argument 'R'"),  # one value per --device
+    (["--seconds", "1", "demo"], "option --seconds goes after demo"),
+    (["decode", "--seconds", "1"], "option --seconds does not apply to decode"),
+    (["calibrate", "--bogus", "1"], "unknown option --bogus"),  # a stray option first, before the missing --foot
 ])
 def test_bad_arguments_exit_2_with_one_line(args, message):
     result = insole(*args, env={"INSOLE_FIXED_CLOCK_MS": "yesterday" if message == "INSOLE_FIXED_CLOCK_MS" else ""})
