@@ -9,6 +9,7 @@ packages=(
   python3-dev python3-pytest python3-protobuf python3-numpy
   python3-pip python3-setuptools python3-wheel python3-venv
   python3-bleak python3-matplotlib pkg-config mypy
+  libcli11-dev
 )
 
 missing=()

@@ -127,7 +127,8 @@ def test_build_frames_at_the_fixed_clock():
 
     assert built("battery", "--msg-id", "1") == b"5452564102210B0001020008011080D095FFBC3160010A6F\n"
     assert built("battery", "--msg-id", "1", "--raw") == bytes.fromhex("5452564102210B0001020008011080D095FFBC3160010A6F")
-    assert built("battery", "--msg-id", "1", "--dest", "2") == built("battery", "--msg-id=1")
+    assert built("battery", "--msg-id", "1", "--dest", "2") == built("battery", "--msg-id=1") == built("--msg-id", "1",
+                                                                                                   "battery")
     payloads = set()
     for command in ["device-info", "battery", "runtime-info", "sensor-config", "device-status", "start-stream",
                     "stop-stream", "set-sensor-config", "enable-stream", "stream-config", "get-factory-config",
@@ -159,9 +160,9 @@ def test_calibrate_and_foot_side():
 
 
 @pytest.mark.parametrize("args, message", [
-    ([], "missing command"), (["frobnicate"], "unknown command 'frobnicate'"), (["build"], "missing COMMAND"),
+    ([], "missing command"), (["frobnicate"], "unknown command 'frobnicate'"), (["build"], "missing command frame"),
     (["build", "teleport"], "unknown command frame 'teleport'"), (["decode", "--bogus"], "unknown option --bogus"),
-    (["build", "battery", "--rate", "5"], "--rate does not apply to battery"), (["record"], "missing capture FILE"),
+    (["build", "battery", "--rate", "5"], "--rate does not apply to battery"), (["record"], "missing FILE"),
     (["build", "battery", "--dest", "middle"], "invalid value 'middle' for --dest"), (["calibrate", "1"], "missing --foot"),
     (["build", "battery", "--msg-id", "4294967296"], "invalid value '4294967296' for --msg-id"),
     (["build", "battery", "--msg-id"], "option --msg-id needs a value"), (["decode", "a", "b"], "unexpected argument 'b'"),
@@ -173,6 +174,13 @@ def test_calibrate_and_foot_side():
     (["dfu", "/dev/null"], "a real update needs the host's radio"),
     (["demo", "--seconds", "soon"], "invalid value 'soon' for --seconds"),
     (["build", "battery"], "INSOLE_FIXED_CLOCK_MS"),  # set to "yesterday" below
+    (["build", "battery", "--bogus"], "unknown option --bogus"), (["build", "battery", "x"], "unexpected argument 'x'"),
+    (["build", "battery", "--raw=yes"], "option --raw takes no value"),
+    (["stream", "--device=", "--json"], "--device needs a non-empty id"),  # the empty value, not the next option
+    (["stream", "--device", "L", "R"], "unexpected argument 'R'"),  # one value per --device
+    (["--seconds", "1", "demo"], "option --seconds goes after demo"),
+    (["decode", "--seconds", "1"], "option --seconds does not apply to decode"),
+    (["calibrate", "--bogus", "1"], "unknown option --bogus"),  # a stray option first, before the missing --foot
 ])
 def test_bad_arguments_exit_2_with_one_line(args, message):
     result = insole(*args, env={"INSOLE_FIXED_CLOCK_MS": "yesterday" if message == "INSOLE_FIXED_CLOCK_MS" else ""})
@@ -215,10 +223,15 @@ def test_unreadable_input_and_help(tmp_path):
     missing = insole("decode", tmp_path / "absent.bin")
     assert missing.returncode == 1 and "cannot read" in missing.stderr.decode()
     overview = insole("--help")
+    assert insole("help").stdout == overview.stdout
     for name in ["demo", "stream", "decode", "record", "build", "dfu", "calibrate", "foot-side"]:
         result = insole(name, "--help")
         assert overview.returncode == result.returncode == 0 and f"  {name} " in overview.stdout.decode()
         assert result.stdout.decode().startswith(f"usage: insole {name}")
+    asked = insole("demo", "--seconds", "soon", "--bogus", "-h")  # help wins over faults around it
+    assert asked.returncode == 0 and asked.stdout.decode().startswith("usage: insole demo") and asked.stderr == b""
+    frame = insole("build", "stream-config", "--help").stdout.decode()  # its own options, then those of build
+    assert frame.index("--no-start") < frame.index("--msg-id") and "--rate N" in frame
 
 
 def test_dfu_says_what_is_wrong_with_the_file(tmp_path):

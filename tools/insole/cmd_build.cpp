@@ -1,11 +1,13 @@
-// insole build: the frame of a command, as hex or raw bytes.
+// insole build: the frame of a command, as hex or raw bytes. Each command
+// frame is a subcommand of build with the options that apply to it.
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "args.h"
 #include "commands.h"
 #include "protocol/commands.h"
 #include "terminal.h"
@@ -18,24 +20,16 @@ namespace {
 
 constexpr const char* kClockVariable = "INSOLE_FIXED_CLOCK_MS";
 
-constexpr OptionSpec kOptions[] = {
-    {"msg-id", true},     {"dest", true},          {"raw", false},       {"rate", true},
-    {"pressure-mode", true}, {"shear-mode", true}, {"imu-mode", true},   {"pressure", false},
-    {"no-pressure", false},  {"shear", false},     {"no-shear", false},  {"acc", false},
-    {"no-acc", false},       {"gyro", false},      {"no-gyro", false},   {"start", false},
-    {"no-start", false},     {"serial", true},     {"device-id", true},  {"model", true},
-    {"mac", true},           {"key", true},
-};
-// Options every command takes; the others belong to the commands that list them.
-constexpr std::string_view kCommon[] = {"msg-id", "dest", "raw"};
-
 using Frame = std::vector<uint8_t>;
 
-struct Request {
-  uint32_t msg_id;
-  uint8_t dest;
-  const Args& args;
+// The options of build itself, which every frame takes.
+struct Common {
+  uint32_t msg_id = 1;
+  uint8_t dest = TVIS_DEVICE_LEFT;
+  bool raw = false;
 };
+
+using Make = std::function<Frame(const Common&)>;
 
 Frame take(ByteBuffer buffer) {
   if (buffer.data == nullptr) throw std::runtime_error("the frame could not be built");
@@ -49,78 +43,10 @@ Frame take(tvis::Result<std::vector<uint8_t>, std::string> built) {
   return std::move(built).value();
 }
 
-uint32_t rate(const Request& r) {
-  auto text = r.args.value("rate");
-  return text ? parse_u32(*text, "--rate") : tvis::protocol::DEFAULT_SAMPLE_RATE_HZ;
-}
-
-uint32_t mode(const Request& r, const char* option, uint32_t fallback) {
-  auto text = r.args.value(option);
-  if (!text) return fallback;
-  if (auto value = tvis::protocol::parse_data_mode(*text)) return *value;
-  throw UsageError("invalid value '" + *text + "' for --" + option + " (expected calibrated, raw or both)");
-}
-
-Frame stream_config(const Request& r) {
-  const tvis::protocol::StreamConfig d;  // the defaults of the builder
-  return take(tvis_build_sensor_stream_config_request(
-      r.msg_id, r.dest, rate(r), mode(r, "pressure-mode", d.pressure_mode), mode(r, "shear-mode", d.shear_mode),
-      mode(r, "imu-mode", d.imu_mode), r.args.toggle("pressure", d.pressure_enabled),
-      r.args.toggle("shear", d.shear_enabled), r.args.toggle("acc", d.acc_enabled),
-      r.args.toggle("gyro", d.gyro_enabled), r.args.toggle("start", d.start_stream)));
-}
-
-Frame set_factory_config(const Request& r) {
-  tvis::protocol::FactoryConfig config;
-  config.serial_number = r.args.value("serial").value_or("");
-  config.model_name = r.args.value("model").value_or("");
-  config.mac_address = r.args.value("mac").value_or("");
-  config.factory_key = r.args.value("key").value_or("");
-  if (auto id = r.args.value("device-id")) config.device_id = parse_dest(*id, "--device-id");
-  return take(tvis::protocol::build_request_frame(
-      tvis::protocol::set_factory_config_request(r.msg_id, std::move(config)), r.dest));
-}
-
-struct Builder {
-  std::string_view name;
-  std::vector<std::string_view> options;  // beyond the common ones
-  Frame (*build)(const Request&);
-};
-
-const std::vector<Builder>& builders() {
-  static const std::vector<Builder> table = {
-      {"device-info", {}, [](const Request& r) { return take(tvis_build_device_info_request_with_dest(r.msg_id, r.dest)); }},
-      {"battery", {}, [](const Request& r) { return take(tvis_build_battery_request_with_dest(r.msg_id, r.dest)); }},
-      {"runtime-info", {}, [](const Request& r) { return take(tvis_build_runtime_info_request_with_dest(r.msg_id, r.dest)); }},
-      {"sensor-config", {}, [](const Request& r) { return take(tvis_build_sensor_config_request_with_dest(r.msg_id, r.dest)); }},
-      {"device-status", {}, [](const Request& r) { return take(tvis_build_device_status_request_with_dest(r.msg_id, r.dest)); }},
-      {"start-stream", {}, [](const Request& r) { return take(tvis_build_start_sensor_stream_request_with_dest(r.msg_id, r.dest)); }},
-      {"stop-stream", {}, [](const Request& r) { return take(tvis_build_stop_sensor_stream_request_with_dest(r.msg_id, r.dest)); }},
-      {"set-sensor-config", {"rate"},
-       [](const Request& r) { return take(tvis_build_set_sensor_config_request_with_dest(r.msg_id, rate(r), r.dest)); }},
-      {"enable-stream", {"rate"},
-       [](const Request& r) { return take(tvis_build_enable_sensor_stream_request_with_dest(r.msg_id, rate(r), r.dest)); }},
-      {"stream-config",
-       {"rate", "pressure-mode", "shear-mode", "imu-mode", "pressure", "no-pressure", "shear", "no-shear", "acc",
-        "no-acc", "gyro", "no-gyro", "start", "no-start"},
-       stream_config},
-      {"get-factory-config", {},
-       [](const Request& r) {
-         return take(tvis::protocol::build_request_frame(
-             tvis::protocol::query_request(r.msg_id, tvis::protocol::Query::FactoryConfig), r.dest));
-       }},
-      {"set-factory-config", {"serial", "device-id", "model", "mac", "key"}, set_factory_config},
-  };
-  return table;
-}
-
-void check_options_apply(const Builder& b, const Args& args) {
-  for (const auto& [name, value] : args.given()) {
-    bool ok = false;
-    for (auto common : kCommon) ok = ok || name == common;
-    for (auto own : b.options) ok = ok || name == own;
-    if (!ok) throw UsageError("option --" + name + " does not apply to " + std::string(b.name));
-  }
+uint32_t parse_mode(std::string_view text, std::string_view option) {
+  if (auto value = tvis::protocol::parse_data_mode(text)) return *value;
+  throw UsageError("invalid value '" + std::string(text) + "' for " + std::string(option) +
+                   " (expected calibrated, raw or both)");
 }
 
 void pin_clock() {
@@ -133,24 +59,12 @@ void pin_clock() {
   }
 }
 
-int run(std::span<const std::string> argv) {
-  const Args args(argv, kOptions);
-  args.expect_positionals(1, 1, "COMMAND (see `insole build --help`)");
-  const std::string& name = args.positionals()[0];
-  const Builder* builder = nullptr;
-  for (const auto& b : builders())
-    if (b.name == name) builder = &b;
-  if (builder == nullptr) throw UsageError("unknown command frame '" + name + "' (see `insole build --help`)");
-  check_options_apply(*builder, args);
-
-  const uint32_t msg_id = args.has("msg-id") ? parse_u32(*args.value("msg-id"), "--msg-id") : 1;
-  const uint8_t dest = args.has("dest") ? parse_dest(*args.value("dest"), "--dest") : TVIS_DEVICE_LEFT;
-  const bool raw = args.has("raw");
-  if (raw && term::stdout_is_tty()) throw UsageError("refusing to write raw bytes to a terminal (redirect the output)");
+int write_frame(const Common& common, const Make& make) {
+  if (common.raw && term::stdout_is_tty())
+    throw UsageError("refusing to write raw bytes to a terminal (redirect the output)");
   pin_clock();
-
-  const Frame frame = builder->build(Request{msg_id, dest, args});
-  if (raw) {
+  const Frame frame = make(common);
+  if (common.raw) {
     std::fwrite(frame.data(), 1, frame.size(), stdout);
   } else {
     std::string hex;
@@ -160,40 +74,121 @@ int run(std::span<const std::string> argv) {
   return kExitOk;
 }
 
+CLI::App* add_frame(CLI::App* build, const std::shared_ptr<const Common>& common, const std::string& name,
+                    const std::string& summary, const Help& help, Make make) {
+  CLI::App* frame = add_command(*build, name, summary, help);
+  frame->fallthrough();  // build's own options may follow the frame's name
+  on_run(frame, [common, make = std::move(make)] { return write_frame(*common, make); });
+  return frame;
+}
+
+CLI::Option* add_rate(CLI::App* frame, uint32_t& rate) {
+  return add_value(frame, "--rate", rate, parse_u32, "N", "sample rate in Hz (default 50)");
+}
+
+// Frames that carry nothing but the message id.
+struct Query {
+  const char* name;
+  const char* summary;
+  ByteBuffer (*build)(uint32_t msg_id, uint8_t dest);
+};
+
+constexpr Query kQueries[] = {
+    {"device-info", "ask for the device information", tvis_build_device_info_request_with_dest},
+    {"battery", "ask for the battery level", tvis_build_battery_request_with_dest},
+    {"runtime-info", "ask for the runtime information", tvis_build_runtime_info_request_with_dest},
+    {"sensor-config", "ask for the sensor configuration", tvis_build_sensor_config_request_with_dest},
+    {"device-status", "ask for the device status", tvis_build_device_status_request_with_dest},
+    {"start-stream", "start the sensor stream", tvis_build_start_sensor_stream_request_with_dest},
+    {"stop-stream", "stop the sensor stream", tvis_build_stop_sensor_stream_request_with_dest},
+};
+
+void add_rate_frames(CLI::App* build, const std::shared_ptr<const Common>& common) {
+  auto rate = std::make_shared<uint32_t>(tvis::protocol::DEFAULT_SAMPLE_RATE_HZ);
+  add_rate(add_frame(build, common, "set-sensor-config", "the standard sensor setup at --rate N (all off at 0)",
+                     {.about = "The standard sensor setup: acc and gyro on (calibrated), pressure on\n"
+                               "(raw), shear off; all off at rate 0."},
+                     [rate](const Common& c) {
+                       return take(tvis_build_set_sensor_config_request_with_dest(c.msg_id, *rate, c.dest));
+                     }),
+           *rate);
+  add_rate(add_frame(build, common, "enable-stream", "set-sensor-config plus a start (a stop at rate 0)",
+                     {.about = "The configuration of set-sensor-config, plus a start of the stream (a stop\n"
+                               "at rate 0)."},
+                     [rate](const Common& c) {
+                       return take(tvis_build_enable_sensor_stream_request_with_dest(c.msg_id, *rate, c.dest));
+                     }),
+           *rate);
+}
+
+void add_stream_config(CLI::App* build, const std::shared_ptr<const Common>& common) {
+  auto config = std::make_shared<tvis::protocol::StreamConfig>();
+  CLI::App* frame = add_frame(
+      build, common, "stream-config", "every sensor switch and mode, at --rate N",
+      {.about = "Sets every sensor switch and mode at one sample rate and starts the\n"
+                "stream (--no-start leaves it as it is). A mode M is calibrated, raw or\n"
+                "both. The defaults: pressure raw and on, shear calibrated and off, IMU\n"
+                "calibrated, acc and gyro on. Of --x and --no-x the last one given counts."},
+      [config](const Common& c) {
+        const auto& d = *config;
+        return take(tvis_build_sensor_stream_config_request(
+            c.msg_id, c.dest, d.sample_rate_hz, d.pressure_mode, d.shear_mode, d.imu_mode, d.pressure_enabled,
+            d.shear_enabled, d.acc_enabled, d.gyro_enabled, d.start_stream));
+      });
+  add_rate(frame, config->sample_rate_hz);
+  add_value(frame, "--pressure-mode", config->pressure_mode, parse_mode, "M", "pressure mode (default raw)");
+  add_value(frame, "--shear-mode", config->shear_mode, parse_mode, "M", "shear mode (default calibrated)");
+  add_value(frame, "--imu-mode", config->imu_mode, parse_mode, "M", "IMU mode (default calibrated)");
+  frame->add_flag("--pressure,!--no-pressure", config->pressure_enabled, "pressure cells on or off (default on)");
+  frame->add_flag("--shear,!--no-shear", config->shear_enabled, "shear on or off (default off)");
+  frame->add_flag("--acc,!--no-acc", config->acc_enabled, "accelerometer on or off (default on)");
+  frame->add_flag("--gyro,!--no-gyro", config->gyro_enabled, "gyroscope on or off (default on)");
+  frame->add_flag("--start,!--no-start", config->start_stream, "start the stream or not (default start)");
+}
+
+void add_set_factory_config(CLI::App* build, const std::shared_ptr<const Common>& common) {
+  auto config = std::make_shared<tvis::protocol::FactoryConfig>();
+  CLI::App* frame = add_frame(build, common, "set-factory-config", "write the factory configuration",
+                              {.about = "Fields not given are sent empty (the device id as 0)."},
+                              [config](const Common& c) {
+                                return take(tvis::protocol::build_request_frame(
+                                    tvis::protocol::set_factory_config_request(c.msg_id, *config), c.dest));
+                              });
+  add_text(frame, "--serial", config->serial_number, "S", "serial number");
+  add_value(frame, "--device-id", config->device_id, parse_dest, "D", "device id: left, right or a number");
+  add_text(frame, "--model", config->model_name, "S", "model name");
+  add_text(frame, "--mac", config->mac_address, "S", "MAC address");
+  add_text(frame, "--key", config->factory_key, "S", "factory key");
+}
+
 }  // namespace
 
-const Command kBuildCommand{
-    "build",
-    "print the frame of a command to an insole",
-    "usage: insole build COMMAND [--msg-id N] [--dest left|right|N] [--raw] [options]\n"
-    "\n"
-    "Prints the frame the host writes to an insole for COMMAND, as upper-case\n"
-    "hex on one line (or the bytes themselves with --raw). Frames carry the\n"
-    "wall clock in milliseconds; set INSOLE_FIXED_CLOCK_MS to pin it for\n"
-    "reproducible output.\n"
-    "\n"
-    "commands:\n"
-    "  device-info  battery  runtime-info  sensor-config  device-status\n"
-    "  start-stream  stop-stream  get-factory-config\n"
-    "  set-sensor-config [--rate N]   acc and gyro on (calibrated), pressure on\n"
-    "                                 (raw), shear off; all off at rate 0\n"
-    "  enable-stream [--rate N]       the same, plus start (stop at rate 0)\n"
-    "  stream-config [--rate N] [--pressure-mode M] [--shear-mode M]\n"
-    "                [--imu-mode M] [--[no-]pressure] [--[no-]shear]\n"
-    "                [--[no-]acc] [--[no-]gyro] [--no-start]\n"
-    "                every switch and mode (M: calibrated, raw or both);\n"
-    "                defaults: pressure raw and on, shear calibrated and off,\n"
-    "                imu calibrated, acc and gyro on, start the stream\n"
-    "  set-factory-config [--serial S] [--device-id left|right|N]\n"
-    "                     [--model S] [--mac S] [--key S]\n"
-    "\n"
-    "options:\n"
-    "  --msg-id N    message id the insole echoes (default 1)\n"
-    "  --dest D      destination: left (2, default), right (3) or a number\n"
-    "  --rate N      sample rate in Hz (default 50)\n"
-    "  --raw         write the frame's bytes instead of hex\n"
-    "  -h, --help    this text\n",
-    run,
-};
+void add_build(CLI::App& tool) {
+  CLI::App* build = add_command(
+      tool, "build", "print the frame of a command to an insole",
+      {.usage = "insole build COMMAND [--msg-id N] [--dest D] [--raw] [options of COMMAND]",
+       .about = "Prints the frame the host writes to an insole for COMMAND, as upper-case\n"
+                "hex on one line (or the bytes themselves with --raw). Frames carry the\n"
+                "wall clock in milliseconds; set INSOLE_FIXED_CLOCK_MS to pin it for\n"
+                "reproducible output.",
+       .notes = "Run `insole build COMMAND --help` for the options of one command.",
+       .subcommand_noun = "command frame"});
+  build->require_subcommand(1);
+  auto common = std::make_shared<Common>();
+  add_value(build, "--msg-id", common->msg_id, parse_u32, "N", "message id the insole echoes (default 1)");
+  add_value(build, "--dest", common->dest, parse_dest, "D", "destination: left (2, default), right (3) or a number");
+  build->add_flag("--raw", common->raw, "write the frame's bytes instead of hex");
+
+  for (const Query& query : kQueries)
+    add_frame(build, common, query.name, query.summary, {},
+              [build_query = query.build](const Common& c) { return take(build_query(c.msg_id, c.dest)); });
+  add_frame(build, common, "get-factory-config", "ask for the factory configuration", {}, [](const Common& c) {
+    return take(tvis::protocol::build_request_frame(
+        tvis::protocol::query_request(c.msg_id, tvis::protocol::Query::FactoryConfig), c.dest));
+  });
+  add_rate_frames(build, common);
+  add_stream_config(build, common);
+  add_set_factory_config(build, common);
+}
 
 }  // namespace insole

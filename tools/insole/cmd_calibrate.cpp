@@ -2,11 +2,11 @@
 #include <cctype>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "args.h"
 #include "commands.h"
 #include "protocol/json_number.h"
 #include "terminal.h"
@@ -17,7 +17,11 @@ namespace insole {
 
 namespace {
 
-constexpr OptionSpec kOptions[] = {{"foot", true}, {"json", false}};
+struct Options {
+  uint8_t foot = TVIS_DEVICE_LEFT;
+  bool json = false;
+  std::vector<std::string> words;
+};
 
 UsageError not_ohms(const std::string& text) {
   return UsageError("not a resistance in ohms: '" + text + "' (expected a whole number from 0 to 4294967295)");
@@ -61,12 +65,9 @@ std::string number(double value) {
   return out;
 }
 
-int run(std::span<const std::string> argv) {
-  const Args args(argv, kOptions);
-  if (!args.has("foot")) throw UsageError("missing --foot left|right");
-  const uint8_t foot = parse_foot(*args.value("foot"), "--foot");
-
-  std::vector<std::string> words = args.positionals();
+int run(const Options& options) {
+  const uint8_t foot = options.foot;
+  std::vector<std::string> words = options.words;
   if (words.empty()) {
     if (term::stdin_is_tty()) throw UsageError("no resistances: give them as arguments or on standard input");
     words = read_words(std::cin);
@@ -90,7 +91,7 @@ int run(std::span<const std::string> argv) {
   }
   const char* side = foot == TVIS_DEVICE_RIGHT ? "right" : "left";
 
-  if (args.has("json")) {
+  if (options.json) {
     std::string out = strf("{\"foot\":\"%s\",\"newtons\":[", side);
     for (size_t i = 0; i < newtons.size(); ++i) out += (i ? "," : "") + number(newtons[i]);
     out += "],\"shear\":";
@@ -126,22 +127,22 @@ int run(std::span<const std::string> argv) {
 
 }  // namespace
 
-const Command kCalibrateCommand{
-    "calibrate",
-    "cell resistances (ohms) to newtons and shear forces",
-    "usage: insole calibrate --foot left|right [--json] [R ...]\n"
-    "\n"
-    "Converts cell resistances in ohms, channel 0 first, into loads in newtons\n"
-    "(rounded to 0.001 N; 0 outside 1 to 999,999 ohms). With all 48 channels\n"
-    "it also derives the three shear forces (x, y, normal). Without R arguments\n"
-    "the resistances are read from standard input, separated by whitespace.\n"
-    "\n"
-    "options:\n"
-    "  --foot F      left or right (the shear cells differ per foot)\n"
-    "  --json        one JSON object: foot, newtons, shear (null with fewer\n"
-    "                than 48 channels)\n"
-    "  -h, --help    this text\n",
-    run,
-};
+void add_calibrate(CLI::App& tool) {
+  CLI::App* calibrate = add_command(
+      tool, "calibrate", "cell resistances (ohms) to newtons and shear forces",
+      {.usage = "insole calibrate --foot left|right [--json] [R ...]",
+       .about = "Converts cell resistances in ohms, channel 0 first, into loads in newtons\n"
+                "(rounded to 0.001 N; 0 outside 1 to 999,999 ohms). With all 48 channels\n"
+                "it also derives the three shear forces (x, y, normal). Without R arguments\n"
+                "the resistances are read from standard input, separated by whitespace."});
+  auto options = std::make_shared<Options>();
+  add_arguments(calibrate, "R", options->words, "");
+  add_value(calibrate, "--foot", options->foot, parse_foot, "left|right",
+            "the foot of the cells (the shear cells differ per foot)")
+      ->required();
+  calibrate->add_flag("--json", options->json,
+                      "one JSON object: foot, newtons, shear (null with fewer\nthan 48 channels)");
+  on_run(calibrate, [options] { return run(*options); });
+}
 
 }  // namespace insole

@@ -5,7 +5,6 @@
 #include <memory>
 #include <vector>
 
-#include "args.h"
 #include "commands.h"
 #include "hex_text.h"
 #include "protocol/json_stream.h"
@@ -19,7 +18,12 @@ namespace {
 // long the capture is.
 constexpr size_t kBlockSize = 64 * 1024;
 
-constexpr OptionSpec kOptions[] = {{"strict-crc", false}, {"no-legacy-pressure", false}, {"hex", false}};
+struct Options {
+  std::string path = "-";
+  bool strict_crc = false;
+  bool no_legacy_pressure = false;
+  bool hex = false;
+};
 
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -84,11 +88,9 @@ class Decoder {
   std::vector<std::string> lines_;
 };
 
-int run(std::span<const std::string> argv) {
-  const Args args(argv, kOptions);
-  args.expect_positionals(0, 1, "");
-  const std::string path = args.positionals().empty() ? "-" : args.positionals()[0];
-  const bool hex = args.has("hex");
+int run(const Options& options) {
+  const std::string& path = options.path;
+  const bool hex = options.hex;
 
   std::unique_ptr<std::FILE, FileCloser> owned;
   std::FILE* in = stdin;
@@ -108,7 +110,7 @@ int run(std::span<const std::string> argv) {
   static char out_buffer[kBlockSize];
   std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
 
-  Decoder decoder(args.has("strict-crc"), !args.has("no-legacy-pressure"));
+  Decoder decoder(options.strict_crc, !options.no_legacy_pressure);
   HexReader hex_reader;
   std::vector<uint8_t> block(kBlockSize);
   std::vector<uint8_t> bytes;
@@ -151,34 +153,32 @@ int run(std::span<const std::string> argv) {
 
 }  // namespace
 
-const Command kDecodeCommand{
-    "decode",
-    "a captured byte stream to JSON lines, statistics on stderr",
-    "usage: insole decode [FILE|-] [--strict-crc] [--no-legacy-pressure] [--hex]\n"
-    "\n"
-    "Reads the bytes an insole sent (raw, as `insole record` writes them, or as\n"
-    "hex text with --hex) from FILE or standard input and prints every message\n"
-    "as one JSON line on standard output, in the rendering of the Python\n"
-    "StreamParser. The input is read in blocks, so captures of any size stream\n"
-    "through in constant memory.\n"
-    "\n"
-    "At the end the statistics go to standard error as one JSON object with the\n"
-    "keys of StreamParser.stats(): frames_received, crc_errors, protobuf_errors,\n"
-    "dropped_bytes, buffer_overflows, packets_lost, sequence_discontinuities,\n"
-    "last_seq, buffered_bytes. A frame that does not decode is reported on\n"
-    "standard error as one line (\"insole: frame N: ...\") and decoding goes on.\n"
-    "\n"
-    "options:\n"
-    "  --hex                 the input is hex text; whitespace is ignored\n"
-    "  --strict-crc          drop frames whose CRC does not match (default:\n"
-    "                        count them and decode them anyway)\n"
-    "  --no-legacy-pressure  do not fill an empty pressure list from rawPressure\n"
-    "  -h, --help            this text\n"
-    "\n"
-    "Exit status: 0 when the whole input was read (decode errors included),\n"
-    "1 when it cannot be read (or is not hex text with --hex) or the output\n"
-    "cannot be written, 2 for bad arguments.\n",
-    run,
-};
+void add_decode(CLI::App& tool) {
+  CLI::App* decode = add_command(
+      tool, "decode", "a captured byte stream to JSON lines, statistics on stderr",
+      {.usage = "insole decode [FILE|-] [--strict-crc] [--no-legacy-pressure] [--hex]",
+       .about = "Reads the bytes an insole sent (raw, as `insole record` writes them, or as\n"
+                "hex text with --hex) from FILE or standard input and prints every message\n"
+                "as one JSON line on standard output, in the rendering of the Python\n"
+                "StreamParser. The input is read in blocks, so captures of any size stream\n"
+                "through in constant memory.\n"
+                "\n"
+                "At the end the statistics go to standard error as one JSON object with the\n"
+                "keys of StreamParser.stats(): frames_received, crc_errors, protobuf_errors,\n"
+                "dropped_bytes, buffer_overflows, packets_lost, sequence_discontinuities,\n"
+                "last_seq, buffered_bytes. A frame that does not decode is reported on\n"
+                "standard error as one line (\"insole: frame N: ...\") and decoding goes on.",
+       .notes = "Exit status: 0 when the whole input was read (decode errors included),\n"
+                "1 when it cannot be read (or is not hex text with --hex) or the output\n"
+                "cannot be written, 2 for bad arguments."});
+  auto options = std::make_shared<Options>();
+  add_arguments(decode, "FILE", options->path, "the capture (- or none: standard input)");
+  decode->add_flag("--hex", options->hex, "the input is hex text; whitespace is ignored");
+  decode->add_flag("--strict-crc", options->strict_crc,
+                   "drop frames whose CRC does not match (default:\ncount them and decode them anyway)");
+  decode->add_flag("--no-legacy-pressure", options->no_legacy_pressure,
+                   "do not fill an empty pressure list from rawPressure");
+  on_run(decode, [options] { return run(*options); });
+}
 
 }  // namespace insole

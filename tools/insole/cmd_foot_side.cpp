@@ -1,7 +1,7 @@
 // insole foot-side: which foot an advertisement's manufacturer payload names.
 #include <cstdio>
+#include <memory>
 
-#include "args.h"
 #include "commands.h"
 #include "hex_text.h"
 #include "trova_insole_sdk.h"
@@ -10,10 +10,7 @@ namespace insole {
 
 namespace {
 
-int run(std::span<const std::string> argv) {
-  const Args args(argv, {});
-  args.expect_positionals(1, 1, "HEX payload");
-  const std::string& text = args.positionals()[0];
+int run(const std::string& text) {
   const auto payload = parse_hex(text);
   if (!payload) throw UsageError("not a hex payload: '" + text + "'");
   switch (tvis_parse_foot_side(payload->data(), payload->size())) {
@@ -26,19 +23,17 @@ int run(std::span<const std::string> argv) {
 
 }  // namespace
 
-const Command kFootSideCommand{
-    "foot-side",
-    "left or right from an advertisement's manufacturer payload",
-    "usage: insole foot-side HEX\n"
-    "\n"
-    "Reads the foot side from the manufacturer data of an insole's\n"
-    "advertisement, given as hex: the bytes after the company id. Prints right\n"
-    "when the first byte is 03, left for any other first byte, and unknown for\n"
-    "an empty payload.\n"
-    "\n"
-    "options:\n"
-    "  -h, --help    this text\n",
-    run,
-};
+void add_foot_side(CLI::App& tool) {
+  CLI::App* foot_side = add_command(
+      tool, "foot-side", "left or right from an advertisement's manufacturer payload",
+      {.usage = "insole foot-side HEX",
+       .about = "Reads the foot side from the manufacturer data of an insole's\n"
+                "advertisement, given as hex: the bytes after the company id. Prints right\n"
+                "when the first byte is 03, left for any other first byte, and unknown for\n"
+                "an empty payload."});
+  auto payload = std::make_shared<std::string>();
+  add_arguments(foot_side, "HEX", *payload, "the payload as hex digits")->required();
+  on_run(foot_side, [payload] { return run(*payload); });
+}
 
 }  // namespace insole

@@ -6,7 +6,6 @@
 #include <memory>
 #include <vector>
 
-#include "args.h"
 #include "commands.h"
 #include "mock_frames.h"
 #include "terminal.h"
@@ -16,20 +15,22 @@ namespace insole {
 namespace {
 
 constexpr double kDefaultSeconds = 5;
-constexpr OptionSpec kOptions[] = {{"device", true}, {"seconds", true}};
+
+struct Options {
+  std::string path;
+  std::string id = "left";
+  double seconds = kDefaultSeconds;
+};
 
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-int run(std::span<const std::string> argv) {
-  const Args args(argv, kOptions);
-  args.expect_positionals(1, 1, "capture FILE to write");
-  const std::string path = args.positionals()[0];
-  const std::string id = args.value("device").value_or("left");
+int run(const Options& options) {
+  const std::string& path = options.path;
+  const std::string& id = options.id;
   if (id.empty()) throw UsageError("--device needs a non-empty id");
-  const double seconds = args.has("seconds") ? parse_seconds(*args.value("seconds"), "--seconds") : kDefaultSeconds;
-  const auto frames = static_cast<uint32_t>(std::llround(seconds * kMockFramesPerSecond));
+  const auto frames = static_cast<uint32_t>(std::llround(options.seconds * kMockFramesPerSecond));
 
   std::unique_ptr<std::FILE, FileCloser> owned;
   std::FILE* out = stdout;
@@ -69,23 +70,21 @@ int run(std::span<const std::string> argv) {
 
 }  // namespace
 
-const Command kRecordCommand{
-    "record",
-    "write what a mock insole sends to a capture file",
-    "usage: insole record FILE [--device ID] [--seconds N]\n"
-    "\n"
-    "Writes the raw frames of a simulated insole, byte for byte as the SDK would\n"
-    "receive them, to FILE (- for standard output); `insole decode FILE` reads\n"
-    "them back. The frames are generated at once, without waiting: N seconds\n"
-    "are N x 50 frames (sequence numbers 1, 2, ...), the same ones the live\n"
-    "mock stream would send in that time. The capture is deterministic.\n"
-    "\n"
-    "options:\n"
-    "  --device ID   the simulated insole (default left; an id containing\n"
-    "                \"right\", or 1 or 3, gives a right insole)\n"
-    "  --seconds N   how much stream to write (default 5)\n"
-    "  -h, --help    this text\n",
-    run,
-};
+void add_record(CLI::App& tool) {
+  CLI::App* record = add_command(
+      tool, "record", "write what a mock insole sends to a capture file",
+      {.usage = "insole record FILE [--device ID] [--seconds N]",
+       .about = "Writes the raw frames of a simulated insole, byte for byte as the SDK would\n"
+                "receive them, to FILE (- for standard output); `insole decode FILE` reads\n"
+                "them back. The frames are generated at once, without waiting: N seconds\n"
+                "are N x 50 frames (sequence numbers 1, 2, ...), the same ones the live\n"
+                "mock stream would send in that time. The capture is deterministic."});
+  auto options = std::make_shared<Options>();
+  add_arguments(record, "FILE", options->path, "the capture to write (- for standard output)")->required();
+  add_text(record, "--device", options->id, "ID",
+           "the simulated insole (default left; an id containing\n\"right\", or 1 or 3, gives a right insole)");
+  add_value(record, "--seconds", options->seconds, parse_seconds, "N", "how much stream to write (default 5)");
+  on_run(record, [options] { return run(*options); });
+}
 
 }  // namespace insole

@@ -1,11 +1,11 @@
 // insole stream: mock insoles for a while, shown live or as JSON lines.
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <set>
 #include <thread>
 #include <vector>
 
-#include "args.h"
 #include "commands.h"
 #include "live_stream.h"
 #include "mock_frames.h"
@@ -18,7 +18,12 @@ namespace insole {
 namespace {
 
 constexpr double kDefaultSeconds = 5;
-constexpr OptionSpec kOptions[] = {{"device", true}, {"seconds", true}, {"json", false}};
+
+struct Options {
+  std::vector<std::string> ids;
+  double seconds = kDefaultSeconds;
+  bool json = false;
+};
 
 // The mock insoles' messages as JSON lines, made here at the mock stream's
 // pace (one frame per device every 20 ms) and read back through a stream
@@ -54,11 +59,8 @@ int stream_json(const std::vector<std::string>& ids, double seconds) {
   return term::interrupted() ? kExitInterrupted : kExitOk;
 }
 
-int run(std::span<const std::string> argv) {
-  const Args args(argv, kOptions);
-  args.expect_positionals(0, 0, "");
-  const double seconds = args.has("seconds") ? parse_seconds(*args.value("seconds"), "--seconds") : kDefaultSeconds;
-  std::vector<std::string> ids = args.values("device");
+int run(const Options& options) {
+  std::vector<std::string> ids = options.ids;
   if (ids.empty()) ids = {"left", "right"};
   std::set<std::string> seen;
   for (const auto& id : ids) {
@@ -67,33 +69,30 @@ int run(std::span<const std::string> argv) {
       throw UsageError("device id is not UTF-8 text");
     if (!seen.insert(id).second) throw UsageError("device '" + id + "' is given twice");
   }
-  if (args.has("json")) return stream_json(ids, seconds);
-  return run_live_streams(ids, seconds, "insole stream: " + std::to_string(ids.size()) + " mock insole(s)");
+  if (options.json) return stream_json(ids, options.seconds);
+  return run_live_streams(ids, options.seconds, "insole stream: " + std::to_string(ids.size()) + " mock insole(s)");
 }
 
 }  // namespace
 
-const Command kStreamCommand{
-    "stream",
-    "mock insoles streaming, shown live or as JSON lines",
-    "usage: insole stream [--device ID ...] [--seconds N] [--json]\n"
-    "\n"
-    "Runs a simulated insole per device id (default: left and right) for N\n"
-    "seconds. An id containing \"right\" (any case), or the id 1 or 3, is a right\n"
-    "insole; any other id a left one. Each sends 50 frames a second.\n"
-    "\n"
-    "Without --json the insoles stream through the SDK's receive path and are\n"
-    "shown live on a terminal (one summary line per device per second\n"
-    "otherwise). With --json every message is printed as one JSON line, as\n"
-    "`insole decode` prints it; those messages are made on the tool's own thread\n"
-    "at the same pace, tick by tick across the devices.\n"
-    "\n"
-    "options:\n"
-    "  --device ID   a simulated insole (repeat for more)\n"
-    "  --seconds N   how long to stream (default 5)\n"
-    "  --json        JSON lines instead of the live view\n"
-    "  -h, --help    this text\n",
-    run,
-};
+void add_stream(CLI::App& tool) {
+  CLI::App* stream = add_command(
+      tool, "stream", "mock insoles streaming, shown live or as JSON lines",
+      {.usage = "insole stream [--device ID ...] [--seconds N] [--json]",
+       .about = "Runs a simulated insole per device id (default: left and right) for N\n"
+                "seconds. An id containing \"right\" (any case), or the id 1 or 3, is a right\n"
+                "insole; any other id a left one. Each sends 50 frames a second.\n"
+                "\n"
+                "Without --json the insoles stream through the SDK's receive path and are\n"
+                "shown live on a terminal (one summary line per device per second\n"
+                "otherwise). With --json every message is printed as one JSON line, as\n"
+                "`insole decode` prints it; those messages are made on the tool's own thread\n"
+                "at the same pace, tick by tick across the devices."});
+  auto options = std::make_shared<Options>();
+  add_text(stream, "--device", options->ids, "ID", "a simulated insole (repeat for more)");
+  add_value(stream, "--seconds", options->seconds, parse_seconds, "N", "how long to stream (default 5)");
+  stream->add_flag("--json", options->json, "JSON lines instead of the live view");
+  on_run(stream, [options] { return run(*options); });
+}
 
 }  // namespace insole

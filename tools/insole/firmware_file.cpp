@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "args.h"
+#include "values.h"
 
 namespace insole {
 

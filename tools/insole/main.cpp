@@ -1,16 +1,16 @@
-// insole: the SDK's command-line tool. Dispatches to one subcommand per file.
+// insole: the SDK's command-line tool. Each subcommand lives in its own file
+// and registers itself here.
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
 #include <exception>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "args.h"
 #include "commands.h"
 #include "log/log.h"
 #include "trova_insole_sdk.h"
@@ -19,9 +19,19 @@ using namespace insole;
 
 namespace {
 
-const std::array<const Command*, 8> kCommands = {&kDemoCommand,  &kStreamCommand, &kDecodeCommand,
-                                                 &kRecordCommand, &kBuildCommand,  &kDfuCommand,
-                                                 &kCalibrateCommand, &kFootSideCommand};
+// In the order `insole --help` lists them.
+constexpr std::array kCommands = {add_demo, add_stream, add_decode, add_record,
+                                  add_build, add_dfu, add_calibrate, add_foot_side};
+
+constexpr Help kToolHelp{
+    .usage = "insole COMMAND [OPTIONS]",
+    .about = "Host-side tool for the BLE sensor insoles: simulated insoles, captures,\n"
+             "command frames, firmware updates and calibration.",
+    .notes = "Run `insole COMMAND --help` for the options of one command.\n"
+             "INSOLE_LOG=error|warn|info|debug|trace shows the SDK's log on standard error.\n"
+             "Exit status: 0 success, 1 failure (unreadable input, unwritable output,\n"
+             "failed update), 2 bad arguments.",
+};
 
 // INSOLE_LOG=error|warn|info|debug|trace turns on the SDK's own log lines.
 // They go to standard error: standard output carries the tool's data.
@@ -35,49 +45,12 @@ void start_sdk_logging() {
   std::fprintf(stderr, "insole: ignoring INSOLE_LOG='%s' (expected error, warn, info, debug or trace)\n", wanted);
 }
 
-void print_overview() {
-  std::printf(
-      "usage: insole COMMAND [OPTIONS]\n"
-      "\n"
-      "Host-side tool for the BLE sensor insoles: simulated insoles, captures,\n"
-      "command frames, firmware updates and calibration.\n"
-      "\n"
-      "commands:\n");
-  for (const Command* c : kCommands)
-    std::printf("  %-11s %s\n", std::string(c->name).c_str(), std::string(c->summary).c_str());
-  std::printf(
-      "\n"
-      "Run `insole COMMAND --help` for the options of one command.\n"
-      "INSOLE_LOG=error|warn|info|debug|trace shows the SDK's log on standard error.\n"
-      "Exit status: 0 success, 1 failure (unreadable input, unwritable output,\n"
-      "failed update), 2 bad arguments.\n");
-}
-
 int run_command(const std::vector<std::string>& args) {
-  if (args.empty()) {
-    std::fprintf(stderr, "insole: missing command (try `insole --help`)\n");
-    return kExitUsage;
-  }
-  const std::string& name = args.front();
-  if (name == "--help" || name == "-h" || name == "help") {
-    print_overview();
-    return kExitOk;
-  }
-  const Command* command = nullptr;
-  for (const Command* c : kCommands)
-    if (c->name == name) command = c;
-  if (command == nullptr) {
-    std::fprintf(stderr, "insole: unknown command '%s' (try `insole --help`)\n", name.c_str());
-    return kExitUsage;
-  }
-
-  const std::span<const std::string> rest(args.begin() + 1, args.end());
-  if (wants_help(rest)) {
-    std::fwrite(command->help.data(), 1, command->help.size(), stdout);
-    return kExitOk;
-  }
   try {
-    return command->run(rest);
+    CLI::App tool;
+    set_up_tool(tool, kToolHelp);
+    for (auto add : kCommands) add(tool);
+    return parse_and_run(tool, args);
   } catch (const UsageError& e) {
     std::fprintf(stderr, "insole: %s\n", e.what());
     return kExitUsage;
