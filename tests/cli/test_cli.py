@@ -311,3 +311,29 @@ def test_live_view_on_a_terminal():
     assert status == 0 and "fps" in plain and "\x1b[48;5;" not in plain and "\x1b[1m" not in plain
     assert plain.rstrip().endswith("\x1b[?25h")
     assert run_on_pty(["record", "-"])[0] == 2  # no binary capture onto a terminal
+
+
+def test_mcap_capture_exports_what_decode_renders(tmp_path):
+    import csv
+    import io
+    mcap, raw = tmp_path / "walk.mcap", tmp_path / "walk.bin"
+    assert insole("record", mcap, "--device", "right", "--seconds", "0.2").returncode == 0
+    assert insole("record", raw, "--device", "right", "--seconds", "0.2").returncode == 0
+    assert mcap.read_bytes()[:8] == b"\x89MCAP0\r\n"
+    decoded = [json.loads(line)["sensorData"] for line in insole("decode", raw).stdout.decode().splitlines()]
+    rows = list(csv.DictReader(io.StringIO(insole("export", mcap).stdout.decode())))
+    assert len(rows) == len(decoded) == 10
+    for row, sd in zip(rows, decoded):
+        assert (row["device"], row["foot"], int(row["seq"]), int(row["gap"])) == ("right", "right", sd["seqNum"], 0)
+        assert [int(row[f"pressure_{i}"]) for i in range(48)] == sd["pressureData"]["pressure"]
+        assert [row[f"raw_pressure_{i}"] for i in range(48)] == [""] * 48
+        assert float(row["acc_z_mg"]) == sd["imuData"]["accZMg"]
+        assert int(row["battery_pct"]) == sd["batteryData"]["batteryPct"]
+        assert int(row["aligned_time_ns"]) - int(row["host_time_ns"]) == 0  # a capture without delay
+    lines = [json.loads(line) for line in insole("export", mcap, "--jsonl").stdout.decode().splitlines()]
+    assert [line["message"]["sensorData"] for line in lines] == decoded
+    assert [int(r["host_time_ns"]) for r in rows] == [line["host_time_ns"] for line in lines]
+    steps = {b - a for a, b in zip(lines, lines[1:]) for a, b in [(a["host_time_ns"], b["host_time_ns"])]}
+    assert steps == {20_000_000}
+    raw_rows = list(csv.DictReader(io.StringIO(insole("export", raw).stdout.decode())))
+    assert [r["pressure_5"] for r in raw_rows] == [r["pressure_5"] for r in rows] and raw_rows[0]["host_time_ns"] == "0"

@@ -1,14 +1,17 @@
 // insole record: a capture file of what a mock insole sends.
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "capture/mcap_writer.h"
 #include "commands.h"
 #include "mock_frames.h"
 #include "terminal.h"
+#include "version.h"
 
 namespace insole {
 
@@ -21,6 +24,29 @@ struct Options {
   std::string id = "left";
   double seconds = kDefaultSeconds;
 };
+
+// A capture in the MCAP container: one channel for the insole, each frame
+// stamped with the host time it would have arrived at, 20 ms apart from now.
+uint64_t write_mcap_capture(std::FILE* out, const std::string& id, const tvis::mock::FootProfile& profile,
+                            uint32_t frames) {
+  tvis::capture::FileSink sink(out);
+  tvis::capture::McapWriter writer(sink, {});
+  writer.add_metadata("session", {{"sdk_version", tvis::kVersion}, {"source", "mock insole"}});
+  const char* foot = profile.device_id == 3 ? "right" : "left";
+  const uint16_t channel = writer.add_channel(0, "/insole/" + id + "/notifications", "insole.notification",
+                                              {{"device_id", id}, {"foot", foot}});
+  const auto start = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+  std::vector<uint8_t> frame;
+  for (uint32_t n = 1; n <= frames; ++n) {
+    frame.clear();
+    append_mock_frame(profile, n, frame);
+    const uint64_t at = start + uint64_t{n - 1} * 20'000'000;
+    writer.write_message(channel, at, at, frame);
+  }
+  writer.close();
+  return static_cast<uint64_t>(std::ftell(out));
+}
 
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -46,14 +72,19 @@ int run(const Options& options) {
   }
 
   const tvis::mock::FootProfile& profile = tvis::mock::profile_for(id);
+  const bool as_mcap = path.size() > 5 && path.compare(path.size() - 5, 5, ".mcap") == 0;
   std::vector<uint8_t> chunk;
   uint64_t total = 0;
-  for (uint32_t n = 1; n <= frames; ++n) {
-    append_mock_frame(profile, n, chunk);
-    if (chunk.size() >= 64 * 1024 || n == frames) {
-      if (std::fwrite(chunk.data(), 1, chunk.size(), out) != chunk.size()) break;
-      total += chunk.size();
-      chunk.clear();
+  if (as_mcap) {
+    total = write_mcap_capture(out, id, profile, frames);
+  } else {
+    for (uint32_t n = 1; n <= frames; ++n) {
+      append_mock_frame(profile, n, chunk);
+      if (chunk.size() >= 64 * 1024 || n == frames) {
+        if (std::fwrite(chunk.data(), 1, chunk.size(), out) != chunk.size()) break;
+        total += chunk.size();
+        chunk.clear();
+      }
     }
   }
   // Standard output is checked, and reported, when the tool exits.
@@ -78,7 +109,12 @@ void add_record(CLI::App& tool) {
                 "receive them, to FILE (- for standard output); `insole decode FILE` reads\n"
                 "them back. The frames are generated at once, without waiting: N seconds\n"
                 "are N x 50 frames (sequence numbers 1, 2, ...), the same ones the live\n"
-                "mock stream would send in that time. The capture is deterministic."});
+                "mock stream would send in that time. The capture is deterministic.\n"
+                "\n"
+                "A FILE ending in .mcap is written as an MCAP capture instead (see\n"
+                "docs/capture-format.md): one channel for the insole with its id and\n"
+                "foot, each frame stamped with the host time it would have arrived at.\n"
+                "`insole export` and `insole decode` read both kinds."});
   auto options = std::make_shared<Options>();
   add_arguments(record, "FILE", options->path, "the capture to write (- for standard output)")->required();
   add_text(record, "--device", options->id, "ID",

@@ -1,5 +1,6 @@
 #include "capture/clock_alignment.h"
 
+#include <cmath>
 #include <cstddef>
 
 namespace tvis::capture {
@@ -17,7 +18,8 @@ int64_t ClockAlignment::align(uint32_t device_ms, int64_t host_ns) {
     buckets_.clear();
     started_ = true;
     anchor_ns_ = static_cast<int64_t>(device_ms) * 1'000'000;
-    offset_ns_ = static_cast<double>(host_ns - anchor_ns_);
+    base_lag_ns_ = host_ns - anchor_ns_;
+    offset_ns_ = 0;
     drift_ = 0;
   }
   last_ms_ = device_ms;  // a step back of up to a second is reordering, not a new clock
@@ -32,7 +34,8 @@ int64_t ClockAlignment::align(uint32_t device_ms, int64_t host_ns) {
     buckets_.back() = {device_ns, lag};
     fit();
   }
-  return device_ns + static_cast<int64_t>(offset_ns_ + drift_ * static_cast<double>(device_ns - anchor_ns_));
+  return device_ns + base_lag_ns_ +
+         static_cast<int64_t>(std::llround(offset_ns_ + drift_ * static_cast<double>(device_ns - anchor_ns_)));
 }
 
 // The lower envelope through the bucket minima. A least-squares line through
@@ -44,14 +47,14 @@ void ClockAlignment::fit() {
   if (n < 3) {
     int64_t lowest = buckets_.front().lag_ns;
     for (const Bucket& b : buckets_) lowest = b.lag_ns < lowest ? b.lag_ns : lowest;
-    offset_ns_ = static_cast<double>(lowest);
+    offset_ns_ = static_cast<double>(lowest - base_lag_ns_);
     drift_ = 0;
     return;
   }
   double sx = 0, sy = 0, sxx = 0, sxy = 0;
   for (const Bucket& b : buckets_) {
     const double x = static_cast<double>(b.device_ns - anchor_ns_);
-    const double y = static_cast<double>(b.lag_ns);
+    const double y = static_cast<double>(b.lag_ns - base_lag_ns_);
     sx += x;
     sy += y;
     sxx += x * x;
@@ -62,7 +65,8 @@ void ClockAlignment::fit() {
   double intercept = (sy - drift_ * sx) / static_cast<double>(n);
   for (const Bucket& b : buckets_) {
     const double line = intercept + drift_ * static_cast<double>(b.device_ns - anchor_ns_);
-    if (static_cast<double>(b.lag_ns) < line) intercept -= line - static_cast<double>(b.lag_ns);
+    const double lag = static_cast<double>(b.lag_ns - base_lag_ns_);
+    if (lag < line) intercept -= line - lag;
   }
   offset_ns_ = intercept;
 }

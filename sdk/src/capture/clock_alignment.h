@@ -32,7 +32,10 @@ class ClockAlignment {
   std::deque<Bucket> buckets_;
   bool started_ = false;
   uint32_t last_ms_ = 0;
-  double offset_ns_ = 0, drift_ = 0;  // host = device + offset + drift * (device - anchor)
+  // host = device + base_lag + offset + drift * (device - anchor); the fit
+  // works relative to base_lag so that doubles keep nanoseconds exact.
+  int64_t base_lag_ns_ = 0;
+  double offset_ns_ = 0, drift_ = 0;
   int64_t anchor_ns_ = 0;
 };
 
