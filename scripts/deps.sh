@@ -8,7 +8,7 @@ packages=(
   protobuf-compiler libprotobuf-dev
   python3-dev python3-pytest python3-protobuf python3-numpy
   python3-pip python3-setuptools python3-wheel python3-venv
-  python3-bleak python3-matplotlib pkg-config mypy
+  python3-bleak python3-matplotlib python3-pandas pkg-config mypy
   libcli11-dev
 )
 

@@ -53,7 +53,7 @@ cmake --build build/release -j "$jobs"
 bash scripts/check_install.sh build/release
 
 echo "== Python tests"
-PYTHONPATH=build/release/python "$python" -m pytest tests/python -q -p no:cacheprovider
+INSOLE_BIN=build/release/tools/insole PYTHONPATH=build/release/python "$python" -m pytest tests/python -q -p no:cacheprovider
 # The one abi3 binary serves every CPython from 3.10 on.
 for other in /root/.pyenv/versions/3.1[0-9]*/bin/python3; do
   [ -x "$other" ] || continue

@@ -28,3 +28,22 @@ def test_parser_refuses_text_and_keeps_decode_errors_lossless():
     with pytest.raises(ValueError):
         parser.feed(bytearray(frame(b"\x08\x01") + frame(b"\x0a\x00") + frame(b"\x08\x02")))
     assert parser.feed(b"") == [{"msgId": 1}, {"msgId": 2}]
+
+
+def test_read_capture_gives_the_same_rows_in_every_form(tmp_path):
+    import os
+    import subprocess
+
+    from trova_insole import read_capture
+    tool = os.environ.get("INSOLE_BIN", str(pathlib.Path(__file__).resolve().parents[2] / "build/release/tools/insole"))
+    os.environ["INSOLE_BIN"] = tool
+    path = tmp_path / "left.mcap"
+    subprocess.run([tool, "record", str(path), "--seconds", "0.5"], check=True, capture_output=True)
+    frame = read_capture(path, as_="pandas")
+    arrays = read_capture(path, as_="numpy")
+    rows = read_capture(path, as_="lists")
+    assert list(frame["seq"]) == list(arrays["seq"]) == [r["seq"] for r in rows] == list(range(1, 26))
+    assert list(frame["pressure_7"]) == [r["pressure_7"] for r in rows] and rows[0]["raw_pressure_0"] is None
+    assert set(frame["foot"]) == {"left"} and frame["gap"].sum() == 0
+    with pytest.raises(ValueError, match="not a capture file|cannot open"):
+        read_capture(tmp_path / "missing.mcap")

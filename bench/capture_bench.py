@@ -1,0 +1,87 @@
+"""Capture benchmarks: export speed, read_capture against the road a user would
+write today, and the cost of recording. Prints figures; asserts nothing.
+
+    INSOLE_BIN=build/release/tools/insole PYTHONPATH=build/release/python:python \
+        /usr/bin/python3 bench/capture_bench.py
+"""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import trova_insole_sdk as sdk
+from trova_insole import CaptureWriter, read_capture, read_messages
+
+TOOL = os.environ.get("INSOLE_BIN", "build/release/tools/insole")
+
+
+def one_hour_of_two_insoles(folder: Path) -> Path:
+    """3,600 s x 50 Hz x 2 feet = 360,000 samples, interleaved by receive time."""
+    for foot in ("left", "right"):
+        subprocess.run([TOOL, "record", str(folder / f"{foot}.mcap"), "--device", foot, "--seconds", "3600"],
+                       check=True, capture_output=True)
+    path = folder / "hour.mcap"
+    left, right = read_messages(folder / "left.mcap"), read_messages(folder / "right.mcap")
+    with open(path, "wb") as out, CaptureWriter(out, metadata={"source": "benchmark"}) as capture:
+        channels = {"left": capture.add_insole("left", "left"), "right": capture.add_insole("right", "right")}
+        for a, b in zip(left, right):
+            capture.write(channels["left"], a.data, a.log_time_ns)
+            capture.write(channels["right"], b.data, b.log_time_ns + 10_000_000)
+    return path
+
+
+def user_road(path: Path):
+    """StreamParser per insole, json.loads, then a DataFrame of flattened samples."""
+    import pandas
+    parsers, rows = {}, []
+    for message in read_messages(path):
+        parser = parsers.setdefault(message.device_id, sdk.StreamParser())
+        for text in parser.push(message.data):
+            sd = json.loads(text).get("sensorData")
+            if sd:
+                row = {"host_time_ns": message.log_time_ns, "device": message.device_id, "seq": sd.get("seqNum", 0)}
+                for i, v in enumerate(sd.get("pressureData", {}).get("pressure", [])):
+                    row[f"pressure_{i}"] = v
+                rows.append(row)
+    return pandas.DataFrame(rows)
+
+
+def cpu(fn):
+    start = time.process_time(), time.perf_counter()
+    result = fn()
+    return result, time.process_time() - start[0], time.perf_counter() - start[1]
+
+
+def main():
+    with tempfile.TemporaryDirectory() as tmp:
+        path = one_hour_of_two_insoles(Path(tmp))
+        print(f"capture: {path.stat().st_size / 1e6:.1f} MB")
+        t0 = time.perf_counter()
+        done = subprocess.run([TOOL, "export", str(path), "--csv"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        export_s = time.perf_counter() - t0
+        print(f"insole export --csv: 360,000 samples in {export_s:.2f} s = {360_000 / export_s / 1e6:.2f} M samples/s"
+              f"  ({done.stderr.decode().strip()})")
+        frame, _, fast_s = cpu(lambda: read_capture(path))
+        road, _, road_s = cpu(lambda: user_road(path))
+        assert len(frame) == len(road) == 360_000
+        print(f"read_capture -> DataFrame: {fast_s:.2f} s; StreamParser + json.loads + DataFrame: {road_s:.2f} s"
+              f" -> {road_s / fast_s:.1f}x")
+
+        # Recording at 2 x 200 Hz: the CPU one hour of notifications costs the writer.
+        data = next(read_messages(path)).data
+        def record():
+            with open(os.devnull, "wb") as out, CaptureWriter(out) as capture:
+                a, b = capture.add_insole("left", "left"), capture.add_insole("right", "right")
+                for i in range(3600 * 200):
+                    capture.write(a, data, i * 5_000_000)
+                    capture.write(b, data, i * 5_000_000 + 1)
+        _, cpu_s, _ = cpu(record)
+        print(f"recording 2 x 200 Hz in Python: {cpu_s:.1f} s CPU per hour = {cpu_s / 3600 * 100:.2f} % of a core")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
