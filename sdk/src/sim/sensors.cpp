@@ -102,6 +102,12 @@ double weight(const Cell& c, const LoadPatch& p) {
 
 }  // namespace
 
+CellPosition cell_position(int channel, int32_t foot) {
+  if (channel < 0 || channel >= kCells) return {};
+  const Cell& c = layout(foot).cells[channel];
+  return {c.x, c.y};
+}
+
 bool is_shear_cell(int channel) { return channel >= 0 && channel < kCells && layout(2).cells[channel].sensor >= 0; }
 
 uint32_t resistance_for(double load_n, bool shear_cell) {
@@ -128,11 +134,11 @@ void read_sensors(const FootState& state, int32_t foot, Random& noise, Readings&
     }
   }
 
-  // Each shear sensor carries the load of its four cells; the shear tilts
-  // that load towards the quadrants it pushes into.
+  // Each shear sensor carries the load its four cells notice; the shear
+  // tilts that load towards the quadrants it pushes into.
   double local[kShearSensors] = {};
   for (int i = 0; i < kCells; ++i)
-    if (l.cells[i].sensor >= 0) local[l.cells[i].sensor] += load[i];
+    if (l.cells[i].sensor >= 0 && load[i] >= kMinLoadN) local[l.cells[i].sensor] += load[i];
   for (int k = 0; k < kShearSensors; ++k) {
     out.shear_lat_mn[k] = static_cast<int32_t>(std::lround(local[k] * state.shear_lat * 1000.0));
     out.shear_fwd_mn[k] = static_cast<int32_t>(std::lround(local[k] * state.shear_fwd * 1000.0));

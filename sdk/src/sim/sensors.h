@@ -36,4 +36,11 @@ uint32_t resistance_for(double load_n, bool shear_cell);
 
 bool is_shear_cell(int channel);
 
+// Where a cell sits on the insole: x from the medial (0) to the lateral (1)
+// edge, y from the heel (0) to the toe (1).
+struct CellPosition {
+  double x = 0.0, y = 0.0;
+};
+CellPosition cell_position(int channel, int32_t foot);
+
 }  // namespace tvis::sim
