@@ -91,10 +91,11 @@ void Runner::stop() {
 void Runner::collect(uint64_t now) {
   deliveries_.clear();
   delivery_bytes_.clear();
-  for (auto& [key, unit] : units_) {
-    unit->insole.advance_to(now);
-    unit->insole.drain([&](const Output& o) {
-      deliveries_.push_back({unit->id, o.kind, delivery_bytes_.size(), o.bytes.size()});
+  for (auto& entry : units_) {
+    Unit& unit = *entry.second;
+    unit.insole.advance_to(now);
+    unit.insole.drain([&](const Output& o) {
+      deliveries_.push_back({unit.id, o.kind, delivery_bytes_.size(), o.bytes.size()});
       delivery_bytes_.insert(delivery_bytes_.end(), o.bytes.begin(), o.bytes.end());
     });
   }
@@ -106,7 +107,7 @@ void Runner::run() {
     kicked_ = false;
     collect(now_us());
     uint64_t next = UINT64_MAX;
-    for (auto& [key, unit] : units_) next = std::min(next, unit->insole.next_due_us());
+    for (const auto& entry : units_) next = std::min(next, entry.second->insole.next_due_us());
     lock.unlock();
 
     for (const Delivery& d : deliveries_) {
