@@ -12,6 +12,7 @@ namespace tvis::sim {
 namespace {
 
 constexpr uint32_t kMaxRateHz = 1000;
+constexpr size_t kMaxFactoryText = 64;
 
 bool valid_mode(int32_t mode) { return mode >= 0 && mode <= 2; }
 bool valid_rate(bool on, uint32_t rate) { return !on || (rate >= 1 && rate <= kMaxRateHz); }
@@ -62,6 +63,9 @@ bool VirtualInsole::State::apply_factory_config(const FactoryConfig& fc, int32_t
   };
   if (!id.factory_key.empty() && fc.factory_key != id.factory_key) return fail("wrong factory key");
   if (fc.device_id != 0 && fc.device_id != DEVICE_LEFT && fc.device_id != DEVICE_RIGHT) return fail("not a foot");
+  // The insole stores each text in a fixed field.
+  for (const std::string* text : {&fc.serial_number, &fc.model_name, &fc.mac_address})
+    if (text->size() > kMaxFactoryText) return fail("a text longer than 64 bytes");
   // Proto3 cannot tell an empty text from none: empty keeps the value.
   if (!fc.serial_number.empty()) id.serial_number = fc.serial_number;
   if (fc.device_id != 0) id.foot = fc.device_id;

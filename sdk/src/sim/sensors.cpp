@@ -112,8 +112,10 @@ bool is_shear_cell(int channel) { return channel >= 0 && channel < kCells && lay
 
 uint32_t resistance_for(double load_n, bool shear_cell) {
   if (!(load_n >= kMinLoadN)) return 0;
-  static const std::vector<double> pressure_table = make_inverse(false), shear_table = make_inverse(true);
-  const std::vector<double>& table = shear_cell ? shear_table : pressure_table;
+  // Never destroyed: a runner thread may still sample while the process exits.
+  static const auto* pressure_table = new std::vector<double>(make_inverse(false));
+  static const auto* shear_table = new std::vector<double>(make_inverse(true));
+  const std::vector<double>& table = shear_cell ? *shear_table : *pressure_table;
   const double pos = std::min(load_n, kMaxLoadN) / kTableStepN;
   const size_t i = std::min(static_cast<size_t>(pos), table.size() - 2);
   const double x = table[i] + (table[i + 1] - table[i]) * (pos - static_cast<double>(i));

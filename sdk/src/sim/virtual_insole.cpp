@@ -55,8 +55,10 @@ bool VirtualInsole::State::send(uint64_t delay_us) {
   if (!link_up) return false;
   const size_t len = encoded_len(msg);
   payload.resize(len);
-  if (!encode_insole_resp_into(msg, payload)) return false;
-  if (len > MAX_PAYLOAD_LEN) return false;
+  if (!encode_insole_resp_into(msg, payload) || len > MAX_PAYLOAD_LEN) {
+    TVIS_LOG(log::Level::Error, kTarget, cfg.name, ": a message of ", len, " bytes does not fit a frame");
+    return false;
+  }
   frame.resize(frame_len(kFrameVersion, len));
   encode_frame_into(out_header(), payload, frame.data());
   if (!out.has_room(frame.size())) {
