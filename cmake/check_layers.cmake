@@ -14,6 +14,7 @@ set(rank_capture 2)
 set(rank_c 3)
 set(rank_dfu 3)
 set(rank_mock 3)
+set(rank_sim 3)
 set(rank_python 4)
 
 file(GLOB_RECURSE sources RELATIVE "${SRC}" "${SRC}/*.h" "${SRC}/*.cpp")
