@@ -7,5 +7,7 @@ package adds conveniences for Python hosts on top of it.
 from .capture import CapturedMessage, CaptureWriter, read_messages
 from .export import export_csv, read_capture
 from .parser import Parser
+from .virtual import VirtualInsole
 
-__all__ = ["CaptureWriter", "CapturedMessage", "Parser", "export_csv", "read_capture", "read_messages"]
+__all__ = ["CaptureWriter", "CapturedMessage", "Parser", "VirtualInsole", "export_csv", "read_capture",
+           "read_messages"]

@@ -79,5 +79,6 @@ void add_dfu(CLI::App& tool);
 void add_calibrate(CLI::App& tool);
 void add_foot_side(CLI::App& tool);
 void add_export(CLI::App& tool);
+void add_virtual(CLI::App& tool);
 
 }  // namespace insole

@@ -4,10 +4,12 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "commands.h"
+#include "sim/runner.h"
 #include "terminal.h"
 #include "text.h"
 #include "trova_insole_sdk.h"
@@ -52,9 +54,16 @@ void on_progress(const char* id, const TvisDfuProgress* p) {
   s.reports.push_back({p->state, p->percentage, p->speed_kbps, p->eta_secs, p->message ? p->message : ""});
 }
 
-void on_write(const char*, const uint8_t*, size_t len) {
+// The virtual insole of a --virtual update, while it runs.
+std::atomic<tvis::sim::Runner*>& virtual_peer() {
+  static std::atomic<tvis::sim::Runner*> peer{nullptr};
+  return peer;
+}
+
+void on_write(const char* id, const uint8_t* data, size_t len) {
   session().frames_written.fetch_add(1, std::memory_order_relaxed);
   session().bytes_written.fetch_add(len, std::memory_order_relaxed);
+  if (tvis::sim::Runner* peer = virtual_peer().load()) peer->write(id, {data, len});
 }
 
 std::vector<Report> take_reports() {
@@ -126,7 +135,7 @@ class ProgressView {
 
 }  // namespace
 
-int run_mock_update(const std::string& device_id, std::span<const uint8_t> image) {
+int run_update(const std::string& device_id, std::span<const uint8_t> image, Peer peer) {
   Session& s = session();
   {
     std::lock_guard lock(s.mutex);
@@ -140,16 +149,37 @@ int run_mock_update(const std::string& device_id, std::span<const uint8_t> image
   term::catch_interrupts();
 
   const bool tty = term::stdout_is_tty();
-  std::printf("%sFirmware update of '%s' (mock insole), %zu bytes%s\n", tty ? term::bold().c_str() : "dfu: ",
-              device_id.c_str(), image.size(), tty ? term::reset().c_str() : "");
-  // The mock insole plays a fixed script whatever the image holds; its
-  // "completed" must not read as a verdict on this file.
-  std::printf("%snote: --mock replays a fixed 10,240-byte exchange; the simulated insole neither reads\n"
-              "%sthe image nor checks its size or CRC, so the outcome says nothing about this file\n",
-              tty ? "  " : "dfu: ", tty ? "  " : "dfu: ");
+  const bool mock = peer == Peer::Mock;
+  std::printf("%sFirmware update of '%s' (%s), %zu bytes%s\n", tty ? term::bold().c_str() : "dfu: ",
+              device_id.c_str(), mock ? "mock insole" : "virtual insole", image.size(),
+              tty ? term::reset().c_str() : "");
+  if (mock) {
+    // The mock insole plays a fixed script whatever the image holds; its
+    // "completed" must not read as a verdict on this file.
+    std::printf("%snote: --mock replays a fixed 10,240-byte exchange; the simulated insole neither reads\n"
+                "%sthe image nor checks its size or CRC, so the outcome says nothing about this file\n",
+                tty ? "  " : "dfu: ", tty ? "  " : "dfu: ");
+  }
   std::fflush(stdout);
-  if (tvis_start_dfu(device_id.c_str(), image.data(), image.size()) != 0 ||
-      tvis_start_mock_dfu(device_id.c_str()) != 0) {
+
+  // A virtual insole takes the whole image, checks every chunk's CRC-32 and the
+  // image's size and CRC-32, and reboots into a version derived from it.
+  std::unique_ptr<tvis::sim::Runner> runner;
+  if (!mock) {
+    runner = std::make_unique<tvis::sim::Runner>(tvis::sim::Runner::Sinks{
+        [](const std::string& id, std::span<const uint8_t> bytes) {
+          tvis_did_receive_data(id.c_str(), bytes.data(), bytes.size());
+        },
+        {}});
+    tvis::sim::Config config;
+    config.name = device_id;
+    runner->add(device_id, config);
+    runner->start();
+    virtual_peer().store(runner.get());
+  }
+  const int32_t started = tvis_start_dfu(device_id.c_str(), image.data(), image.size());
+  if (started != 0 || (mock && tvis_start_mock_dfu(device_id.c_str()) != 0)) {
+    virtual_peer().store(nullptr);
     std::fprintf(stderr, "insole: the update could not be started\n");
     return kExitFailed;
   }
@@ -173,6 +203,16 @@ int run_mock_update(const std::string& device_id, std::span<const uint8_t> image
   view.close_bar();
   tvis_set_dfu_progress_callback(nullptr);
   tvis_set_ble_write_callback(nullptr);
+  virtual_peer().store(nullptr);
+  if (runner) {
+    // The insole's own word on the image: after a verified update it reboots
+    // into a firmware version derived from the image's CRC-32.
+    std::this_thread::sleep_for(std::chrono::milliseconds(final_state == kCompleted ? 1600 : 0));
+    std::string version;
+    runner->with(device_id, [&](tvis::sim::VirtualInsole& v) { version = v.device_info().fw_version; });
+    std::printf("%sthe virtual insole now runs firmware %s\n", tty ? "  " : "dfu: ", version.c_str());
+    runner->stop();
+  }
 
   std::printf("%s%llu frames, %llu bytes written to the insole\n", tty ? "  " : "dfu: ",
               static_cast<unsigned long long>(s.frames_written.load()),

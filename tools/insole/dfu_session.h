@@ -1,4 +1,4 @@
-// A firmware update against the simulated insole, with its progress shown:
+// A firmware update against a simulated insole, with its progress shown:
 // a redrawn bar on a terminal, plain lines per stage otherwise.
 #pragma once
 
@@ -8,11 +8,15 @@
 
 namespace insole {
 
-// Runs tvis_start_dfu for device_id with the image and tvis_start_mock_dfu as
-// its peer; the BLE write callback only counts what would go on air. Blocks
-// until the update reports its end (Ctrl-C aborts it, and the abort's report
-// is still awaited). Returns the exit status: 0 completed, 1 failed or
-// aborted by the insole, 130 aborted on Ctrl-C.
-int run_mock_update(const std::string& device_id, std::span<const uint8_t> image);
+enum class Peer { Virtual, Mock };
+
+// Runs tvis_start_dfu for device_id with the image against a peer: a virtual
+// insole (in this process, fed through the BLE write callback, answering
+// through tvis_did_receive_data), or the mock update (tvis_start_mock_dfu,
+// whose fixed script ignores what is written). Blocks until the update
+// reports its end (Ctrl-C aborts it, and the abort's report is still
+// awaited). Returns the exit status: 0 completed, 1 failed or aborted by the
+// insole, 130 aborted on Ctrl-C.
+int run_update(const std::string& device_id, std::span<const uint8_t> image, Peer peer);
 
 }  // namespace insole
