@@ -12,6 +12,11 @@ Device events (wear on/off, charging, power-off) are also reported through the
 SDK's device event callback, as lines with an "event" member instead of
 "message". Progress and problems go to stderr, so stdout stays machine-readable.
 
+Without hardware, --virtual runs virtual insoles (the SDK's `insole virtual`)
+in place of the radio, and the rest of the host runs unchanged:
+
+    $ python3 ble_host.py --virtual --seconds 3 > virtual.jsonl
+
 With insoles in range and a BLE adapter:
 
     python3 ble_host.py --seconds 30 > session.jsonl
@@ -108,9 +113,18 @@ def find_insoles(scan_results):
     return found
 
 
-async def scan(timeout, wanted_sides):
+def radio(virtual):
+    """bleak, or virtual insoles presented the same way (--virtual)."""
+    if virtual:
+        import virtual_radio
+        return virtual_radio
+    import bleak
+    return bleak
+
+
+async def scan(timeout, wanted_sides, virtual=False):
     """Listen for advertisements until every wanted side is heard or `timeout` passes."""
-    from bleak import BleakScanner
+    BleakScanner = radio(virtual).BleakScanner
 
     heard = {}
     complete = asyncio.Event()
@@ -266,7 +280,7 @@ def route_device_events(sessions):
 # --- the program -------------------------------------------------------------
 
 async def connect(insole, args, out, on_lost):
-    from bleak import BleakClient
+    BleakClient = radio(args.virtual).BleakClient
 
     client = BleakClient(insole.device, disconnected_callback=lambda _client: on_lost(insole.side),
                          timeout=args.connect_timeout)
@@ -295,7 +309,7 @@ async def run(args, out=None):
     wanted = [SIDES_BY_NAME[args.only]] if args.only else [sdk.DEVICE_LEFT, sdk.DEVICE_RIGHT]
     log(f"scanning up to {args.scan_timeout:g} s for {' and '.join(SIDE_NAMES[s] for s in wanted)} insole(s)")
     try:
-        found = await scan(args.scan_timeout, wanted)
+        found = await scan(args.scan_timeout, wanted, args.virtual)
     except Exception as err:  # no adapter, no BlueZ, no permission...
         log(f"cannot scan: {type(err).__name__}: {err} (is a Bluetooth adapter available and on?)")
         return 1
@@ -375,6 +389,8 @@ def parse_args(argv=None):
     p.add_argument("--notify", choices=sorted(CHARACTERISTIC_ROLES), default=DEFAULT_NOTIFY,
                    help="characteristic that notifies; commands go to the other one (default tx)")
     p.add_argument("--write-response", action="store_true", help="write commands with response")
+    p.add_argument("--virtual", action="store_true",
+                   help="no radio: run virtual insoles (the SDK's insole tool) instead of BLE ones")
     p.add_argument("--record", metavar="PREFIX", help="also keep raw notifications in PREFIX-left.bin / PREFIX-right.bin")
     args = p.parse_args(argv)
     if args.seconds <= 0 or args.scan_timeout <= 0:
@@ -385,7 +401,7 @@ def parse_args(argv=None):
 def main(argv=None):
     args = parse_args(argv)
     try:
-        import bleak  # noqa: F401
+        radio(args.virtual)
     except ImportError:
         log("the bleak package is needed (Debian: apt-get install python3-bleak)")
         return 2

@@ -120,7 +120,7 @@ def test_session_requests_output_and_stop(sdk, pb, capsys, clean_callbacks):
 def test_run_streams_until_interrupted_and_then_stops_both_insoles(sdk, pb, monkeypatch, capsys):
     host, clients = example("ble_host"), {}
 
-    async def fake_scan(timeout, wanted):
+    async def fake_scan(timeout, wanted, virtual=False):
         return {side: host.FoundInsole(None, f"AA:0{side}", "Insole", side, -40) for side in wanted}
 
     async def fake_connect(insole, args, out, on_lost):
@@ -196,3 +196,19 @@ def test_main_prints_summary_and_plots_when_it_can(capture, tmp_path, monkeypatc
     out = tmp_path / "walk.png"
     assert plotter.main([*map(str, capture), "-o", str(out)]) == 0
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and out.stat().st_size > 20000
+
+
+def test_ble_host_runs_whole_against_virtual_insoles(tmp_path):
+    import subprocess
+    root = pathlib.Path(__file__).resolve().parents[2]
+    env = dict(os.environ, INSOLE_BIN=str(pathlib.Path(os.environ.get("INSOLE_BIN", root / "build/release/tools/insole")).resolve()),
+               PYTHONPATH=os.pathsep.join([str(pathlib.Path(p).resolve()) for p in sys.path if p] + [str(root / "python")]))
+    done = subprocess.run([sys.executable, "ble_host.py", "--virtual", "--seconds", "2"], cwd=root / "examples/python",
+                          env=env, capture_output=True, timeout=60)
+    assert done.returncode == 0, done.stderr.decode()
+    lines = [json.loads(line) for line in done.stdout.decode().splitlines()]
+    for foot, device_id in [("left", "DEVICE_LEFT"), ("right", "DEVICE_RIGHT")]:
+        mine = [line["message"] for line in lines if line["foot"] == foot and "message" in line]
+        assert mine[0]["deviceInfo"]["deviceId"] == device_id and "batteryData" in mine[1]
+        seqs = [m["sensorData"]["seqNum"] for m in mine if "sensorData" in m]
+        assert len(seqs) >= 50 and seqs == list(range(seqs[0], seqs[0] + len(seqs)))  # 50 Hz, nothing lost

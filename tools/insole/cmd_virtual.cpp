@@ -179,7 +179,7 @@ int run(const Options& o) {
     std::vector<pollfd> fds;
     if (listener >= 0) fds.push_back({listener, POLLIN, 0});
     for (auto& link : links) {
-      fds.push_back({link->in_fd, POLLIN, 0});
+      if (link->in_fd >= 0) fds.push_back({link->in_fd, POLLIN, 0});
       if (!link->pending.empty()) fds.push_back({link->out_fd, POLLOUT, 0});
     }
     const int timeout_ms = due <= now ? 0 : static_cast<int>(std::min<uint64_t>((due - now + 999) / 1000, 1000));
@@ -196,11 +196,13 @@ int run(const Options& o) {
     now = now_us();
     for (auto& link : links) {
       pollfd probe{link->in_fd, POLLIN, 0};
-      if (::poll(&probe, 1, 0) > 0 && (probe.revents & (POLLIN | POLLHUP | POLLERR))) {
+      if (link->in_fd >= 0 && ::poll(&probe, 1, 0) > 0 && (probe.revents & (POLLIN | POLLHUP | POLLERR))) {
         const ssize_t n = ::read(link->in_fd, buffer.data(), buffer.size());
         if (n > 0) {
           link->insole.advance_to(now);
           link->insole.write({buffer.data(), static_cast<size_t>(n)});
+        } else if (n == 0 && link->in_fd == STDIN_FILENO && o.seconds > 0) {
+          link->in_fd = -1;  // the host wrote all it had; the insole runs on for --seconds
         } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
           link->closed = true;  // the host closed its side
         }
@@ -212,7 +214,7 @@ int run(const Options& o) {
     }
     for (auto it = links.begin(); it != links.end();) {
       if ((*it)->closed) {
-        if ((*it)->in_fd != STDIN_FILENO) ::close((*it)->in_fd);
+        if ((*it)->out_fd != STDOUT_FILENO) ::close((*it)->out_fd);
         it = links.erase(it);
         if (o.stdio) g_stop = 1;
       } else {
@@ -242,7 +244,9 @@ void add_virtual(CLI::App& tool) {
                 "\n"
                 "--stdio: one insole; the host writes request frames to standard input and\n"
                 "reads the notifications on standard output, in pieces of at most --mtu\n"
-                "bytes. It ends when standard input closes.\n"
+                "bytes. It ends when standard input closes, or with --seconds after N\n"
+                "seconds (standard input may close before: a host that only starts the\n"
+                "stream).\n"
                 "--listen ADDRESS:PORT: one insole per TCP connection (port 0 picks a free\n"
                 "one, printed on standard error). Another address than loopback is served\n"
                 "with a warning.\n"
