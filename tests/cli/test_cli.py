@@ -346,3 +346,26 @@ def test_dfu_updates_a_virtual_insole_that_checks_the_image(tmp_path):
     out = result.stdout.decode()
     assert result.returncode == 0 and "(virtual insole), 513 bytes" in out and "--mock replays" not in out
     assert f"dfu: the virtual insole now runs firmware sim-{zlib.crc32(image.read_bytes()):08X}" in out
+
+
+def test_virtual_insole_over_stdio_and_tcp_and_its_refusals():
+    import socket
+    stream = insole("virtual", "--stdio", "--seconds", "0.5", "--foot", "right",
+                    stdin=bytes.fromhex(insole("build", "enable-stream", "--rate", "100").stdout.decode().strip()))
+    messages = [json.loads(line) for line in insole("decode", "-", stdin=stream.stdout).stdout.decode().splitlines()]
+    samples = [m["sensorData"] for m in messages if "sensorData" in m]
+    assert stream.returncode == 0 and 40 <= len(samples) <= 60 and {s["deviceId"] for s in samples} == {"DEVICE_RIGHT"}
+    server = subprocess.Popen([BIN, "virtual", "--listen", "127.0.0.1:0", "--seconds", "5"], stderr=subprocess.PIPE)
+    try:
+        port = int(server.stderr.readline().decode().split(":")[2].split(",")[0])
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as conn:
+            conn.sendall(bytes.fromhex(insole("build", "device-info", "--msg-id", "9").stdout.decode().strip()))
+            answer = json.loads(insole("decode", "-", stdin=conn.recv(4096)).stdout)
+        assert answer["msgId"] == 9 and answer["deviceInfo"]["modelName"] == "Virtual Insole"
+    finally:
+        server.terminate()
+        server.wait()
+    for args, message in [([], "give exactly one of --stdio and --listen"), (["--stdio", "--gait", "flying"], "--gait"),
+                          (["--stdio", "--mtu", "0"], "--mtu"), (["--listen", "nowhere"], "ADDRESS:PORT")]:
+        refused = insole("virtual", *args)
+        assert refused.returncode == 2 and message in refused.stderr.decode() and len(refused.stderr.splitlines()) == 1

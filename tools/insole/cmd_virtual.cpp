@@ -176,11 +176,19 @@ int run(const Options& o) {
     if (now >= end) break;
     uint64_t due = end;
     for (auto& link : links) due = std::min(due, link->insole.next_due_us());
+    // One descriptor entry per link, reading (and writing while output waits);
+    // a link with nothing to read gets fd -1, which poll skips.
     std::vector<pollfd> fds;
     if (listener >= 0) fds.push_back({listener, POLLIN, 0});
+    const size_t first_link = fds.size();
     for (auto& link : links) {
-      if (link->in_fd >= 0) fds.push_back({link->in_fd, POLLIN, 0});
-      if (!link->pending.empty()) fds.push_back({link->out_fd, POLLOUT, 0});
+      const bool out_waits = !link->pending.empty();
+      if (link->in_fd >= 0 && link->in_fd == link->out_fd) {
+        fds.push_back({link->in_fd, static_cast<short>(POLLIN | (out_waits ? POLLOUT : 0)), 0});
+      } else {
+        fds.push_back({link->in_fd, POLLIN, 0});  // -1 once standard input is done
+        if (out_waits) fds.push_back({link->out_fd, POLLOUT, 0});
+      }
     }
     const int timeout_ms = due <= now ? 0 : static_cast<int>(std::min<uint64_t>((due - now + 999) / 1000, 1000));
     if (::poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR) break;
@@ -194,9 +202,14 @@ int run(const Options& o) {
       }
     }
     now = now_us();
-    for (auto& link : links) {
-      pollfd probe{link->in_fd, POLLIN, 0};
-      if (link->in_fd >= 0 && ::poll(&probe, 1, 0) > 0 && (probe.revents & (POLLIN | POLLHUP | POLLERR))) {
+    std::vector<bool> readable(links.size(), false);
+    for (size_t i = first_link, k = 0; i < fds.size() && k < links.size(); ++k) {
+      readable[k] = fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR));
+      i += (links[k]->in_fd != links[k]->out_fd && !links[k]->pending.empty()) ? 2 : 1;
+    }
+    for (size_t k = 0; k < links.size(); ++k) {
+      Link* const link = links[k].get();
+      if (readable[k]) {
         const ssize_t n = ::read(link->in_fd, buffer.data(), buffer.size());
         if (n > 0) {
           link->insole.advance_to(now);
