@@ -86,6 +86,13 @@ TEST(SimFaults, DisconnectAfterFrames) {
   EXPECT_TRUE(h.ask(proto::query_request(2, proto::Query::Battery)).has_battery_data());
   h.run_for(5 * kSecond);
   EXPECT_EQ(h.drops, 1);
+  // Set again, it counts from then on.
+  h.insole.set_faults({.disconnect_after_frames = 5});
+  const size_t before = h.got.size();
+  h.start_stream({});
+  h.run_for(kSecond);
+  EXPECT_EQ(h.got.size() - before, 5u);
+  EXPECT_EQ(h.drops, 2);
 }
 
 // Garbage, partial frames, false magics with huge lengths, frames for other
