@@ -86,41 +86,35 @@ TEST(SimFaults, DisconnectAfterFrames) {
   EXPECT_TRUE(h.ask(proto::query_request(2, proto::Query::Battery)).has_battery_data());
   h.run_for(5 * kSecond);
   EXPECT_EQ(h.drops, 1);
+  // Set again, it counts from then on.
+  h.insole.set_faults({.disconnect_after_frames = 5});
+  const size_t before = h.got.size();
+  h.start_stream({});
+  h.run_for(kSecond);
+  EXPECT_EQ(h.got.size() - before, 5u);
+  EXPECT_EQ(h.drops, 2);
 }
 
-// Garbage, partial frames, false magics with huge lengths, frames for other
-// destinations, bad CRCs: nothing grows past its bound, and a good request
-// after all that is answered. A host that never collects loses frames, not
-// memory.
+// Garbage (the fuzz target's work), partial frames and false frame starts
+// with huge lengths: nothing grows past its bound, and a host that never
+// collects loses frames, not memory. Past it all, requests are served.
 TEST(SimRobustness, BadInputAndAnAbsentHost) {
   sim::Config c;
-  c.strict_dest = true;
   c.max_queued_bytes = 64 * 1024;
   Host h(c);
   sim::VirtualInsole& v = h.insole;
   tvis::sim::Random r(7);
-  Bytes good = proto::frame_request(proto::query_request(9, proto::Query::DeviceInfo), 2).value();
+  const Bytes good = proto::frame_request(proto::query_request(9, proto::Query::DeviceInfo), 2).value();
   for (int round = 0; round < 2000; ++round) {
     Bytes junk(r.below(600));
     for (uint8_t& b : junk) b = static_cast<uint8_t>(r.next());
     if (round % 3 == 0) junk.insert(junk.begin(), {'T', 'R', 'V', 'A', 2, 0x21, 0xFF, 0x3F});  // 16383 bytes to come
-    if (round % 5 == 0) junk.insert(junk.end(), good.begin(), good.begin() + r.below(good.size()));
-    if (round % 7 == 0) {
-      Bytes other = proto::frame_request(proto::query_request(1, proto::Query::Battery), 9).value();
-      junk.insert(junk.end(), other.begin(), other.end());
-    }
-    if (round % 11 == 0) {
-      Bytes bad = good;
-      bad[15] ^= 1;
-      junk.insert(junk.end(), bad.begin(), bad.end());
-    }
+    junk.insert(junk.end(), good.begin(), good.begin() + (round % 5 ? r.below(good.size()) : good.size()));
     v.write(junk);
     v.advance_to(round * kMs);  // nobody drains
     EXPECT_LE(v.queued_bytes(), c.max_queued_bytes);
   }
-  EXPECT_GT(v.stats().refused_dest, 0u);
-  EXPECT_GT(v.stats().crc_errors, 0u);
-  EXPECT_GT(v.stats().dropped_bytes, 10000u);
+  EXPECT_GT(v.stats().answers, 10u);  // whole requests between the false starts
   EXPECT_GT(v.stats().overflows, 10u);
 
   // Past whatever frame start it still waits on, it serves requests again.

@@ -236,7 +236,7 @@ TEST_F(SimDfu, EachFaultEndsOnceInTheRightState) {
       {"flat_battery", [](sim::Config& c) { c.battery_pct = 12; }, "7 OTA failed with error code: 6 0"},
       {"too_large", [](sim::Config& c) { c.max_image_size = 1999; }, "7 OTA failed with error code: 4 0"},
       {"slow", [](sim::Config& c) { c.faults.ota_answer_delay_ms = 400; }, "6 Upgrade completed successfully! 100", true},
-      {"too_slow", [](sim::Config& c) { c.faults.ota_answer_delay_ms = 6000; }, "0"},
+      {"too_slow", [](sim::Config& c) { c.faults.ota_answer_delay_ms = 20000; }, "0"},
   };
   for (const FaultCase& f : cases) {
     sim::Config c;

@@ -39,7 +39,6 @@ struct Host {
   proto::InsoleStreamParser parser;
   std::vector<Resp> got;        // every frame, in order
   std::vector<size_t> pieces;   // notification sizes
-  std::vector<uint64_t> at;     // arrival time of each frame
   int drops = 0, restores = 0, bad_frames = 0;
 
   void write(const Bytes& bytes) {
@@ -80,7 +79,6 @@ struct Host {
           Resp r;
           EXPECT_TRUE(r.ParseFromArray(f->frame.payload.data(), static_cast<int>(f->frame.payload.size())));
           got.push_back(std::move(r));
-          at.push_back(now);
         } else if (std::holds_alternative<proto::CrcMismatch>(ev)) {
           ++bad_frames;
         }

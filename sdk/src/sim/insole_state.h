@@ -68,6 +68,7 @@ struct VirtualInsole::State {
   bool host_disconnected = false;
   uint64_t link_back_at = kNever;
   bool frames_fault_fired = false;
+  uint64_t frames_at_faults = 0;  // frames sent when the faults were set
 
   // Stream.
   SensorConfig sensor;

@@ -32,7 +32,7 @@ class Runner {
   // speed: insole time per unit of real time (10 runs the insoles ten times
   // fast, for tests that shrink the host's waits alike).
   explicit Runner(Sinks sinks, double speed = 1.0);
-  ~Runner();  // stops the thread
+  ~Runner();  // stops the thread; like stop(), never from inside a sink
   Runner(const Runner&) = delete;
   Runner& operator=(const Runner&) = delete;
 

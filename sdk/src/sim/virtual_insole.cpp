@@ -92,7 +92,8 @@ bool VirtualInsole::State::send(uint64_t delay_us) {
       ++stats.notifications;
     }
   }
-  if (f.disconnect_after_frames != 0 && !frames_fault_fired && stats.frames_out >= f.disconnect_after_frames) {
+  if (f.disconnect_after_frames != 0 && !frames_fault_fired &&
+      stats.frames_out - frames_at_faults >= f.disconnect_after_frames) {
     frames_fault_fired = true;
     TVIS_LOG(log::Level::Info, kTarget, cfg.name, ": injected disconnect after ", stats.frames_out, " frames");
     drop_link(now + us_of_ms(cfg.link_down_ms));
@@ -255,6 +256,7 @@ void VirtualInsole::set_link(bool up) {
 void VirtualInsole::set_faults(const Faults& faults) {
   s_->cfg.faults = faults;
   s_->frames_fault_fired = false;
+  s_->frames_at_faults = s_->stats.frames_out;
 }
 
 uint64_t VirtualInsole::now_us() const { return s_->now; }

@@ -47,7 +47,9 @@ struct Faults {
   double delay = 0.0;        // held back delay_ms, and everything behind it with it
   uint32_t delay_ms = 200;
 
-  uint64_t disconnect_after_frames = 0;  // drop the link once after this many frames sent (0: never)
+  // Drop the link once after this many frames sent since the faults were
+  // set (0: never).
+  uint64_t disconnect_after_frames = 0;
   OtaStage disconnect_in_ota = OtaStage::None;
   uint32_t lose_ota_answer = 0;      // the n-th update answer (1 = the handshake's) is never sent
   uint32_t corrupt_chunk = 0;        // the n-th chunk received fails its CRC-32 check...
