@@ -3,9 +3,9 @@
 # build (target check_layers) as: cmake -DSRC=<sdk/src> -P check_layers.cmake
 #
 #   util, then log, then protocol, pressure and capture (none needs another), then
-#   the core of the C face with the update worker and the simulated stream
-#   (c, dfu, mock: the exports in c/api_*.cpp start dfu and mock, which call
-#   back through c's registry), then python on top of all of them.
+#   the core of the C face with the update worker, the simulated stream and
+#   the virtual insole (c, dfu, mock, sim: the exports in c/api_*.cpp start dfu
+#   and mock, which call back through c's registry), then python on top.
 set(rank_util 0)
 set(rank_log 1)
 set(rank_protocol 2)

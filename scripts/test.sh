@@ -42,9 +42,9 @@ ctest --test-dir build/asan --output-on-failure -j "$jobs" -LE soak | tail -n 3
 echo "== threaded tests under TSan"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTVIS_BUILD_PYTHON=OFF \
   -DTVIS_SANITIZE=thread >/dev/null
-cmake --build build/tsan -j "$jobs" --target tvis_capi_tests
+cmake --build build/tsan -j "$jobs" --target tvis_capi_tests tvis_sim_tests
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  ctest --test-dir build/tsan --output-on-failure -j "$jobs" -R 'Concurrency|Reentr|Dfu|Mock' | tail -n 3
+  ctest --test-dir build/tsan --output-on-failure -j "$jobs" -R 'Concurrency|Reentr|Dfu|Mock|Sim' | tail -n 3
 
 echo "== normal build"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE="$python" >/dev/null
