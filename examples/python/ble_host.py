@@ -10,12 +10,14 @@ message it completes is printed on stdout as one JSON line:
 
 Device events (wear on/off, charging, power-off) are also reported through the
 SDK's device event callback, as lines with an "event" member instead of
-"message". Progress and problems go to stderr, so stdout stays machine-readable.
+"message"; with --dfu FIRMWARE the first insole is updated while it streams,
+and the update's progress comes as lines with a "dfu" member. Progress and problems go to stderr, so stdout stays machine-readable.
 
 Without hardware, --virtual runs virtual insoles (the SDK's `insole virtual`)
 in place of the radio, and the rest of the host runs unchanged:
 
     $ python3 ble_host.py --virtual --seconds 3 > virtual.jsonl
+    $ head -c 20000 /dev/urandom > firmware.bin && python3 ble_host.py --virtual --seconds 2 --dfu firmware.bin | grep -c dfu
 
 With insoles in range and a BLE adapter:
 
@@ -35,6 +37,7 @@ import argparse
 import asyncio
 import contextlib
 import json
+import pathlib
 import signal
 import sys
 from collections.abc import Mapping
@@ -57,6 +60,7 @@ SIDE_NAMES = {sdk.DEVICE_LEFT: "left", sdk.DEVICE_RIGHT: "right"}
 SIDES_BY_NAME = {name: side for side, name in SIDE_NAMES.items()}
 
 BATTERY_POLL_SECONDS = 60.0
+DFU_COMPLETED, DFU_ENDS = 6, (6, 7, 8)  # progress states: completed; completed, failed, aborted
 
 
 def log(*parts):
@@ -210,6 +214,9 @@ class InsoleSession:
             self.messages += 1
             self._emit("message", text)
 
+    def emit_dfu(self, progress):
+        self._emit("dfu", json.dumps(progress, sort_keys=True, separators=(",", ":")))
+
     def on_device_event(self, event):
         self._emit("event", json.dumps(event, sort_keys=True, separators=(",", ":")))
 
@@ -275,6 +282,50 @@ def route_device_events(sessions):
 
     sdk.register_device_event_callback(on_event)
     return on_event
+
+
+async def update_firmware(session, image):
+    """Update one insole with the SDK's update worker; returns True when it completed.
+
+    The worker runs on a thread of its own: it hands frames to the BLE write
+    callback, which queues them for this loop to write in order, and it hears
+    the insole's answers through the receive path (on_notify feeds it). Its
+    progress reports become JSON lines with a "dfu" member.
+    """
+    loop = asyncio.get_running_loop()
+    frames: asyncio.Queue = asyncio.Queue()
+    finished = loop.create_future()
+
+    def on_write(device_id, frame):  # the update's thread
+        if device_id == session.device_id:
+            loop.call_soon_threadsafe(frames.put_nowait, bytes(frame))
+
+    def end(state):
+        if not finished.done():
+            finished.set_result(state)
+
+    def on_progress(device_id, progress):  # the update's thread
+        if device_id != session.device_id:
+            return
+        loop.call_soon_threadsafe(session.emit_dfu, progress)
+        if progress["state"] in DFU_ENDS:
+            loop.call_soon_threadsafe(end, progress["state"])
+
+    sdk.register_ble_write_callback(on_write)
+    sdk.register_dfu_progress_callback(on_progress)
+    try:
+        sdk.start_dfu(session.device_id, image)
+        while not finished.done():
+            getter = asyncio.ensure_future(frames.get())
+            await asyncio.wait([getter, finished], return_when=asyncio.FIRST_COMPLETED)
+            if getter.done():
+                await session.send(getter.result())
+            else:
+                getter.cancel()
+        return finished.result() == DFU_COMPLETED
+    finally:
+        sdk.register_ble_write_callback(None)
+        sdk.register_dfu_progress_callback(None)
 
 
 # --- the program -------------------------------------------------------------
@@ -364,6 +415,11 @@ async def run(args, out=None):
                 return 1
             log(f"streaming for {args.seconds:g} s; Ctrl-C stops")
             poller = asyncio.create_task(poll_battery(sessions, stop))
+            if args.dfu:
+                target = sessions[0]
+                log(f"{target.side_name}: updating the firmware with {args.dfu}")
+                ok = await update_firmware(target, pathlib.Path(args.dfu).read_bytes())
+                log(f"{target.side_name}: firmware update {'completed' if ok else 'did not complete'}")
             with contextlib.suppress(asyncio.TimeoutError):
                 await asyncio.wait_for(stop.wait(), args.seconds)
             stop.set()
@@ -389,6 +445,8 @@ def parse_args(argv=None):
     p.add_argument("--notify", choices=sorted(CHARACTERISTIC_ROLES), default=DEFAULT_NOTIFY,
                    help="characteristic that notifies; commands go to the other one (default tx)")
     p.add_argument("--write-response", action="store_true", help="write commands with response")
+    p.add_argument("--dfu", metavar="FIRMWARE",
+                   help="while streaming, update the first insole (left, or --only) with this image")
     p.add_argument("--virtual", action="store_true",
                    help="no radio: run virtual insoles (the SDK's insole tool) instead of BLE ones")
     p.add_argument("--record", metavar="PREFIX", help="also keep raw notifications in PREFIX-left.bin / PREFIX-right.bin")

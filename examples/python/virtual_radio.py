@@ -72,8 +72,10 @@ class BleakClient:
         return True
 
     def _deliver(self, data):  # on the insole's reader thread
+        loop = self._loop
         for uuid, handler in list(self._handlers):
-            self._loop.call_soon_threadsafe(handler, uuid, bytearray(data))
+            if loop is not None:
+                loop.call_soon_threadsafe(handler, uuid, bytearray(data))
 
     async def start_notify(self, uuid, handler):
         self._handlers.append((uuid, handler))

@@ -203,12 +203,20 @@ def test_ble_host_runs_whole_against_virtual_insoles(tmp_path):
     root = pathlib.Path(__file__).resolve().parents[2]
     env = dict(os.environ, INSOLE_BIN=str(pathlib.Path(os.environ.get("INSOLE_BIN", root / "build/release/tools/insole")).resolve()),
                PYTHONPATH=os.pathsep.join([str(pathlib.Path(p).resolve()) for p in sys.path if p] + [str(root / "python")]))
-    done = subprocess.run([sys.executable, "ble_host.py", "--virtual", "--seconds", "2"], cwd=root / "examples/python",
-                          env=env, capture_output=True, timeout=60)
+    image = tmp_path / "fw.bin"
+    image.write_bytes(bytes(range(256)) * 40)
+    done = subprocess.run([sys.executable, "ble_host.py", "--virtual", "--seconds", "2", "--dfu", str(image)],
+                          cwd=root / "examples/python", env=env, capture_output=True, timeout=60)
     assert done.returncode == 0, done.stderr.decode()
     lines = [json.loads(line) for line in done.stdout.decode().splitlines()]
     for foot, device_id in [("left", "DEVICE_LEFT"), ("right", "DEVICE_RIGHT")]:
         mine = [line["message"] for line in lines if line["foot"] == foot and "message" in line]
         assert mine[0]["deviceInfo"]["deviceId"] == device_id and "batteryData" in mine[1]
         seqs = [m["sensorData"]["seqNum"] for m in mine if "sensorData" in m]
-        assert len(seqs) >= 50 and seqs == list(range(seqs[0], seqs[0] + len(seqs)))  # 50 Hz, nothing lost
+        assert seqs == list(range(seqs[0], seqs[0] + len(seqs)))  # nothing lost
+        # The right insole streams at 50 Hz throughout; the left one until its update reboots it.
+        assert len(seqs) >= (50 if foot == "right" else 5)
+    # The left insole was updated while both streamed: one terminal report, completed.
+    states = [line["dfu"]["state"] for line in lines if "dfu" in line]
+    assert states[-1] == 6 and [s for s in states if s in (6, 7, 8)] == [6] and {line["foot"] for line in lines
+                                                                                if "dfu" in line} == {"left"}
