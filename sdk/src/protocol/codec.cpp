@@ -2,6 +2,7 @@
 // generic encoder serve every message.
 #include "protocol/codec.h"
 
+#include <algorithm>
 #include <cstring>
 #include <tuple>
 #include <type_traits>
@@ -190,15 +191,10 @@ struct Decoder {
   // destination and count stay in registers and are stored back once.
   template <class List>
   Cursor packed(Cursor p, const uint8_t* limit, List& out) {
+    const uint8_t* const input_end = end;
     int32_t* dst = out.data();
     size_t n = out.size(), capacity = out.capacity();
-    bool ok = true;
-    while (p < limit) {
-      uint64_t v;
-      if (!read_varint(p, end, v)) {
-        ok = false;
-        break;
-      }
+    auto append = [&](uint64_t v) {
       if (n == capacity) [[unlikely]] {
         out.set_size(n);
         out.reserve(n + 1);
@@ -206,6 +202,34 @@ struct Decoder {
         capacity = out.capacity();
       }
       dst[n++] = static_cast<int32_t>(v);
+    };
+    // Where ten bytes are readable from every value's start (mostly the
+    // whole run: other fields follow it), values are read without a bound
+    // check each.
+    const uint8_t* const words_end = input_end - p > 9 ? std::min(limit, input_end - 9) : p;
+    bool ok = true;
+    while (p < words_end) {
+      const uint64_t w = load_le64(p);
+      uint64_t v;
+      if (!(w & 0x80)) {
+        v = w & 0x7F;
+        p += 1;
+      } else if (!(w & 0x8000)) {
+        v = (w & 0x7F) | ((w >> 1) & 0x3F80);
+        p += 2;
+      } else if (!read_varint_long(p, w, v)) {
+        ok = false;
+        break;
+      }
+      append(v);
+    }
+    while (ok && p < limit) {
+      uint64_t v;
+      if (!read_varint(p, input_end, v)) {
+        ok = false;
+        break;
+      }
+      append(v);
     }
     out.set_size(n);
     if (!ok) return fail_varint();
