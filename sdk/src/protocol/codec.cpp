@@ -34,10 +34,17 @@ constexpr WireType wire_type_of() {
   }
 }
 
+// Never destroyed where that would take a destructor: detached threads (the
+// mock stream) may still be decoding while the process exits.
 template <class M>
 const M& default_instance() {
-  static const M instance{};
-  return instance;
+  if constexpr (std::is_trivially_destructible_v<M>) {
+    static constexpr M instance{};
+    return instance;
+  } else {
+    static const M* instance = new M{};
+    return *instance;
+  }
 }
 
 // Where decoding stands in the input; null once it has failed, and the

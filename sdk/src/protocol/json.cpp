@@ -184,7 +184,7 @@ struct Writer {
       char* p = key<M, I>(first, 4);
       std::memcpy(p, "true", 4);
       text.done(p + 4);
-    } else if constexpr (std::is_same_v<T, int32_t> && f.enum_info != nullptr) {
+    } else if constexpr (std::is_same_v<T, int32_t> && f.is_enum) {
       if (v == 0) return;
       // Checked before rendering, so the name is there.
       const std::string_view name = f.enum_info->name_of(v);
@@ -257,7 +257,7 @@ template <class M>
 constexpr bool holds_enum() {
   return std::apply(
       [](const auto&... f) {
-        return ((f.enum_info != nullptr ||
+        return ((f.is_enum ||
                  [&] {
                    using T = std::remove_cvref_t<decltype(std::declval<M>().*(f.member))>;
                    if constexpr (is_optional<T>::value) {
@@ -281,7 +281,7 @@ std::optional<int32_t> invalid_enum_in(const M& msg) {
   constexpr const auto& f = std::get<I>(Schema<M>::fields);
   using T = std::remove_cvref_t<decltype(msg.*(f.member))>;
   const T& v = msg.*(f.member);
-  if constexpr (std::is_same_v<T, int32_t> && f.enum_info != nullptr) {
+  if constexpr (std::is_same_v<T, int32_t> && f.is_enum) {
     if (v != 0 && f.enum_info->name_of(v).empty()) return v;
   } else if constexpr (is_optional<T>::value) {
     if (v) return invalid_enum(*v);
