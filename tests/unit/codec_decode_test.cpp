@@ -72,6 +72,9 @@ TEST(Decode, ErrorTextsNameTheFailureAndItsPath) {
       {ld(kSensor, ld(kImu, h("6D 00 00"))), kAccScale + "buffer underflow"},
       {ld(kSensor, ld(kPressure, h("0A 05 01"))), kPressureAt + "buffer underflow"},
       {h("F2 01 02 52 02 08 01"), "InsoleResp.sensor_data: delimited length exceeded"},
+      // A value running past its message's end ends the message there, even
+      // when what follows reads as the message's next field.
+      {h("F2 01 02 10 96 01 18 FF FF FF FF FF FF FF FF FF FF"), "InsoleResp.sensor_data: delimited length exceeded"},
       {ld(kSensor, ld(kPressure, h("0A 01 96 01"))), kPressureAt + "delimited length exceeded"},
       {ld(kInfo, h("12 02 C0 80")),
        "DeviceInfo.serial_number: InsoleResp.device_info: invalid string value: data is not UTF-8 encoded"},

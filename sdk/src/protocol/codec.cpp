@@ -281,7 +281,7 @@ struct Decoder {
     constexpr WireType wt = wire_type_of<T>();
     const uint64_t k = make_key(f.number, wt);
     if (k < 0x80) {
-      if (p == limit || *p != k) return p;
+      if (p >= limit || *p != k) return p;  // past the limit after a value that overran it
       ++p;
     } else {
       if (limit - p < 2 || p[0] != ((k & 0x7F) | 0x80) || p[1] != (k >> 7)) return p;
