@@ -4,18 +4,22 @@
 A stream of sensor frames shaped like a streaming insole's (48 pressure
 cells, 3 + 3 shear forces, calibrated and raw IMU with scale factors,
 battery; about 227 bytes a frame) arrives in BLE-sized pieces of 20 to 244
-bytes. Both roads turn it into one JSON text per message:
+bytes. Both roads turn it into one JSON text per message, and the texts must
+be identical (checked before anything is timed):
 
   sdk:    trova_insole_sdk.StreamParser.push
   python: a reassembly loop (magic search, CRC-16/MODBUS check), google.protobuf
-          decoding, json_format.MessageToDict, json.dumps(sort_keys=True,
-          separators=(",", ":"))
+          decoding, json_format.MessageToDict, the SDK's adjustments (float
+          fields as the doubles they hold, the derived IMU values in single
+          precision, raw pressure standing in for missing calibrated values),
+          json.dumps(sort_keys=True, separators=(",", ":"),
+          ensure_ascii=False)
 
-Run with the module and google.protobuf importable, for example:
-  PYTHONPATH=build/release/python /usr/bin/python3 bench/python_bench.py
-Prints messages per second of each road and their ratio. Rates are taken
-over process CPU time (best of several runs), so a busy machine does not
-skew them; both roads are single-threaded.
+The two roads run alternately in short adjacent runs (the first of each pair
+alternates too); each pair gives one ratio of messages per second, and the
+figure is the median of the pairs. Rates are taken over process CPU time.
+Run it pinned to one core, with the module and google.protobuf importable:
+  PYTHONPATH=build/release/python taskset -c 1 /usr/bin/python3 bench/python_bench.py
 """
 
 import argparse
@@ -23,6 +27,8 @@ import json
 import math
 import pathlib
 import random
+import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -97,10 +103,22 @@ def make_stream(pb, frames, seed=20240611):
     return data, pieces
 
 
+F32 = struct.Struct("<f")
+
+
+def f32(x):
+    """x rounded to single precision (overflow is not finite, as in C)."""
+    try:
+        return F32.unpack(F32.pack(x))[0]
+    except OverflowError:
+        return math.inf if x > 0 else -math.inf
+
+
 class PurePythonParser:
     """The same road written in Python."""
 
     MAGIC = b"TRVA"
+    DEFAULT_SCALES = {"acc": 0.48828125, "gyro": 0.06103515625}
 
     def __init__(self, pb):
         from google.protobuf import json_format
@@ -108,6 +126,30 @@ class PurePythonParser:
         self.decode = pb.InsoleResp.FromString
         self.to_dict = json_format.MessageToDict
         self.buf = bytearray()
+
+    def render(self, msg):
+        d = self.to_dict(msg)
+        sd = d.get("sensorData")
+        if sd is not None:
+            pressure = sd.get("pressureData")
+            if pressure is not None and "pressure" not in pressure and "rawPressure" in pressure:
+                pressure["pressure"] = list(pressure["rawPressure"])
+            imu = sd.get("imuData")
+            if imu is not None:
+                imu_msg = msg.sensor_data.imu_data
+                for kind, suffix in (("acc", "Mg"), ("gyro", "Dps")):
+                    # The SDK writes a float field as the double it holds, not
+                    # as the shortest single-precision text.
+                    value = f32(getattr(imu_msg, kind + "_scale"))
+                    imu.pop(kind + "Scale", None)
+                    if value != 0.0:
+                        imu[kind + "Scale"] = value if math.isfinite(value) else None
+                    scale = value or self.DEFAULT_SCALES[kind]
+                    for axis in "xyz":
+                        product = f32(scale * f32(float(getattr(imu_msg, f"{kind}_{axis}"))))
+                        if math.isfinite(product):
+                            imu[f"{kind}{axis.upper()}{suffix}"] = product
+        return json.dumps(d, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
 
     def push(self, data):
         buf = self.buf
@@ -134,44 +176,53 @@ class PurePythonParser:
             del buf[:size]
             if crc16(raw[:-2]) != (raw[-2] | raw[-1] << 8):
                 continue
-            msg = self.decode(raw[head:head + n])
-            out.append(json.dumps(self.to_dict(msg), sort_keys=True, separators=(",", ":")))
+            out.append(self.render(self.decode(raw[head:head + n])))
         return out
 
 
-def rate(make_parser, pieces, expected, repeats):
-    best = math.inf
-    for _ in range(repeats):
-        parser = make_parser()
-        push = parser.push
-        count = 0
-        start = time.process_time()
+def run(make_parser, pieces, seconds):
+    """Messages per CPU second over whole passes of the pieces, for at least the given time."""
+    count = 0
+    start = time.process_time()
+    while True:
+        push = make_parser().push
         for piece in pieces:
             count += len(push(piece))
         elapsed = time.process_time() - start
-        assert count == expected, (count, expected)
-        best = min(best, elapsed)
-    return expected / best
+        if elapsed >= seconds:
+            return count / elapsed
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--frames", type=int, default=20000, help="frames in the SDK stream")
-    ap.add_argument("--python-frames", type=int, default=4000, help="frames in the pure-Python stream")
-    ap.add_argument("--repeats", type=int, default=5)
+    ap.add_argument("--frames", type=int, default=2000, help="frames in the stream")
+    ap.add_argument("--pairs", type=int, default=7)
+    ap.add_argument("--seconds", type=float, default=0.3, help="CPU time of each side of a pair")
     args = ap.parse_args()
 
     pb = load_reference()
     data, pieces = make_stream(pb, args.frames)
-    _, py_pieces = make_stream(pb, args.python_frames)
     print(f"stream: {args.frames} frames, {len(data) / args.frames:.1f} bytes a frame, "
-          f"{len(pieces)} pieces of 20..244 bytes")
+          f"{len(pieces)} pieces of 20..244 bytes", flush=True)
 
-    sdk_rate = rate(sdk.StreamParser, pieces, args.frames, args.repeats)
-    py_rate = rate(lambda: PurePythonParser(pb), py_pieces, args.python_frames, max(1, args.repeats // 2))
-    print(f"StreamParser.push:   {sdk_rate:12,.0f} messages/s")
-    print(f"pure-Python road:    {py_rate:12,.0f} messages/s")
-    print(f"ratio:               {sdk_rate / py_rate:12.1f} x")
+    parser, reference = sdk.StreamParser(), PurePythonParser(pb)
+    sdk_texts = [t for piece in pieces for t in parser.push(piece)]
+    py_texts = [t for piece in pieces for t in reference.push(piece)]
+    if sdk_texts != py_texts or len(sdk_texts) != args.frames:
+        bad = next((i for i, (a, b) in enumerate(zip(sdk_texts, py_texts)) if a != b), None)
+        sys.exit(f"the roads disagree: {len(sdk_texts)} and {len(py_texts)} texts"
+                 + (f", first difference at message {bad}:\n  {sdk_texts[bad]}\n  {py_texts[bad]}" if bad is not None else ""))
+    print(f"texts identical: {len(sdk_texts)} messages")
+
+    roads = {"sdk": sdk.StreamParser, "python": lambda: PurePythonParser(pb)}
+    ratios = []
+    for i in range(args.pairs):
+        order = ("sdk", "python") if i % 2 == 0 else ("python", "sdk")
+        rates = {road: run(roads[road], pieces, args.seconds) for road in order}
+        ratios.append(rates["sdk"] / rates["python"])
+        print(f"  pair {i + 1}: StreamParser.push {rates['sdk']:11,.0f} msgs/s   "
+              f"pure Python {rates['python']:9,.0f} msgs/s   ratio {ratios[-1]:6.1f}")
+    print(f"  median ratio {statistics.median(ratios):.1f}")
 
 
 if __name__ == "__main__":

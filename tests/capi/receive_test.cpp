@@ -205,6 +205,30 @@ TEST_F(BadInput, PartialFrameSurvivesAllButItsDisconnect) {
   EXPECT_EQ(take_events().size(), 1u);
 }
 
+// A thread remembers the id it fed last, to skip the check and the lookup
+// when the same stream comes again. The id must still be compared whole on
+// every call: a host may rewrite its id buffer in place, interleave devices
+// whose ids extend one another, or pass the remembered id with bad bytes
+// after it.
+TEST_F(BadInput, RememberedIdIsComparedWholeOnEveryCall) {
+  const std::string a = id + "-a", longer = id + "-a2";
+  char buffer[64];
+  auto feed_from_buffer = [&](const std::string& text, const Bytes& bytes) {
+    std::snprintf(buffer, sizeof buffer, "%s", text.c_str());
+    tvis_did_receive_data(buffer, bytes.data(), bytes.size());
+  };
+  feed_from_buffer(longer, head);
+  feed_from_buffer(a, head);  // same buffer, new text
+  const std::string bad = a + "\x80";
+  tvis_did_receive_data(bad.c_str(), frame.data(), frame.size());
+  feed_from_buffer(a, tail);
+  feed_from_buffer(id, frame);
+  feed_from_buffer(longer, tail);
+  const auto ev = take_events();
+  ASSERT_EQ(ev.size(), 3u);
+  EXPECT_EQ((Strings{ev[0].device, ev[1].device, ev[2].device}), (Strings{a, id, longer}));
+}
+
 // A chunk longer than the buffer (a capture fed at once) reaches the
 // callbacks and the log as its bytes do in notification-sized pieces. A chunk
 // within the bound that would overfill the buffer still goes with it.

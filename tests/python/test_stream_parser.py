@@ -133,6 +133,14 @@ def test_push_takes_only_bytes(parser, data):
     assert parser.buffered_len() == 2 and push(parser, Bytes(frame(b"")[2:] + msg(1))) == ["{}"] + texts(1)
 
 
+def test_push_by_position_or_keyword_only(parser):  # one positional argument takes a shortcut; the rest must not
+    assert parser.push(data=msg(1)) == texts(1)
+    for args, kwargs in [((), {}), ((msg(2), msg(2)), {}), ((), {"bytes": msg(2)}), ((msg(2),), {"data": msg(2)})]:
+        with pytest.raises(TypeError, match="argument"):
+            parser.push(*args, **kwargs)
+    stats(parser, frames_received=1)
+
+
 def test_failed_push_holds_back_the_rest(parser):
     assert push(parser, msg(1)) == texts(1)
     with pytest.raises(ValueError, match="^failed to decode"):

@@ -3,11 +3,14 @@
 // with their field stacks, the nesting budget and reuse of a message.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "byte_text.h"
 #include "protocol/codec.h"
+#include "protocol/schema.h"
 
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
@@ -69,6 +72,9 @@ TEST(Decode, ErrorTextsNameTheFailureAndItsPath) {
       {ld(kSensor, ld(kImu, h("6D 00 00"))), kAccScale + "buffer underflow"},
       {ld(kSensor, ld(kPressure, h("0A 05 01"))), kPressureAt + "buffer underflow"},
       {h("F2 01 02 52 02 08 01"), "InsoleResp.sensor_data: delimited length exceeded"},
+      // A value running past its message's end ends the message there, even
+      // when what follows reads as the message's next field.
+      {h("F2 01 02 10 96 01 18 FF FF FF FF FF FF FF FF FF FF"), "InsoleResp.sensor_data: delimited length exceeded"},
       {ld(kSensor, ld(kPressure, h("0A 01 96 01"))), kPressureAt + "delimited length exceeded"},
       {ld(kInfo, h("12 02 C0 80")),
        "DeviceInfo.serial_number: InsoleResp.device_info: invalid string value: data is not UTF-8 encoded"},
@@ -115,4 +121,116 @@ TEST(Decode, IntoReusedMessageStartsFromDefaults) {
   PressureData expected_pressure;
   expected_pressure.pressure = {7};
   EXPECT_TRUE(msg == (InsoleResp{.sensor_data = SensorData{.pressure_data = expected_pressure}}));
+}
+
+namespace {
+
+// The varint of v, padded to width bytes with continuation bytes (a longer
+// form than needed is still a valid varint).
+Bytes varint(uint64_t v, size_t width = 0) {
+  Bytes out;
+  do {
+    out.push_back(static_cast<uint8_t>((v & 0x7F) | 0x80));
+    v >>= 7;
+  } while (v != 0 || out.size() < width);
+  out.back() &= 0x7F;
+  return out;
+}
+
+}  // namespace
+
+// Varints are read a word at a time while ten bytes are left in the input and
+// a byte at a time after that; both must give the same values and reject the
+// same malformed forms. Each case is tried at the very end of the input and
+// with more fields behind it.
+TEST(Decode, VarintsOfEveryLengthReadAlikeAtTheEndAndBeforeMoreFields) {
+  const Bytes more = h("08 05 08 05 08 05 08 05 08 05 08 05");  // msg_id 5, six times
+  const uint64_t values[] = {0,         1,         127,       128,        16383,        16384,
+                             2097151,   2097152,   1ull << 28, 1ull << 35, 1ull << 42,   1ull << 49,
+                             (1ull << 56) - 1, 1ull << 56, (1ull << 63) - 1, 1ull << 63, ~0ull};
+  for (const Bytes& tail : {Bytes{}, more}) {
+    for (uint64_t v : values) {
+      for (size_t width : {size_t{0}, size_t{10}}) {
+        // boot_time (uint64) inside runtime_info.
+        const Bytes input = concat({ld("5A", concat({h("08"), varint(v, width)})), tail});
+        auto decoded = decode_insole_resp(input);
+        ASSERT_TRUE(decoded.ok()) << hex_text(input);
+        EXPECT_EQ(decoded->runtime_info->boot_time, v) << hex_text(input);
+        EXPECT_EQ(decoded->msg_id, tail.empty() ? 0u : 5u);
+      }
+    }
+    const Bytes malformed[] = {h("FF FF FF FF FF FF FF FF FF 02"), h("FF FF FF FF FF FF FF FF FF 81 00")};
+    for (const Bytes& bad : malformed) {
+      const Bytes input = concat({h("08"), bad, tail});
+      auto decoded = decode_insole_resp(input);
+      EXPECT_EQ(decoded.ok() ? "accepted" : decoded.error().to_string(),
+                kPrefix + "InsoleResp.msg_id: invalid varint")
+          << hex_text(input);
+    }
+  }
+}
+
+namespace {
+
+// A message cut into one fragment per field set in it: each fragment is a
+// message holding that one field, with its enclosing sub-messages.
+template <class M>
+std::vector<M> fragments(const M& msg);
+
+template <class M, class T>
+void add_fragments(std::vector<M>& out, const M& msg, const Field<M, T>& f) {
+  const T& v = msg.*(f.member);
+  if constexpr (is_optional<T>::value) {
+    if (!v) return;
+    auto inner = fragments(*v);
+    if (inner.empty()) (out.emplace_back().*(f.member)).emplace();
+    for (auto& sub : inner) out.emplace_back().*(f.member) = std::move(sub);
+  } else if (!(v == T{})) {
+    out.emplace_back().*(f.member) = v;
+  }
+}
+
+template <class M>
+std::vector<M> fragments(const M& msg) {
+  std::vector<M> out;
+  std::apply([&](const auto&... f) { (add_fragments(out, msg, f), ...); }, Schema<M>::fields);
+  return out;
+}
+
+}  // namespace
+
+// Encoders write fields in number order and the decoder takes that order
+// first; any other order, and a message spread over several occurrences of
+// its sub-messages, must give the same message.
+TEST(Decode, FieldsInAnyOrderAndSpreadOverFragmentsDecodeAlike) {
+  InsoleResp msg;
+  msg.msg_id = 300;
+  msg.err_code = -2;
+  msg.device_info = DeviceInfo{3, "SN-9", 77, "model", "1.0", "", "abc", "AA:BB"};
+  msg.battery_data.emplace();  // present, all defaults
+  SensorData& sd = msg.sensor_data.emplace();
+  sd.device_id = 2;
+  sd.timestamp_ms = 123456;
+  sd.seq_num = 4000000000u;
+  sd.imu_data = ImuData{-1, 2, -300, 40000, -5, 6, 7, -8, 9, -70000, 11, 12, 0.5f, -0.25f};
+  for (int i = 0; i < 60; ++i) sd.pressure_data.emplace().pressure.push_back(i * 37 - 500);
+  sd.pressure_data->raw_pressure = {1, 200, 30000};
+  sd.shear_data.emplace().shear_force_y = {-1, 0, 1};
+  msg.ota_resp = OtaResp{1, 65536, 0};
+
+  std::vector<InsoleResp> parts = fragments(msg);
+  ASSERT_GT(parts.size(), 30u);
+  std::mt19937 rng(99);
+  for (int round = 0; round < 50; ++round) {
+    std::shuffle(parts.begin(), parts.end(), rng);
+    Bytes input;
+    for (const InsoleResp& part : parts) input = concat({input, encode_insole_resp(part)});
+    auto decoded = decode_insole_resp(input);
+    ASSERT_TRUE(decoded.ok()) << decoded.error().to_string();
+    EXPECT_TRUE(*decoded == msg) << "round " << round << ": " << hex_text(input);
+  }
+  // And in one piece, in number order, as the encoder writes it.
+  auto whole = decode_insole_resp(encode_insole_resp(msg));
+  ASSERT_TRUE(whole.ok());
+  EXPECT_TRUE(*whole == msg);
 }

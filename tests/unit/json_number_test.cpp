@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 
 #include "protocol/json_number.h"
@@ -37,6 +38,33 @@ TEST(JsonNumber, MatchesPythonRepr) {
       {std::nan(""), "null"},
   };
   for (const auto& c : cases) EXPECT_EQ(render(c.value), c.text) << std::hexfloat << c.value;
+}
+
+// Most floats of a sensor message are multiples of a small power of two (the
+// IMU scales and their products with integer samples); their text is written
+// directly from the exact decimal form and must be what the general route
+// writes: at every magnitude, sign and denominator, and for the products as
+// computed in single precision.
+TEST(JsonNumber, DirectRouteMatchesTheGeneralOne) {
+  auto both = [](double v) {
+    char direct[tvis::protocol::kMaxDoubleText], general[tvis::protocol::kMaxDoubleText];
+    return std::pair(std::string(direct, tvis::protocol::write_double(direct, v)),
+                     std::string(general, tvis::protocol::write_double_general(general, v)));
+  };
+  std::mt19937_64 rng(5);
+  for (int i = 0; i < 300000; ++i) {
+    const int64_t m = static_cast<int64_t>(rng() >> (11 + rng() % 53)) * (rng() % 2 ? 1 : -1);
+    const double v = std::ldexp(static_cast<double>(m), -static_cast<int>(rng() % 16));
+    const auto [direct, general] = both(v);
+    ASSERT_EQ(direct, general) << std::hexfloat << v;
+  }
+  for (float scale : {0.48828125f, 0.06103515625f, 0.25f, 3.0f}) {
+    for (int i = 0; i < 100000; ++i) {
+      const float product = scale * static_cast<float>(static_cast<int32_t>(rng()));
+      const auto [direct, general] = both(static_cast<double>(product));
+      ASSERT_EQ(direct, general) << std::hexfloat << product;
+    }
+  }
 }
 
 }  // namespace

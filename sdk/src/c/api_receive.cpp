@@ -9,11 +9,7 @@ static_assert(kOk == TVIS_OK && kErrNull == TVIS_ERR_NULL && kErrInvalid == TVIS
               kErrTooShort == TVIS_ERR_SHORT);
 
 extern "C" TVIS_API void tvis_did_receive_data(const char* device_id, const uint8_t* data, size_t len) {
-  guarded([&] {
-    DeviceIdArg id = check_device_id(device_id);
-    if (!id.ok() || (data == nullptr && len != 0)) return;
-    receive_data(id.id, data, len);
-  });
+  guarded([&] { receive_from_host(device_id, data, len); });
 }
 
 extern "C" TVIS_API void tvis_on_device_disconnected(const char* device_id) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <type_traits>
 
 #include "trova_insole_sdk.h"
 
@@ -20,12 +21,14 @@ struct CallbackSlots {
   std::atomic<TvisDfuProgressCallback> dfu_progress{nullptr};
 };
 
-// Created on first use and never destroyed, so worker threads still running
-// at process exit never see it torn down.
+// Constant-initialised, so reaching it costs no first-use check, and
+// trivially destructible, so nothing tears it down at process exit while
+// worker threads may still be running.
 inline CallbackSlots& callbacks() {
-  static CallbackSlots* slots = new CallbackSlots;
-  return *slots;
+  static constinit CallbackSlots slots;
+  return slots;
 }
+static_assert(std::is_trivially_destructible_v<CallbackSlots>);
 
 template <class Fn>
 Fn load(const std::atomic<Fn>& slot) {

@@ -1,5 +1,7 @@
 #include "c/receive.h"
 
+#include <atomic>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,6 +16,7 @@
 #include "protocol/parser.h"
 #include "protocol/sequence.h"
 #include "util/hex.h"
+#include "util/utf8.h"
 
 namespace tvis::c {
 
@@ -22,17 +25,45 @@ namespace {
 using protocol::InsoleStreamParser;
 using protocol::ParserEvent;
 
-using DeviceParsers = LockedDeviceMap<InsoleStreamParser>;
-using LastSeq = LockedDeviceMap<uint32_t>;
+// What the receive path keeps for one device id: its stream parser and the
+// last sequence number seen from it. A state is made by the first call for
+// its id and never destroyed: the sequence number outlives a disconnect
+// (which only empties the parser), and a state that never moves can be
+// remembered by each thread, so a stream's calls find theirs without
+// hashing its id.
+struct DeviceState {
+  const char* id = nullptr;  // the registry's key: NUL-terminated, lives as long as the state
+  InsoleStreamParser parser;  // under the registry's mutex
+  // The last seq_num with kSeqSeen set, 0 before the first. One atomic swap
+  // reads the previous number and stores the new one, as the check runs
+  // after the parser lock is released.
+  std::atomic<uint64_t> last_seq{0};
+  static constexpr uint64_t kSeqSeen = uint64_t{1} << 32;
+};
 
-DeviceParsers& device_parsers() {
-  static DeviceParsers* parsers = new DeviceParsers;
-  return *parsers;
+struct DeviceRegistry {
+  std::mutex mutex;  // the map, and every parser in it
+  DeviceMap<DeviceState> map;
+};
+
+DeviceRegistry& registry() {
+  static DeviceRegistry* r = new DeviceRegistry;
+  return *r;
 }
 
-LastSeq& last_seq() {
-  static LastSeq* seqs = new LastSeq;
-  return *seqs;
+// The state this thread used last. Initial-exec: the library is often loaded
+// with dlopen (ctypes, the Python module), where the default model asks the
+// dynamic linker on every access.
+[[gnu::tls_model("initial-exec")]] thread_local DeviceState* t_last_device = nullptr;
+
+// Finds or makes the state of an id that has been checked.
+DeviceState& state_locked(DeviceRegistry& r, std::string_view id) {
+  auto it = r.map.find(id);
+  if (it == r.map.end()) {
+    it = r.map.try_emplace(std::string(id)).first;
+    it->second.id = it->first.c_str();
+  }
+  return it->second;
 }
 
 // What the parser reported, copied out under the parser lock so that decoding
@@ -53,27 +84,44 @@ struct Scratch {
   std::vector<uint8_t> payloads;
   protocol::InsoleResp msg;
   protocol::DecodeError error;
-  std::string device_id;
 };
+
+struct ScratchPool {
+  std::vector<std::unique_ptr<Scratch>> scratch;
+  size_t depth = 0;
+};
+
+// The hot pointer is trivially destructible, so reaching it costs one load;
+// the owner frees the pool when the thread ends and is touched only when the
+// pool is made.
+[[gnu::tls_model("initial-exec")]] thread_local ScratchPool* t_pool = nullptr;
+
+struct PoolOwner {
+  std::unique_ptr<ScratchPool> pool;
+  ~PoolOwner() { t_pool = nullptr; }
+};
+thread_local PoolOwner t_pool_owner;
 
 class ScratchLease {
  public:
   ScratchLease() {
-    if (pool_.size() <= depth_) pool_.push_back(std::make_unique<Scratch>());
-    scratch_ = pool_[depth_++].get();
+    ScratchPool* pool = t_pool;
+    if (!pool) [[unlikely]] pool = make_pool();
+    if (pool->scratch.size() <= pool->depth) pool->scratch.push_back(std::make_unique<Scratch>());
+    scratch_ = pool->scratch[pool->depth++].get();
+    pool_ = pool;
   }
-  ~ScratchLease() { --depth_; }
+  ~ScratchLease() { --pool_->depth; }
   Scratch& operator*() { return *scratch_; }
-  Scratch* operator->() { return scratch_; }
 
  private:
-  static thread_local std::vector<std::unique_ptr<Scratch>> pool_;
-  static thread_local size_t depth_;
+  [[gnu::noinline]] static ScratchPool* make_pool() {
+    t_pool_owner.pool = std::make_unique<ScratchPool>();
+    return t_pool = t_pool_owner.pool.get();
+  }
+  ScratchPool* pool_;
   Scratch* scratch_;
 };
-
-thread_local std::vector<std::unique_ptr<Scratch>> ScratchLease::pool_;
-thread_local size_t ScratchLease::depth_ = 0;
 
 void collect(Scratch& s, const ParserEvent& event) {
   if (auto* f = std::get_if<protocol::FrameReceived>(&event)) {
@@ -93,26 +141,21 @@ void collect(Scratch& s, const ParserEvent& event) {
   }
 }
 
-void check_sequence(const char* device_id, uint32_t seq) {
-  LastSeq& seqs = last_seq();
-  std::lock_guard lock(seqs.mutex);
-  auto it = seqs.map.find(std::string_view(device_id));
-  if (it == seqs.map.end()) {
-    seqs.map.emplace(device_id, seq);
-    return;
-  }
-  const protocol::SequenceStep step{it->second, seq};
+void check_sequence(DeviceState& device, uint32_t seq) {
+  const uint64_t before = device.last_seq.exchange(DeviceState::kSeqSeen | seq, std::memory_order_relaxed);
+  if (!(before & DeviceState::kSeqSeen)) return;
+  const protocol::SequenceStep step{static_cast<uint32_t>(before), seq};
   if (!step.continuous()) {
     // "lost" here is the raw gap minus one, wrapping: a repeat reads 4294967295.
     TVIS_LOG(log::Level::Warn, log::kTargetC, "\xE2\x9A\xA0\xEF\xB8\x8F  Insole SeqNum not continuous for ",
-             device_id, ": ", step.previous, " -> ", step.next, " (lost ", static_cast<uint32_t>(step.diff() - 1), ")");
+             device.id, ": ", step.previous, " -> ", step.next, " (lost ", static_cast<uint32_t>(step.diff() - 1),
+             ")");
   }
-  it->second = seq;
 }
 
-}  // namespace
-
-void dispatch(const char* device_id, const protocol::InsoleResp& msg) {
+// Reports one decoded message to the callbacks, in the fixed order.
+void dispatch(DeviceState& device, const protocol::InsoleResp& msg) {
+  const char* device_id = device.id;
   CallbackSlots& cb = callbacks();
   if (msg.device_info) {
     if (auto fn = load(cb.device_info)) {
@@ -129,10 +172,11 @@ void dispatch(const char* device_id, const protocol::InsoleResp& msg) {
   if (msg.ota_resp) post_ota_response(device_id, *msg.ota_resp);
   if (msg.sensor_data) {
     const protocol::SensorData& sd = *msg.sensor_data;
-    check_sequence(device_id, sd.seq_num);
+    check_sequence(device, sd.seq_num);
     if (sd.pressure_data) {
       if (auto fn = load(cb.pressure)) {
-        TvisPressureSample record = pressure_record(sd, *sd.pressure_data);
+        TvisPressureSample record;
+        pressure_record(sd, *sd.pressure_data, record);
         fn(device_id, &record);
       }
     }
@@ -164,21 +208,12 @@ void dispatch(const char* device_id, const protocol::InsoleResp& msg) {
   }
 }
 
-void receive_data(std::string_view device_id, const uint8_t* data, size_t len) {
-  ScratchLease scratch;
-  Scratch& s = *scratch;
-  s.events.clear();
-  s.payloads.clear();
-  {
-    DeviceParsers& parsers = device_parsers();
-    std::lock_guard lock(parsers.mutex);
-    auto it = parsers.map.find(device_id);
-    if (it == parsers.map.end()) it = parsers.map.emplace(std::string(device_id), InsoleStreamParser{}).first;
-    it->second.feed(std::span<const uint8_t>(data, len), [&s](const ParserEvent& e) { collect(s, e); });
-  }
-  if (s.events.empty()) return;
+// Feeds the device's parser under the registry's lock, collecting its events.
+void feed_locked(DeviceState& device, const uint8_t* data, size_t len, Scratch& s) {
+  device.parser.feed(std::span<const uint8_t>(data, len), [&s](const ParserEvent& e) { collect(s, e); });
+}
 
-  s.device_id.assign(device_id);
+void handle_events(DeviceState& device, Scratch& s) {
   for (const PendingEvent& e : s.events) {
     switch (e.kind) {
       case PendingEvent::Overflow:
@@ -191,7 +226,7 @@ void receive_data(std::string_view device_id, const uint8_t* data, size_t len) {
         break;
       case PendingEvent::Frame:
         if (protocol::decode_insole_resp_into({s.payloads.data() + e.offset, e.len}, s.msg, s.error)) {
-          dispatch(s.device_id.c_str(), s.msg);
+          dispatch(device, s.msg);
         } else {
           TVIS_LOG(log::Level::Error, log::kTargetC, "Failed to decode InsoleResp: ", s.error.to_string());
           s.error = {};
@@ -201,11 +236,49 @@ void receive_data(std::string_view device_id, const uint8_t* data, size_t len) {
   }
 }
 
+DeviceState& receive(DeviceState* known, const char* device_id, size_t id_len, const uint8_t* data, size_t len) {
+  ScratchLease lease;
+  Scratch& s = *lease;
+  s.events.clear();
+  s.payloads.clear();
+  DeviceState* device = known;
+  {
+    DeviceRegistry& r = registry();
+    std::lock_guard lock(r.mutex);
+    if (!device) device = &state_locked(r, std::string_view(device_id, id_len));
+    feed_locked(*device, data, len, s);
+  }
+  if (!s.events.empty()) handle_events(*device, s);
+  return *device;
+}
+
+}  // namespace
+
+bool receive_from_host(const char* device_id, const uint8_t* data, size_t len) {
+  if (device_id == nullptr || (data == nullptr && len != 0)) return false;
+  // The id this thread used last is known to be valid: a host feeding one
+  // stream per thread skips the check and the lookup.
+  if (DeviceState* last = t_last_device; last && std::strcmp(last->id, device_id) == 0) {
+    receive(last, device_id, 0, data, len);
+    return true;
+  }
+  const size_t id_len = std::strlen(device_id);
+  if (!is_valid_utf8(reinterpret_cast<const uint8_t*>(device_id), id_len)) return false;
+  // Only ids that came as C texts are remembered: they hold no NUL, so
+  // comparing them as C texts is comparing them whole.
+  t_last_device = &receive(nullptr, device_id, id_len, data, len);
+  return true;
+}
+
+void receive_data(std::string_view device_id, const uint8_t* data, size_t len) {
+  receive(nullptr, device_id.data(), device_id.size(), data, len);
+}
+
 void forget_device(std::string_view device_id) {
-  DeviceParsers& parsers = device_parsers();
-  std::lock_guard lock(parsers.mutex);
-  auto it = parsers.map.find(device_id);
-  if (it != parsers.map.end()) parsers.map.erase(it);
+  DeviceRegistry& r = registry();
+  std::lock_guard lock(r.mutex);
+  auto it = r.map.find(device_id);
+  if (it != r.map.end()) it->second.parser.release();
 }
 
 }  // namespace tvis::c

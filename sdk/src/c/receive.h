@@ -6,18 +6,18 @@
 #include <cstdint>
 #include <string_view>
 
-#include "protocol/messages.h"
 
 namespace tvis::c {
 
 // Feeds bytes received from one device and dispatches every complete frame.
-// The id must already be checked (non-null, UTF-8).
+// The id must already be checked (UTF-8).
 void receive_data(std::string_view device_id, const uint8_t* data, size_t len);
 
-// Drops the device's parser (and any partly received frame).
-void forget_device(std::string_view device_id);
+// The same for the host's arguments as they come: false, and nothing done,
+// for a null id, null data with a length, or an id that is not UTF-8.
+bool receive_from_host(const char* device_id, const uint8_t* data, size_t len);
 
-// Reports one decoded message to the callbacks, in the fixed order.
-void dispatch(const char* device_id, const protocol::InsoleResp& msg);
+// Empties the device's parser (and drops any partly received frame).
+void forget_device(std::string_view device_id);
 
 }  // namespace tvis::c

@@ -1,12 +1,16 @@
+// The writer is generated per message from the field tables at compile time:
+// the member order (keys sorted byte by byte), the quoted keys and the kind of
+// each value are constants, so rendering a message is straight-line code that
+// writes into the output buffer through a cursor.
 #include "protocol/json.h"
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <tuple>
 #include <utility>
-#include <vector>
 
 #include "protocol/json_number.h"
 #include "protocol/schema.h"
@@ -16,198 +20,269 @@ namespace tvis::protocol {
 
 namespace {
 
-std::string camel_case(std::string_view field_name) {
+// ---- keys, computed at compile time ----
+
+// A key as written: quotes and colon included ("\"accX\":").
+struct QuotedKey {
+  char text[40] = {};
+  size_t len = 0;
+
+  constexpr std::string_view view() const { return {text, len}; }
+};
+
+// The field's name in lower camel case: accel_x becomes accelX; the escape
+// mark of a field-path name ("r#type") goes.
+constexpr QuotedKey quoted_key(std::string_view field_name) {
   if (field_name.starts_with(fixed_texts::kFieldPathEscape)) field_name.remove_prefix(fixed_texts::kFieldPathEscape.size());
-  std::string out;
+  QuotedKey k;
+  k.text[k.len++] = '"';
   bool upper = false;
   for (char ch : field_name) {
     if (ch == '_') {
       upper = true;
       continue;
     }
-    out += upper ? static_cast<char>(ch - 'a' + 'A') : ch;
+    k.text[k.len++] = upper ? static_cast<char>(ch - 'a' + 'A') : ch;
     upper = false;
   }
-  return out;
+  k.text[k.len++] = '"';
+  k.text[k.len++] = ':';
+  return k;
 }
 
-// The six values derived from an IMU sample, appended after the real fields.
+// The six values derived from an IMU sample follow the real fields.
 constexpr std::string_view kDerivedImuKeys[] = {"accXMg", "accYMg", "accZMg", "gyroXDps", "gyroYDps", "gyroZDps"};
 
-struct KeyEntry {
-  std::string key;  // with its quotes and colon: "\"accX\":"
-  size_t index;     // position in the field table; derived IMU values follow it
-};
-
-// Member order of one message's object, computed once.
 template <class M>
-const std::vector<KeyEntry>& key_order() {
-  static const std::vector<KeyEntry> order = [] {
-    std::vector<std::pair<std::string, size_t>> keys;
-    constexpr size_t n = std::tuple_size_v<decltype(Schema<M>::fields)>;
-    std::apply(
-        [&](const auto&... f) {
-          size_t i = 0;
-          ((keys.emplace_back(camel_case(f.name), i++)), ...);
-        },
-        Schema<M>::fields);
-    if constexpr (std::is_same_v<M, ImuData>) {
-      for (size_t k = 0; k < std::size(kDerivedImuKeys); ++k) keys.emplace_back(kDerivedImuKeys[k], n + k);
+constexpr size_t kFieldCount = std::tuple_size_v<decltype(Schema<M>::fields)>;
+
+template <class M>
+constexpr size_t kEntryCount = kFieldCount<M> + (std::is_same_v<M, ImuData> ? std::size(kDerivedImuKeys) : 0);
+
+template <class M>
+constexpr auto make_keys() {
+  std::array<QuotedKey, kEntryCount<M>> keys{};
+  size_t i = 0;
+  std::apply([&](const auto&... f) { ((keys[i++] = quoted_key(f.name)), ...); }, Schema<M>::fields);
+  if constexpr (std::is_same_v<M, ImuData>) {
+    for (std::string_view derived : kDerivedImuKeys) {
+      QuotedKey& k = keys[i++];
+      k.text[k.len++] = '"';
+      for (char ch : derived) k.text[k.len++] = ch;
+      k.text[k.len++] = '"';
+      k.text[k.len++] = ':';
     }
-    std::sort(keys.begin(), keys.end());  // std::string compares bytes as unsigned char
-    std::vector<KeyEntry> out;
-    for (auto& [key, index] : keys) out.push_back({"\"" + key + "\":", index});
-    return out;
-  }();
+  }
+  return keys;
+}
+
+// Entries in index order: fields in table order, then the derived values.
+template <class M>
+constexpr auto kKeys = make_keys<M>();
+
+// Member order: ascending byte order of the keys. A closing quote sorts
+// before every character a key holds, so the quoted texts compare as the bare
+// keys do ("accX" before "accXMg").
+template <class M>
+constexpr auto make_order() {
+  std::array<size_t, kEntryCount<M>> order{};
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [](size_t a, size_t b) {
+    const std::string_view ka = kKeys<M>[a].view(), kb = kKeys<M>[b].view();
+    return std::lexicographical_compare(ka.begin(), ka.end(), kb.begin(), kb.end(), [](char x, char y) {
+      return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+    });
+  });
   return order;
 }
 
-void append_int(std::string& out, int64_t v) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
+template <class M>
+constexpr auto kOrder = make_order<M>();
+
+// ---- the writer ----
+
+char* write_string(char* p, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  *p++ = '"';
+  for (const char c : text) {
+    const unsigned char ch = static_cast<unsigned char>(c);
+    if (ch >= 0x20 && ch != '"' && ch != '\\') {
+      *p++ = c;
+      continue;
+    }
+    *p++ = '\\';
+    switch (ch) {
+      case '"': *p++ = '"'; break;
+      case '\\': *p++ = '\\'; break;
+      case 0x08: *p++ = 'b'; break;
+      case 0x09: *p++ = 't'; break;
+      case 0x0A: *p++ = 'n'; break;
+      case 0x0C: *p++ = 'f'; break;
+      case 0x0D: *p++ = 'r'; break;
+      default:
+        *p++ = 'u';
+        *p++ = '0';
+        *p++ = '0';
+        *p++ = kHex[ch >> 4];
+        *p++ = kHex[ch & 0xF];
+    }
+  }
+  *p++ = '"';
+  return p;
 }
 
-void append_float(std::string& out, double v) {
-  if (std::isfinite(v)) {
-    append_double(out, v);
-  } else {
-    out += "null";
-  }
-}
+// The longest escape of one byte (\u00XX).
+constexpr size_t kMaxEscape = 6;
 
 struct Writer {
-  std::string& out;
-  std::optional<std::string> error;
+  TextBuffer& text;
+
+  void put(char ch) {
+    char* p = text.room(1);
+    *p = ch;
+    text.done(p + 1);
+  }
 
   template <class M>
   void object(const M& msg) {
-    out += '{';
+    put('{');
     bool first = true;
-    for (const KeyEntry& entry : key_order<M>()) member(msg, entry, first);
-    out += '}';
+    [&]<size_t... J>(std::index_sequence<J...>) {
+      (member<M, kOrder<M>[J]>(msg, first), ...);
+    }(std::make_index_sequence<kEntryCount<M>>{});
+    put('}');
   }
 
-  // One renderer per field, picked by the entry's index: no search per member.
-  template <class M>
-  using MemberFn = void (*)(Writer&, const M&, const KeyEntry&, bool&);
+  template <class M, size_t E>
+  [[gnu::always_inline]] void member(const M& msg, bool& first) {
+    if constexpr (E < kFieldCount<M>) {
+      field<M, E>(msg, first);
+    } else {
+      derived_imu<E - kFieldCount<M>>(msg, first);
+    }
+  }
+
+  // The key (after a comma unless it is the first member); returns the
+  // cursor with extra bytes of room after the key for the value.
+  template <class M, size_t E>
+  [[gnu::always_inline]] char* key(bool& first, size_t extra) {
+    constexpr QuotedKey k = kKeys<M>[E];
+    char* p = text.room(k.len + 1 + extra);
+    if (!first) *p++ = ',';
+    first = false;
+    std::memcpy(p, k.text, k.len);
+    return p + k.len;
+  }
 
   template <class M, size_t I>
-  static void render_member(Writer& w, const M& msg, const KeyEntry& entry, bool& first) {
-    w.field(msg, std::get<I>(Schema<M>::fields), entry.key, first);
-  }
-
-  template <class M>
-  static const auto& member_table() {
-    constexpr size_t n = std::tuple_size_v<decltype(Schema<M>::fields)>;
-    static constexpr auto table = []<size_t... I>(std::index_sequence<I...>) {
-      return std::array<MemberFn<M>, n>{&render_member<M, I>...};
-    }(std::make_index_sequence<n>{});
-    return table;
-  }
-
-  template <class M>
-  void member(const M& msg, const KeyEntry& entry, bool& first) {
-    constexpr size_t n = std::tuple_size_v<decltype(Schema<M>::fields)>;
-    if constexpr (std::is_same_v<M, ImuData>) {
-      if (entry.index >= n) {
-        derived_imu(msg, entry, first);
-        return;
-      }
-    }
-    member_table<M>()[entry.index](*this, msg, entry, first);
-  }
-
-  void key(const std::string& quoted_key, bool& first) {
-    if (!first) out += ',';
-    first = false;
-    out += quoted_key;
-  }
-
-  template <class M, class T>
-  void field(const M& msg, const Field<M, T>& f, const std::string& quoted_key, bool& first) {
+  [[gnu::always_inline]] void field(const M& msg, bool& first) {
+    constexpr const auto& f = std::get<I>(Schema<M>::fields);
+    using T = std::remove_cvref_t<decltype(msg.*(f.member))>;
     const T& v = msg.*(f.member);
     if constexpr (std::is_same_v<T, bool>) {
-      if (v) {
-        key(quoted_key, first);
-        out += "true";
-      }
+      if (!v) return;
+      char* p = key<M, I>(first, 4);
+      std::memcpy(p, "true", 4);
+      text.done(p + 4);
+    } else if constexpr (std::is_same_v<T, int32_t> && f.is_enum) {
+      if (v == 0) return;
+      // Checked before rendering, so the name is there.
+      const std::string_view name = f.enum_info->name_of(v);
+      char* p = key<M, I>(first, name.size() + 2);
+      *p++ = '"';
+      std::memcpy(p, name.data(), name.size());
+      p += name.size();
+      *p++ = '"';
+      text.done(p);
     } else if constexpr (std::is_same_v<T, int32_t>) {
       if (v == 0) return;
-      key(quoted_key, first);
-      if (f.enum_info) {
-        // Validated before rendering, so the name is there.
-        append_json_string(out, f.enum_info->name_of(v));
-      } else {
-        append_int(out, v);
-      }
+      text.done(write_int32(key<M, I>(first, 11), v));
     } else if constexpr (std::is_same_v<T, uint32_t>) {
       if (v == 0) return;
-      key(quoted_key, first);
-      append_int(out, v);
+      text.done(write_uint32(key<M, I>(first, 10), v));
     } else if constexpr (std::is_same_v<T, uint64_t>) {
       if (v == 0) return;
-      key(quoted_key, first);
-      char buf[24];
-      auto r = std::to_chars(buf, buf + sizeof buf, v);
-      out += '"';
-      out.append(buf, r.ptr);
-      out += '"';
+      char* p = key<M, I>(first, 22);
+      *p++ = '"';
+      p = std::to_chars(p, p + 20, v).ptr;
+      *p++ = '"';
+      text.done(p);
     } else if constexpr (std::is_same_v<T, float>) {
       if (v == 0.0f) return;
-      key(quoted_key, first);
-      append_float(out, static_cast<double>(v));
+      char* p = key<M, I>(first, kMaxDoubleText);
+      text.done(write_double(p, static_cast<double>(v)));  // null when not finite
     } else if constexpr (std::is_same_v<T, std::string>) {
       if (v.empty()) return;
-      key(quoted_key, first);
-      append_json_string(out, v);
+      char* p = key<M, I>(first, 2 + kMaxEscape * v.size());
+      text.done(write_string(p, v));
     } else if constexpr (is_small_vec<T>::value) {
       if (v.empty()) return;
-      key(quoted_key, first);
-      // Digits go to a stack buffer first: one append per block of values
-      // instead of one per value.
-      char buf[512];
-      char* p = buf;
+      // Read once: the text's stores could otherwise be taken to change them.
+      const int32_t* values = v.data();
+      const size_t n = v.size();
+      char* p = key<M, I>(first, 2 + 12 * n);  // "-2147483648" and a comma each
       *p++ = '[';
-      for (size_t i = 0; i < v.size(); ++i) {
-        if (p > buf + sizeof buf - 16) {
-          out.append(buf, p);
-          p = buf;
-        }
-        if (i) *p++ = ',';
-        p = std::to_chars(p, buf + sizeof buf, v[i]).ptr;
+      p = write_int32(p, values[0]);
+      for (size_t i = 1; i < n; ++i) {
+        *p++ = ',';
+        p = write_int32(p, values[i]);
       }
       *p++ = ']';
-      out.append(buf, p);
+      text.done(p);
     } else if constexpr (is_optional<T>::value) {
       if (!v) return;
-      key(quoted_key, first);
+      text.done(key<M, I>(first, 0));
       object(*v);
+    } else {
+      static_assert(sizeof(T) == 0, "field kind without a JSON form");
     }
   }
 
-  void derived_imu(const ImuData& imu, const KeyEntry& entry, bool& first) {
-    const size_t k = entry.index - std::tuple_size_v<decltype(Schema<ImuData>::fields)>;
-    const float acc_scale = imu.acc_scale_or_default();
-    const float gyro_scale = imu.gyro_scale_or_default();
+  template <size_t K>
+  [[gnu::always_inline]] void derived_imu(const ImuData& imu, bool& first) {
+    const float scale = K < 3 ? imu.acc_scale_or_default() : imu.gyro_scale_or_default();
     const int32_t samples[] = {imu.acc_x, imu.acc_y, imu.acc_z, imu.gyro_x, imu.gyro_y, imu.gyro_z};
-    const float value = (k < 3 ? acc_scale : gyro_scale) * static_cast<float>(samples[k]);
+    const float value = scale * static_cast<float>(samples[K]);
     if (!std::isfinite(value)) return;
-    key(entry.key, first);
-    append_double(out, static_cast<double>(value));
+    char* p = key<ImuData, kFieldCount<ImuData> + K>(first, kMaxDoubleText);
+    text.done(write_double(p, static_cast<double>(value)));
   }
 };
+
+// ---- enumerations outside their tables ----
+
+// Whether a message or one below it holds an enumeration: the others need no
+// check at all.
+template <class M>
+constexpr bool holds_enum() {
+  return std::apply(
+      [](const auto&... f) {
+        return ((f.is_enum ||
+                 [&] {
+                   using T = std::remove_cvref_t<decltype(std::declval<M>().*(f.member))>;
+                   if constexpr (is_optional<T>::value) {
+                     return holds_enum<typename T::value_type>();
+                   } else {
+                     return false;
+                   }
+                 }()) ||
+                ...);
+      },
+      Schema<M>::fields);
+}
 
 // Enumerations are checked in field order before anything is written, so the
 // error names the first bad value as the fields come.
 template <class M>
 std::optional<int32_t> invalid_enum(const M& msg);
 
-template <class M, class T>
-std::optional<int32_t> invalid_enum_in(const M& msg, const Field<M, T>& f) {
+template <class M, size_t I>
+std::optional<int32_t> invalid_enum_in(const M& msg) {
+  constexpr const auto& f = std::get<I>(Schema<M>::fields);
+  using T = std::remove_cvref_t<decltype(msg.*(f.member))>;
   const T& v = msg.*(f.member);
-  if constexpr (std::is_same_v<T, int32_t>) {
-    if (f.enum_info && v != 0 && f.enum_info->name_of(v).empty()) return v;
+  if constexpr (std::is_same_v<T, int32_t> && f.is_enum) {
+    if (v != 0 && f.enum_info->name_of(v).empty()) return v;
   } else if constexpr (is_optional<T>::value) {
     if (v) return invalid_enum(*v);
   }
@@ -216,10 +291,15 @@ std::optional<int32_t> invalid_enum_in(const M& msg, const Field<M, T>& f) {
 
 template <class M>
 std::optional<int32_t> invalid_enum(const M& msg) {
-  std::optional<int32_t> bad;
-  std::apply([&](const auto&... f) { (void)((bad = invalid_enum_in(msg, f), bad.has_value()) || ...); },
-             Schema<M>::fields);
-  return bad;
+  if constexpr (!holds_enum<M>()) {
+    return std::nullopt;
+  } else {
+    std::optional<int32_t> bad;
+    [&]<size_t... I>(std::index_sequence<I...>) {
+      (void)((bad = invalid_enum_in<M, I>(msg), bad.has_value()) || ...);
+    }(std::make_index_sequence<kFieldCount<M>>{});
+    return bad;
+  }
 }
 
 // The top level is not checked in field-number order: the protocol's own
@@ -247,37 +327,22 @@ std::optional<int32_t> invalid_enum_top(const InsoleResp& msg) {
 }  // namespace
 
 void append_json_string(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  size_t run = 0;  // start of the pending run of bytes copied unchanged
-  for (size_t i = 0; i < text.size(); ++i) {
-    const unsigned char ch = static_cast<unsigned char>(text[i]);
-    if (ch >= 0x20 && ch != '"' && ch != '\\') continue;
-    out.append(text.data() + run, i - run);
-    run = i + 1;
-    switch (ch) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case 0x08: out += "\\b"; break;
-      case 0x09: out += "\\t"; break;
-      case 0x0A: out += "\\n"; break;
-      case 0x0C: out += "\\f"; break;
-      case 0x0D: out += "\\r"; break;
-      default:
-        out += "\\u00";
-        out += kHex[ch >> 4];
-        out += kHex[ch & 0xF];
-    }
-  }
-  out.append(text.data() + run, text.size() - run);
-  out += '"';
+  TextBuffer buffer;
+  buffer.done(write_string(buffer.room(2 + kMaxEscape * text.size()), text));
+  out.append(buffer.view(0, buffer.size()));
+}
+
+std::optional<std::string> render_json(const InsoleResp& msg, TextBuffer& out) {
+  if (auto bad = invalid_enum_top(msg)) return "Invalid variant " + std::to_string(*bad);
+  out.room(1024);  // a sensor message renders to about 750 bytes
+  Writer{out}.object(msg);
+  return std::nullopt;
 }
 
 std::optional<std::string> render_json(const InsoleResp& msg, std::string& out) {
-  if (auto bad = invalid_enum_top(msg)) return "Invalid variant " + std::to_string(*bad);
-  out.reserve(out.size() + 1024);  // a sensor message renders to about 750 bytes
-  Writer w{out, std::nullopt};
-  w.object(msg);
+  TextBuffer buffer;
+  if (auto bad = render_json(msg, buffer)) return bad;
+  out.append(buffer.view(0, buffer.size()));
   return std::nullopt;
 }
 

@@ -10,7 +10,8 @@ void JsonStream::reset() {
   parser_.release();
   std::vector<uint8_t>().swap(pending_bytes_);
   pending_.clear();
-  held_texts_.clear();
+  held_texts_.release();
+  texts_.release();
   stats_ = StreamStats{};
 }
 
@@ -43,7 +44,7 @@ void JsonStream::check_sequence(uint32_t seq) {
   stats_.last_seq = seq;
 }
 
-std::optional<std::string> JsonStream::handle(const Pending& event, std::vector<std::string>& out) {
+std::optional<std::string> JsonStream::handle(const Pending& event, TextList& out) {
   switch (event.kind) {
     case Pending::Dropped:
       ++stats_.dropped_bytes;
@@ -73,35 +74,48 @@ std::optional<std::string> JsonStream::handle(const Pending& event, std::vector<
     }
     check_sequence(sd.seq_num);
   }
-  std::string text;
-  if (auto bad = render_json(msg_, text)) return bad;
-  out.push_back(std::move(text));
+  if (auto bad = render_json(msg_, out.buffer())) return bad;
+  out.close_text();
   return std::nullopt;
 }
 
 // Events are queued first: once fed, the bytes have left the buffer, so every
 // event they produce must be kept until it is handled.
-std::optional<std::string> JsonStream::push(std::span<const uint8_t> data, std::vector<std::string>& out) {
+std::optional<std::string> JsonStream::push(std::span<const uint8_t> data, TextList& out) {
   parser_.feed(data, [this](const ParserEvent& e) { queue(e); });
   return drain(out);
 }
 
-std::optional<std::string> JsonStream::push_in_pieces(std::span<const uint8_t> data, std::vector<std::string>& out) {
+std::optional<std::string> JsonStream::push_in_pieces(std::span<const uint8_t> data, TextList& out) {
   parser_.feed_in_pieces(data, [this](const ParserEvent& e) { queue(e); });
   return drain(out);
 }
 
-std::optional<std::string> JsonStream::drain(std::vector<std::string>& out) {
+std::optional<std::string> JsonStream::push(std::span<const uint8_t> data, std::vector<std::string>& out) {
+  texts_.clear();
+  return copy_out(push(data, texts_), out);
+}
+
+std::optional<std::string> JsonStream::push_in_pieces(std::span<const uint8_t> data, std::vector<std::string>& out) {
+  texts_.clear();
+  return copy_out(push_in_pieces(data, texts_), out);
+}
+
+std::optional<std::string> JsonStream::copy_out(std::optional<std::string> error, std::vector<std::string>& out) {
+  for (size_t i = 0; i < texts_.size(); ++i) out.emplace_back(texts_[i]);
+  return error;
+}
+
+std::optional<std::string> JsonStream::drain(TextList& out) {
   const size_t out_start = out.size();
-  for (auto& text : held_texts_) out.push_back(std::move(text));
+  for (size_t i = 0; i < held_texts_.size(); ++i) out.append(held_texts_[i]);
   held_texts_.clear();
 
   for (size_t i = 0; i < pending_.size(); ++i) {
     if (auto error = handle(pending_[i], out)) {
       // Hold back what this call made and what it did not reach.
-      held_texts_.assign(std::make_move_iterator(out.begin() + static_cast<std::ptrdiff_t>(out_start)),
-                         std::make_move_iterator(out.end()));
-      out.resize(out_start);
+      for (size_t t = out_start; t < out.size(); ++t) held_texts_.append(out[t]);
+      out.truncate(out_start);
       pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
       if (pending_.empty()) pending_bytes_.clear();
       return error;

@@ -11,9 +11,46 @@
 #include <vector>
 
 #include "protocol/codec.h"
+#include "protocol/json.h"
 #include "protocol/parser.h"
 
 namespace tvis::protocol {
+
+// Texts one after another in one buffer: once it has grown to a call's
+// output, a stream's texts cost no allocation each.
+class TextList {
+ public:
+  size_t size() const { return ends_.size(); }
+  bool empty() const { return ends_.empty(); }
+  std::string_view operator[](size_t i) const { return buffer_.view(i ? ends_[i - 1] : 0, ends_[i]); }
+  // Keeps the storage for the next texts.
+  void clear() {
+    buffer_.clear();
+    ends_.clear();
+  }
+  // Keeps the first n texts.
+  void truncate(size_t n) {
+    if (n >= ends_.size()) return;
+    buffer_.truncate(n ? ends_[n - 1] : 0);
+    ends_.resize(n);
+  }
+  void append(std::string_view text) {
+    buffer_.append(text);
+    ends_.push_back(buffer_.size());
+  }
+  void release() {
+    buffer_.release();
+    std::vector<size_t>().swap(ends_);
+  }
+
+  // Writers add a text by writing it at the end of the buffer, then closing it.
+  TextBuffer& buffer() { return buffer_; }
+  void close_text() { ends_.push_back(buffer_.size()); }
+
+ private:
+  TextBuffer buffer_;
+  std::vector<size_t> ends_;
+};
 
 struct StreamStats {
   uint64_t frames_received = 0;  // frames handed to the decoder
@@ -35,10 +72,12 @@ class JsonStream {
   // order. A payload that does not decode, or an enumeration outside its
   // table, ends the call with the error text; the texts made before it and
   // the events after it are kept, and come first in the next call's output.
+  std::optional<std::string> push(std::span<const uint8_t> data, TextList& out);
   std::optional<std::string> push(std::span<const uint8_t> data, std::vector<std::string>& out);
   // The same for bytes whose notification boundaries are unknown (a capture
   // read a block at a time): no block is lost to the overflow rule for its
   // size alone (InsoleStreamParser::feed_in_pieces).
+  std::optional<std::string> push_in_pieces(std::span<const uint8_t> data, TextList& out);
   std::optional<std::string> push_in_pieces(std::span<const uint8_t> data, std::vector<std::string>& out);
 
   const StreamStats& stats() const { return stats_; }
@@ -57,8 +96,9 @@ class JsonStream {
   };
 
   void queue(const ParserEvent& event);
-  std::optional<std::string> drain(std::vector<std::string>& out);
-  std::optional<std::string> handle(const Pending& event, std::vector<std::string>& out);
+  std::optional<std::string> drain(TextList& out);
+  std::optional<std::string> handle(const Pending& event, TextList& out);
+  std::optional<std::string> copy_out(std::optional<std::string> error, std::vector<std::string>& out);
   void check_sequence(uint32_t seq);
 
   bool strict_crc_;
@@ -68,7 +108,8 @@ class JsonStream {
   // Events not yet handled (owned copies) and texts made but not yet returned.
   std::vector<Pending> pending_;
   std::vector<uint8_t> pending_bytes_;
-  std::vector<std::string> held_texts_;
+  TextList held_texts_;
+  TextList texts_;  // the output of the std::string overloads, before it is copied out
   InsoleResp msg_;
   DecodeError error_;
 };

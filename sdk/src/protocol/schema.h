@@ -47,6 +47,10 @@ struct Field {
   std::string_view name;
   T M::*member;
   const EnumInfo* enum_info = nullptr;
+  // Whether enum_info is set, as a flag of its own: code generated per field
+  // asks at compile time, where builds checking null pointers cannot compare
+  // an address with null.
+  bool is_enum = false;
 };
 
 template <class M>
@@ -81,7 +85,7 @@ inline constexpr EnumInfo kStreamCmdEnum{enums::kStreamCmd};
 inline constexpr EnumInfo kOtaCmdEnum{enums::kOtaCmd};
 
 #define TVIS_FIELD(M, NUM, NAME) Field<M, decltype(M::NAME)>{NUM, #NAME, &M::NAME}
-#define TVIS_ENUM_FIELD(M, NUM, NAME, ENUM) Field<M, decltype(M::NAME)>{NUM, #NAME, &M::NAME, &ENUM}
+#define TVIS_ENUM_FIELD(M, NUM, NAME, ENUM) Field<M, decltype(M::NAME)>{NUM, #NAME, &M::NAME, &ENUM, true}
 
 template <>
 struct Schema<DeviceInfo> {
@@ -218,7 +222,7 @@ struct Schema<DeviceEvent> {
   // The field is called "type"; its error-stack name is the escaped "r#type".
   static constexpr auto fields = std::make_tuple(
       TVIS_FIELD(DeviceEvent, 1, timestamp_ms),
-      Field<DeviceEvent, int32_t>{2, fixed_texts::kEventTypeFieldPath, &DeviceEvent::type, &kEventTypeEnum});
+      Field<DeviceEvent, int32_t>{2, fixed_texts::kEventTypeFieldPath, &DeviceEvent::type, &kEventTypeEnum, true});
 };
 
 template <>

@@ -15,7 +15,7 @@ namespace {
 struct StreamParserObject {
   PyObject_HEAD
   protocol::JsonStream* stream;
-  std::vector<std::string>* texts;  // reused output buffer
+  protocol::TextList* texts;  // reused output buffer
 };
 
 StreamParserObject* self_of(PyObject* obj) { return reinterpret_cast<StreamParserObject*>(obj); }
@@ -34,7 +34,7 @@ PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!obj) return nullptr;
   StreamParserObject* self = self_of(obj);
   self->stream = new (std::nothrow) protocol::JsonStream(strict_crc, fallback);
-  self->texts = new (std::nothrow) std::vector<std::string>();
+  self->texts = new (std::nothrow) protocol::TextList();
   if (!self->stream || !self->texts) {
     Py_DECREF(obj);
     return PyErr_NoMemory();
@@ -52,10 +52,31 @@ void parser_dealloc(PyObject* obj) {
   Py_DECREF(type);
 }
 
-PyObject* push(PyObject* obj, PyObject* args, PyObject* kwargs) {
+// Any call but push(data) with one positional argument goes through the
+// general parser, which words every complaint as the other methods do.
+PyObject* push_argument(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs == 1 && kwnames == nullptr) return args[0];
+  Ref tuple(PyTuple_New(nargs));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SetItem(tuple.get(), i, Py_NewRef(args[i]));
+  Ref kwargs;
+  if (kwnames != nullptr) {
+    kwargs = Ref(PyDict_New());
+    if (!kwargs) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(kwnames); ++i)
+      if (PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames, i), args[nargs + i]) < 0) return nullptr;
+  }
   static const char* keywords[] = {"data", nullptr};
   PyObject* data;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O", const_cast<char**>(keywords), &data)) return nullptr;
+  if (!PyArg_ParseTupleAndKeywords(tuple.get(), kwargs.get(), "O", const_cast<char**>(keywords), &data)) return nullptr;
+  return data;  // borrowed from the tuple or the dict, which the caller's arguments keep alive
+}
+
+// Called once or twice per message of a stream: the vectorcall convention
+// spares the argument tuple a keyword-capable method otherwise gets.
+PyObject* push(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* data = push_argument(args, nargs, kwnames);
+  if (!data) return nullptr;
   if (!PyBytes_Check(data)) {
     argument_type_error("data", cannot_convert(data, fixed_texts::kBytesTarget));
     return nullptr;
@@ -65,7 +86,7 @@ PyObject* push(PyObject* obj, PyObject* args, PyObject* kwargs) {
   if (PyBytes_AsStringAndSize(data, &bytes, &len) < 0) return nullptr;
 
   StreamParserObject* self = self_of(obj);
-  std::vector<std::string>& texts = *self->texts;
+  protocol::TextList& texts = *self->texts;
   texts.clear();
   std::optional<std::string> error;
   try {
@@ -80,7 +101,8 @@ PyObject* push(PyObject* obj, PyObject* args, PyObject* kwargs) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < texts.size(); ++i) {
-    PyObject* text = PyUnicode_FromStringAndSize(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()));
+    const std::string_view t = texts[i];
+    PyObject* text = PyUnicode_FromStringAndSize(t.data(), static_cast<Py_ssize_t>(t.size()));
     if (!text || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), text) < 0) return nullptr;
   }
   return list.release();
@@ -126,7 +148,7 @@ PyObject* reset(PyObject* obj, PyObject*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(push)), METH_VARARGS | METH_KEYWORDS,
+    {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(push)), METH_FASTCALL | METH_KEYWORDS,
      "push($self, data)\n--\n\n"},
     {"buffered_len", buffered_len, METH_NOARGS, "buffered_len($self)\n--\n\n"},
     {"stats", stats, METH_NOARGS, "stats($self)\n--\n\n"},

@@ -53,7 +53,13 @@ class SmallVec {
   T& operator[](size_t i) { return data()[i]; }
   const T& operator[](size_t i) const { return data()[i]; }
 
+  size_t capacity() const { return capacity_; }
   void clear() { size_ = 0; }
+  void reserve(size_t n) {
+    if (n > capacity_) grow(std::max(n, capacity_ * 2));
+  }
+  // For writers that fill data() in bulk: the elements below n are written.
+  void set_size(size_t n) { size_ = n; }
   void push_back(T value) {
     if (size_ == capacity_) grow(capacity_ * 2);
     data()[size_++] = value;
