@@ -1,0 +1,82 @@
+// Where live insole data comes from, for the commands that show, record,
+// replay or forward it: mock insoles, virtual insoles, a capture replayed at
+// its recorded pace, or the live feed of a host. Every source hands out the
+// notifications as they arrive, stamped with the host's receive time, so
+// that a consumer (a recorder, the browser view, the MQTT bridge) never
+// needs to know which one it has.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace insole {
+
+// What one source option set chose. At most one kind may be given; with
+// none, the command's default applies (two mock insoles, left and right).
+struct SourceOptions {
+  std::vector<std::string> mock;           // --mock ID (repeatable)
+  std::vector<std::string> virtual_feet;   // --virtual left|right (repeatable)
+  std::string replay;                      // --replay FILE (an MCAP capture or an old raw capture)
+  double speed = 1.0;                      // --speed X: replay pace
+  bool fast = false;                       // --fast: replay as fast as it can be read
+  double seek_seconds = 0;                 // --seek S: replay from S seconds into the capture
+  std::string feed;                        // --feed - | HOST:PORT: a live feed on stdin, or listened for
+};
+
+// What a source hands out. The references are valid during the call only.
+struct SourceEvent {
+  enum class Kind {
+    notification,  // bytes the insole sent (a BLE notification)
+    write,         // bytes the host wrote to the insole (a command)
+    link,          // the insole's link changed: bytes empty, `connected` tells
+  };
+  Kind kind;
+  const std::string& device_id;
+  const std::string& foot;  // "left", "right" or "unknown"
+  int64_t host_time_ns;     // receive time, ns since the Unix epoch (the system clock)
+  std::span<const uint8_t> bytes;
+  bool connected = true;
+};
+
+using SourceSink = std::function<void(const SourceEvent&)>;
+
+class Source {
+ public:
+  virtual ~Source() = default;
+
+  // One line for people: "2 mock insoles", "replay of walk.mcap at 1x".
+  virtual std::string describe() const = 0;
+
+  // Hands out events until the source ends (a replay reaches its end, a feed
+  // closes), stop() is called, `seconds` pass (0: no limit) or Ctrl-C
+  // (term::interrupted()). The sink runs on one thread at a time, never with
+  // a lock of the source held, so it may call write() or stop(). Throws
+  // std::runtime_error with a one-line text for input that cannot be read.
+  virtual void run(const SourceSink& sink, double seconds) = 0;
+
+  // From any thread, also from inside the sink: run() returns soon after.
+  virtual void stop() = 0;
+
+  // The host's write to an insole (a command frame). False where the source
+  // cannot take writes (mock insoles, replays, feeds) or knows no such insole.
+  virtual bool write(const std::string& device_id, std::span<const uint8_t> bytes);
+};
+
+// Adds --mock, --virtual, --replay, --speed, --fast, --seek and --feed to command.
+void add_source_options(CLI::App* command, SourceOptions& options);
+
+// The source the options chose. Throws UsageError for options that do not
+// go together (two kinds, --speed without --replay, ...).
+std::unique_ptr<Source> open_source(const SourceOptions& options);
+
+// Mock insoles made on the tool's own clock: one frame per insole every
+// 20 ms, the SDK mock stream's frames (the profile follows the id).
+std::unique_ptr<Source> open_mock_source(const std::vector<std::string>& ids);
+
+}  // namespace insole
