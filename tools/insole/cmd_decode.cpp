@@ -97,7 +97,7 @@ class Decoder {
 // stream, as each had its own receiver, and its own statistics line, in the
 // order the devices first appear.
 int run_snoop(const Options& options) {
-  if (options.path != "-") throw UsageError("give either FILE or --btsnoop FILE, not both");
+  if (options.path != "-") throw UsageError("give either FILE or --btsnoop LOG, not both");
   if (options.hex) throw UsageError("--hex does not apply to a --btsnoop log");
   std::unique_ptr<std::FILE, FileCloser> in(std::fopen(options.btsnoop.c_str(), "rb"));
   if (!in) {

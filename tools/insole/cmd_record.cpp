@@ -48,7 +48,8 @@ int write_snoop_capture(const std::string& path, const std::string& id, const tv
     out->write_notification(id, foot, start + int64_t{n - 1} * 20'000'000, frame);
   }
   if (!out->close()) {
-    std::fprintf(stderr, "insole: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "insole: cannot write %s: %s\n", path == "-" ? "standard output" : path.c_str(),
+                 std::strerror(errno));
     return kExitFailed;
   }
   if (path != "-") std::printf("recorded %u frames of a %s insole to %s\n", frames, foot, path.c_str());
