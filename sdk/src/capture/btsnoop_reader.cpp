@@ -290,7 +290,8 @@ std::optional<std::string> read_btsnoop(std::FILE* in, const SnoopOptions& optio
     return "btsnoop datalink " + std::to_string(be32(head + 12)) + " is not supported (only 1002, HCI UART)";
 
   Reader reader(options, handlers);
-  std::vector<uint8_t> packet(kBtsnoopMaxRecord);
+  // Grows to the largest record read, at most kBtsnoopMaxRecord.
+  std::vector<uint8_t> packet;
   uint64_t at = sizeof head;
   uint32_t drops = 0;
   for (;;) {
@@ -310,6 +311,7 @@ std::optional<std::string> read_btsnoop(std::FILE* in, const SnoopOptions& optio
                   " bytes; reading stops there");
       break;
     }
+    if (packet.size() < included) packet.resize(included);
     if (read_full(in, packet.data(), included) != included) {
       reader.warn("log cut short at byte " + std::to_string(at) + " inside a record; everything before it was read");
       break;
