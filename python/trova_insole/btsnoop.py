@@ -173,6 +173,15 @@ class _Reader:
             if not r.active:
                 self.warn(f"ACL continuation at byte {self.at} on connection 0x{handle:04x} follows no start; dropped")
                 return
+        elif not r.active and len(data) >= 4 and struct.unpack_from("<H", data)[0] + 4 == len(data):
+            # A whole L2CAP packet in one fragment, as most are: no reassembly.
+            if data[2:4] == b"\x04\x00":
+                if len(data) - 4 > MAX_ATT_PDU:
+                    self.warn(f"ATT packet at byte {self.at} on connection 0x{handle:04x} claims {len(data) - 4} "
+                              "bytes, more than ATT allows; skipped")
+                else:
+                    yield from self.att(handle, c, direction, data[4:])
+            return
         else:
             if r.active:
                 self.warn(f"ACL start at byte {self.at} on connection 0x{handle:04x} while an L2CAP packet was "

@@ -68,11 +68,14 @@ int write(const char* path) {
     long long time_ns = 0;
     fields >> kind >> device >> time_ns >> text;
     std::vector<uint8_t> value;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) value.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+      value.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
     auto it = connections.find(device);
     if (it == connections.end()) it = connections.emplace(device, writer.add_device(device, time_ns)).first;
-    if (kind == "n") writer.write_notification(it->second, time_ns, value);
-    else writer.write_command(it->second, time_ns, value);
+    if (kind == "n")
+      writer.write_notification(it->second, time_ns, value);
+    else
+      writer.write_command(it->second, time_ns, value);
   }
   const bool ok = writer.flush();
   return std::fclose(out) == 0 && ok ? 0 : 1;

@@ -13,7 +13,8 @@ import warnings
 from decimal import Decimal
 
 HERE = pathlib.Path(__file__).resolve().parent
-BUILD = pathlib.Path(os.environ.get("CAPTURE_PROBE", str(HERE.parents[1] / "build" / "release" / "tests" / "capture_probe"))).parent
+# The probes sit together in the build's tests directory, the tool beside it.
+BUILD = pathlib.Path(os.environ.get("CAPTURE_PROBE", HERE.parents[1] / "build/release/tests/capture_probe")).parent
 PROBE = BUILD / "btsnoop_probe"
 INSOLE = BUILD.parent / "tools" / "insole"
 TX_UUID = "4de5a20c0002ae21bf630242ac130002"

@@ -19,7 +19,7 @@ uint16_t parse_handle(std::string_view text, std::string_view option) {
   uint32_t value = 0;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
     for (char ch : text.substr(2)) {
-      const int d = ch >= '0' && ch <= '9' ? ch - '0'
+      const int d = ch >= '0' && ch <= '9'   ? ch - '0'
                     : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10
                     : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10
                                              : -1;

@@ -153,7 +153,8 @@ void add_record(CLI::App& tool) {
            "the simulated insole (default left; an id containing\n\"right\", or 1 or 3, gives a right insole)");
   add_value(record, "--seconds", options->seconds, parse_seconds, "N", "how much stream to write (default 5)");
   record->add_flag("--btsnoop", options->btsnoop,
-                   "write FILE as a Bluetooth HCI snoop log (btsnoop), as phones\nwrite them, for Wireshark and the like");
+                   "write FILE as a Bluetooth HCI snoop log (btsnoop), as\n"
+                   "phones write them, for Wireshark and the like");
   on_run(record, [options] { return run(*options); });
 }
 

@@ -24,9 +24,7 @@ constexpr uint8_t kAttIndication = 0x1D;
 constexpr uint8_t kAttWriteCommand = 0x52;
 constexpr uint8_t kPbContinuation = 0b01;
 
-uint32_t be32(const uint8_t* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
+uint32_t be32(const uint8_t* p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 std::string hex16(uint16_t v) {
@@ -65,8 +63,8 @@ struct Reassembly {
 struct Connection {
   std::string device;
   std::optional<uint16_t> tx_handle, rx_handle;  // found by discovery
-  Reassembly in[2];                               // by direction: 0 sent, 1 received
-  uint64_t unmatched = 0;                         // notifications with no known TX handle
+  Reassembly in[2];                              // by direction: 0 sent, 1 received
+  uint64_t unmatched = 0;                        // notifications with no known TX handle
 };
 
 class Reader {
@@ -264,10 +262,14 @@ std::optional<Uuid128> parse_uuid(std::string_view text) {
   for (char ch : text) {
     if (ch == '-') continue;
     int v;
-    if (ch >= '0' && ch <= '9') v = ch - '0';
-    else if (ch >= 'a' && ch <= 'f') v = ch - 'a' + 10;
-    else if (ch >= 'A' && ch <= 'F') v = ch - 'A' + 10;
-    else return std::nullopt;
+    if (ch >= '0' && ch <= '9')
+      v = ch - '0';
+    else if (ch >= 'a' && ch <= 'f')
+      v = ch - 'a' + 10;
+    else if (ch >= 'A' && ch <= 'F')
+      v = ch - 'A' + 10;
+    else
+      return std::nullopt;
     if (high < 0) {
       high = v;
       continue;
@@ -299,7 +301,8 @@ std::optional<std::string> read_btsnoop(std::FILE* in, const SnoopOptions& optio
     const size_t got = read_full(in, h, sizeof h);
     if (got == 0) break;
     if (got < sizeof h) {
-      reader.warn("log cut short at byte " + std::to_string(at) + " inside a record header; everything before it was read");
+      reader.warn("log cut short at byte " + std::to_string(at) +
+                  " inside a record header; everything before it was read");
       break;
     }
     const uint32_t original = be32(h), included = be32(h + 4), flags = be32(h + 8), dropped = be32(h + 12);

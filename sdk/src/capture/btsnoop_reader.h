@@ -51,10 +51,10 @@ struct SnoopOptions {
 struct SnoopPacket {
   enum class Kind { Notification, Command };
   Kind kind;
-  const std::string& device;  // peer address, or "conn-0x0040"
-  uint16_t connection;        // HCI connection handle
-  int64_t unix_time_ns;       // the record's time stamp
-  uint64_t offset;            // file offset of the record that completed it
+  const std::string& device;       // peer address, or "conn-0x0040"
+  uint16_t connection;             // HCI connection handle
+  int64_t unix_time_ns;            // the record's time stamp
+  uint64_t offset;                 // file offset of the record that completed it
   std::span<const uint8_t> value;  // valid during the call
 };
 

@@ -34,7 +34,7 @@ bool parse_address(const std::string& text, uint8_t out[6]) {
     unsigned v = 0;
     for (size_t j = 0; j < 2; ++j) {
       const char ch = text[i * 3 + j];
-      const int d = ch >= '0' && ch <= '9' ? ch - '0'
+      const int d = ch >= '0' && ch <= '9'   ? ch - '0'
                     : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10
                     : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10
                                              : -1;
@@ -130,8 +130,8 @@ void BtsnoopWriter::write_command(uint16_t connection, int64_t unix_time_ns, std
   att_value(connection, false, kAttWriteCommand, kSnoopRxHandle, unix_time_ns, value);
 }
 
-void BtsnoopWriter::att_value(uint16_t connection, bool received, uint8_t opcode, uint16_t handle,
-                              int64_t unix_time_ns, std::span<const uint8_t> value) {
+void BtsnoopWriter::att_value(uint16_t connection, bool received, uint8_t opcode, uint16_t handle, int64_t unix_time_ns,
+                              std::span<const uint8_t> value) {
   do {
     const size_t n = std::min(value.size(), kSnoopMaxValue);
     std::vector<uint8_t> att = {opcode};
