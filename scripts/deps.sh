@@ -10,6 +10,7 @@ packages=(
   python3-pip python3-setuptools python3-wheel python3-venv
   python3-bleak python3-matplotlib python3-pandas pkg-config mypy
   libcli11-dev
+  tshark
 )
 
 missing=()
@@ -20,6 +21,9 @@ done
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # tshark (the dissector our snoop logs are checked with) would ask whether
+  # to install its capture helper setuid: no capture happens here.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

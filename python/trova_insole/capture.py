@@ -24,6 +24,8 @@ from typing import BinaryIO, Iterator, Optional, Union
 
 import trova_insole_sdk as _sdk
 
+from . import btsnoop as _btsnoop
+
 MAGIC = b"\x89MCAP0\r\n"
 RAW_ENCODING = "insole.notification"
 OP_HEADER, OP_FOOTER, OP_SCHEMA, OP_CHANNEL, OP_MESSAGE, OP_CHUNK = 1, 2, 3, 4, 5, 6
@@ -223,17 +225,35 @@ class _Reader:
         return pairs
 
 
+def _messages(stream: BinaryIO, name: str) -> Iterator[CapturedMessage]:
+    # A phone's Bluetooth log is told by its magic, when the stream can show
+    # its first bytes without consuming them (files can).
+    peek = getattr(stream, "peek", None)
+    if peek is not None and peek(8)[:8] == _btsnoop.MAGIC:
+        sequence: dict[str, int] = {}
+        for packet in _btsnoop.read_snoop(stream, name):
+            if packet.kind == "notification":
+                n = sequence.get(packet.device, 0)
+                sequence[packet.device] = n + 1
+                yield CapturedMessage(packet.device, "unknown", packet.unix_time_ns, n, packet.value)
+        return
+    yield from _Reader(stream, name).messages()
+
+
 def read_messages(source: Union[str, BinaryIO]) -> Iterator[CapturedMessage]:
     """The notifications of a capture file or live feed, in the order written.
 
-    Damage is reported with warnings.warn and skipped; a cut file yields what
-    came before the cut. Raises ValueError for input that is not a capture.
+    A phone's Bluetooth HCI snoop log (btsnoop) reads too: one device per
+    connection, its notifications stamped with the log's times (see
+    trova_insole.btsnoop). Damage is reported with warnings.warn and skipped;
+    a cut file yields what came before the cut. Raises ValueError for input
+    that is not a capture.
     """
     if isinstance(source, (str, bytes)) or hasattr(source, "__fspath__"):
         with open(source, "rb") as stream:
-            yield from _Reader(stream, str(source)).messages()
+            yield from _messages(stream, str(source))
     else:
-        yield from _Reader(source, getattr(source, "name", "capture")).messages()
+        yield from _messages(source, getattr(source, "name", "capture"))
 
 
 __all__ = ["CaptureWriter", "CapturedMessage", "read_messages", "RAW_ENCODING"]

@@ -369,3 +369,27 @@ def test_virtual_insole_over_stdio_and_tcp_and_its_refusals():
                           (["--stdio", "--mtu", "0"], "--mtu"), (["--listen", "nowhere"], "ADDRESS:PORT")]:
         refused = insole("virtual", *args)
         assert refused.returncode == 2 and message in refused.stderr.decode() and len(refused.stderr.splitlines()) == 1
+
+
+def test_snoop_logs_refuse_bad_arguments_and_survive_damage(tmp_path):
+    log = tmp_path / "left.btsnoop"
+    assert insole("record", "--btsnoop", log, "--seconds", "0.2").returncode == 0
+    for args, message in [(["decode", "--handle", "5"], "--handle applies to a --btsnoop log only"),
+                          (["decode", "--btsnoop", log, "--handle", "0"], "invalid value '0' for --handle"),
+                          (["decode", "--btsnoop", log, "--handle", "0x1g"], "invalid value '0x1g' for --handle"),
+                          (["decode", "--btsnoop", log, log], "give either FILE or --btsnoop LOG, not both"),
+                          (["decode", "--btsnoop", log, "--hex"], "--hex does not apply to a --btsnoop log")]:
+        result = insole(*args)
+        (err,) = result.stderr.decode().splitlines()
+        assert result.returncode == 2 and err.startswith("insole: " + message), args
+    foreign = insole("decode", "--btsnoop", GOLDEN)
+    assert foreign.returncode == 1 and foreign.stderr.decode() == (
+        f"insole: {GOLDEN}: not a btsnoop log (no btsnoop magic at its start)\n")
+    # A log cut inside its last notification: nine frames of ten, and the cut named with its offset.
+    cut = tmp_path / "cut.btsnoop"
+    cut.write_bytes(log.read_bytes()[:-50])
+    for args in [["decode", "--btsnoop", cut], ["export", "--jsonl", cut]]:
+        result = insole(*args)
+        warning = [line for line in result.stderr.decode().splitlines() if "warning" in line]
+        assert result.returncode == 0 and len(warning) == 1 and re.search(r"cut short at byte \d+", warning[0]), args
+        assert len(result.stdout.decode().splitlines()) == 9

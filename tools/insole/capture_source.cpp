@@ -6,20 +6,25 @@
 #include <stdexcept>
 #include <vector>
 
+#include "btsnoop_source.h"
 #include "capture/mcap_reader.h"
 
 namespace insole {
 
 namespace {
 
-bool is_mcap(std::FILE* in) {
+enum class Form { Mcap, Btsnoop, Raw };
+
+Form form_of(std::FILE* in) {
   uint8_t head[8];
   const size_t got = std::fread(head, 1, sizeof head, in);
-  const bool mcap = got == 8 && std::memcmp(head, tvis::capture::kMagic, 8) == 0;
+  Form form = Form::Raw;
+  if (got == 8 && std::memcmp(head, tvis::capture::kMagic, 8) == 0) form = Form::Mcap;
+  if (got == 8 && std::memcmp(head, tvis::capture::kBtsnoopMagic, 8) == 0) form = Form::Btsnoop;
   // Put the bytes back for the real reader: seekable files rewind, standard
   // input pushes back through a fresh stream only when it is a regular file.
   if (std::fseek(in, 0, SEEK_SET) != 0) throw std::runtime_error("cannot rewind the capture");
-  return mcap;
+  return form;
 }
 
 }  // namespace
@@ -37,18 +42,31 @@ void read_capture(const std::string& path, const std::function<void(const Notifi
   } closer{in, !from_stdin};
 
   // A pipe cannot rewind: on standard input a live feed is told by its first
-  // byte (0x89, which no raw capture starts with: those open with 'T').
-  bool mcap;
+  // byte (0x89, which no raw capture starts with: those open with 'T'), and
+  // a phone's snoop log by its 'b'.
+  Form form;
   if (from_stdin) {
     const int first = std::getc(in);
     if (first == EOF) return;
     std::ungetc(first, in);
-    mcap = first == tvis::capture::kMagic[0];
+    form = first == tvis::capture::kMagic[0]          ? Form::Mcap
+           : first == tvis::capture::kBtsnoopMagic[0] ? Form::Btsnoop
+                                                      : Form::Raw;
   } else {
-    mcap = is_mcap(in);
+    form = form_of(in);
   }
 
-  if (mcap) {
+  if (form == Form::Btsnoop) {
+    static const std::string kUnknown = "unknown";
+    read_snoop_log(in, from_stdin ? std::string("standard input") : path, std::nullopt,
+                   [&](const tvis::capture::SnoopPacket& p) {
+                     if (p.kind == tvis::capture::SnoopPacket::Kind::Notification)
+                       on_notification(Notification{p.device, kUnknown, p.unix_time_ns, p.value});
+                   });
+    return;
+  }
+
+  if (form == Form::Mcap) {
     tvis::capture::ReadHandlers handlers;
     handlers.message = [&](const tvis::capture::Message& m) {
       auto device = m.channel.metadata.find("device_id");

@@ -1,7 +1,8 @@
 // The notifications of a capture, whatever its form: an MCAP capture (a file,
 // or a live feed on standard input) with one channel per insole and the host's
-// receive times, or a raw byte capture of one insole (the older .bin form,
-// which has neither times nor identity).
+// receive times, a phone's Bluetooth HCI snoop log (btsnoop: one device per
+// connection, the log's time stamps), or a raw byte capture of one insole
+// (the older .bin form, which has neither times nor identity).
 #pragma once
 
 #include <cstdint>

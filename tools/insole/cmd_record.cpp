@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "btsnoop_output.h"
 #include "capture/mcap_writer.h"
 #include "commands.h"
 #include "mock_frames.h"
@@ -23,7 +24,37 @@ struct Options {
   std::string path;
   std::string id = "left";
   double seconds = kDefaultSeconds;
+  bool btsnoop = false;
 };
+
+// The same frames and times as an MCAP capture, as a phone's Bluetooth log.
+int write_snoop_capture(const std::string& path, const std::string& id, const tvis::mock::FootProfile& profile,
+                        uint32_t frames) {
+  if (path == "-" && term::stdout_is_tty()) throw UsageError("refusing to write a binary capture to a terminal");
+  std::unique_ptr<NotificationWriter> out;
+  try {
+    out = open_btsnoop_output(path);
+  } catch (const std::runtime_error& e) {
+    std::fprintf(stderr, "insole: %s\n", e.what());
+    return kExitFailed;
+  }
+  const char* foot = profile.device_id == 3 ? "right" : "left";
+  const auto start =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  std::vector<uint8_t> frame;
+  for (uint32_t n = 1; n <= frames; ++n) {
+    frame.clear();
+    append_mock_frame(profile, n, frame);
+    out->write_notification(id, foot, start + int64_t{n - 1} * 20'000'000, frame);
+  }
+  if (!out->close()) {
+    std::fprintf(stderr, "insole: cannot write %s: %s\n", path == "-" ? "standard output" : path.c_str(),
+                 std::strerror(errno));
+    return kExitFailed;
+  }
+  if (path != "-") std::printf("recorded %u frames of a %s insole to %s\n", frames, foot, path.c_str());
+  return kExitOk;
+}
 
 // A capture in the MCAP container: one channel for the insole, each frame
 // stamped with the host time it would have arrived at, 20 ms apart from now.
@@ -57,6 +88,7 @@ int run(const Options& options) {
   const std::string& id = options.id;
   if (id.empty()) throw UsageError("--device needs a non-empty id");
   const auto frames = static_cast<uint32_t>(std::llround(options.seconds * kMockFramesPerSecond));
+  if (options.btsnoop) return write_snoop_capture(path, id, tvis::mock::profile_for(id), frames);
 
   std::unique_ptr<std::FILE, FileCloser> owned;
   std::FILE* out = stdout;
@@ -120,6 +152,9 @@ void add_record(CLI::App& tool) {
   add_text(record, "--device", options->id, "ID",
            "the simulated insole (default left; an id containing\n\"right\", or 1 or 3, gives a right insole)");
   add_value(record, "--seconds", options->seconds, parse_seconds, "N", "how much stream to write (default 5)");
+  record->add_flag("--btsnoop", options->btsnoop,
+                   "write FILE as a Bluetooth HCI snoop log (btsnoop), as\n"
+                   "phones write them, for Wireshark and the like");
   on_run(record, [options] { return run(*options); });
 }
 
