@@ -1,12 +1,13 @@
-// The binary form of an export (`insole export --binary`): fixed-size
-// little-endian records that numpy maps as they are, so that a program gets
-// the columns without parsing text. The layout is described in a JSON header
-// and the device names in a JSON trailer (docs/capture-format.md):
+// The binary form of an export (`insole export --binary`): the CSV's columns
+// as little-endian arrays that numpy takes as they are, so that a program gets
+// them without parsing text. Rows go out in blocks of kBlockRows, each block
+// column by column, so the tool streams in constant memory while a reader
+// copies whole runs of one column at a time (docs/capture-format.md):
 //
-//   "TVROWS1\n"  u32 length  header JSON  records...  trailer JSON  u32 length  "TVROWEND"
+//   "TVROWS1\n"  u32 length  header JSON  blocks...  trailer JSON  u32 length  "TVROWEND"
 //
-// A value the sample does not carry is 0 in its record; the record's counts
-// say which values are there, as the empty CSV fields do.
+// A value the sample does not carry is 0; each row's counts say which values
+// are there, as the empty CSV fields do.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -25,8 +26,12 @@ namespace {
 
 using namespace tvis::protocol;
 
-static_assert(std::endian::native == std::endian::little, "records are written as they lie in memory");
+static_assert(std::endian::native == std::endian::little, "values are written as they lie in memory");
 
+constexpr size_t kBlockRows = 1024;
+
+// The values of one row; in a block, the field at offset o of this layout
+// has its kBlockRows values at o * kBlockRows.
 struct Record {
   int64_t host_time_ns;
   int64_t aligned_time_ns;
@@ -52,9 +57,9 @@ constexpr const char* kImuNames[] = {"acc_x", "acc_y", "acc_z", "gyro_x", "gyro_
                                      "raw_acc_x", "raw_acc_y", "raw_acc_z", "raw_gyro_x", "raw_gyro_y", "raw_gyro_z"};
 constexpr const char* kDerivedNames[] = {"acc_x_mg", "acc_y_mg", "acc_z_mg", "gyro_x_dps", "gyro_y_dps", "gyro_z_dps"};
 
-// {"row_bytes":..,"columns":[CSV names],"fields":[[name,type,offset],..],
-//  "valid":{column:[count field, index]}}: a column is there in a record when
-// its count field is above its index.
+// {"row_bytes":..,"block_rows":..,"columns":[CSV names],
+//  "fields":[[name,type,offset],..],"valid":{column:[count field, index]}}:
+// a column has a value in a row when its count field is above its index.
 std::string header_json() {
   std::string fields, valid;
   auto field = [&](const std::string& name, const char* type, size_t offset) {
@@ -109,7 +114,8 @@ std::string header_json() {
     append_json_string(columns, csv.substr(from, to - from));
     from = to + 1;
   }
-  return "{\"row_bytes\":" + std::to_string(sizeof(Record)) + ",\"columns\":" + columns + "],\"fields\":" + fields +
+  return "{\"row_bytes\":" + std::to_string(sizeof(Record)) + ",\"block_rows\":" + std::to_string(kBlockRows) +
+         ",\"columns\":" + columns + "],\"fields\":[" + fields +
          "],\"valid\":{" + valid + "}}";
 }
 
@@ -173,12 +179,16 @@ class BinaryWriter : public RowWriter {
       r.voltage_mv = s.battery->voltage_mv;
       r.battery_count = 1;
     }
-    out_.append(reinterpret_cast<const char*>(&r), sizeof r);
-    ++rows_;
+    add(r);
   }
 
-  // {"rows":N,"sources":[[device,foot],..]}
+  // {"rows":N,"sources":[[device,foot],..]}; the last block is filled up
+  // with zeros, which the row count leaves out.
   void finish() override {
+    if (const size_t used = rows_ % kBlockRows) {
+      std::fill(records_.begin() + static_cast<std::ptrdiff_t>(used), records_.end(), Record{});
+      write_block();
+    }
     std::string trailer = "{\"rows\":" + std::to_string(rows_) + ",\"sources\":[";
     for (size_t i = 0; i < names_.size(); ++i) {
       trailer += i ? ",[" : "[";
@@ -194,6 +204,31 @@ class BinaryWriter : public RowWriter {
   }
 
  private:
+  // Rows collect as records and go out a block at a time, turned column by
+  // column in tiles of rows, so that each write fills whole cache lines.
+  void add(const Record& r) {
+    records_[rows_++ % kBlockRows] = r;
+    if (rows_ % kBlockRows == 0) write_block();
+  }
+
+  void write_block() {
+    constexpr size_t kTile = 64;
+    uint8_t* to = reinterpret_cast<uint8_t*>(out_.room(kBlockRows * sizeof(Record)));
+    for (size_t base = 0; base < kBlockRows; base += kTile) {
+      const Record* tile = &records_[base];
+      auto column = [&]<size_t kSize>(size_t offset) {
+        uint8_t* at = to + offset * kBlockRows + base * kSize;
+        for (size_t i = 0; i < kTile; ++i)
+          std::memcpy(at + i * kSize, reinterpret_cast<const uint8_t*>(&tile[i]) + offset, kSize);
+      };
+      for (size_t o = 0; o < offsetof(Record, device_time_ms); o += 8) column.template operator()<8>(o);
+      for (size_t o = offsetof(Record, device_time_ms); o < offsetof(Record, aligned_count); o += 4)
+        column.template operator()<4>(o);
+      for (size_t o = offsetof(Record, aligned_count); o < sizeof(Record); ++o) column.template operator()<1>(o);
+    }
+    out_.done(reinterpret_cast<char*>(to) + kBlockRows * sizeof(Record));
+  }
+
   uint32_t source(const std::string& device, const std::string& foot) {
     if (last_ < names_.size() && names_[last_].first == device && names_[last_].second == foot) return last_;
     auto [it, fresh] = index_.try_emplace({device, foot}, static_cast<uint32_t>(names_.size()));
@@ -202,6 +237,7 @@ class BinaryWriter : public RowWriter {
   }
 
   ExportOutput& out_;
+  std::vector<Record> records_ = std::vector<Record>(kBlockRows);
   uint64_t rows_ = 0;
   std::vector<std::pair<std::string, std::string>> names_;
   std::map<std::pair<std::string, std::string>, uint32_t> index_;
