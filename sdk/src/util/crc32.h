@@ -64,4 +64,9 @@ constexpr uint32_t crc32(const uint8_t* data, size_t len) { return crc32_extend(
 
 inline uint32_t crc32(std::span<const uint8_t> bytes) { return crc32(bytes.data(), bytes.size()); }
 
+// The same CRC, folded 64 bytes per step by carry-less multiplication where
+// the CPU has it (capture chunks are up to a megabyte); the tables elsewhere.
+uint32_t crc32_folded(const uint8_t* data, size_t len);
+bool crc32_folding_supported();
+
 }  // namespace tvis
