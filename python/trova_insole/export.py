@@ -138,8 +138,8 @@ class _Columns:
             runs = numpy.ndarray((blocks, block), dtype, data, start + offset * block,
                                  (block * row_bytes, dtype.itemsize))
             numpy.copyto(out[:full * block].reshape(full, block), runs[:full], casting="unsafe")
-            numpy.copyto(out[full * block:], runs[full, :n - full * block] if n > full * block else runs[:0, 0],
-                         casting="unsafe")
+            if n > full * block:  # the last block, filled up with zero rows
+                numpy.copyto(out[full * block:], runs[full, :n - full * block], casting="unsafe")
 
         counts: dict[str, tuple[Any, int]] = {}
 

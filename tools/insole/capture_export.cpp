@@ -1,7 +1,9 @@
 #include "capture_export.h"
 
+#include <cstring>
 #include <map>
 #include <optional>
+#include <stdexcept>
 
 #include "capture/clock_alignment.h"
 #include "capture_source.h"
@@ -37,6 +39,19 @@ std::unique_ptr<RowWriter> writer_for(ExportFormat format, ExportOutput& out) {
 }
 
 }  // namespace
+
+void ExportOutput::append(const char* data, size_t n) {
+  char* p = room(n);
+  std::memcpy(p, data, n);
+  done(p + n);
+}
+
+void ExportOutput::flush() {
+  if (used_ == 0) return;
+  const size_t size = used_;
+  used_ = 0;
+  if (std::fwrite(buffer_.data(), 1, size, out_) != size) throw std::runtime_error("cannot write the export");
+}
 
 ExportTotals export_capture(const std::string& path, ExportFormat format, std::FILE* out) {
   ExportTotals totals;

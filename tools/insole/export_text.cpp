@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
-#include <stdexcept>
 
 #include "export_rows.h"
 #include "protocol/json.h"
@@ -13,19 +12,6 @@
 namespace insole {
 
 using namespace tvis::protocol;
-
-void ExportOutput::append(const char* data, size_t n) {
-  char* p = room(n);
-  std::memcpy(p, data, n);
-  done(p + n);
-}
-
-void ExportOutput::flush() {
-  if (used_ == 0) return;
-  const size_t size = used_;
-  used_ = 0;
-  if (std::fwrite(buffer_.data(), 1, size, out_) != size) throw std::runtime_error("cannot write the export");
-}
 
 namespace {
 
