@@ -53,9 +53,9 @@ void add_export(CLI::App& tool) {
                 "--jsonl writes one JSON object per sample instead: the same times and\n"
                 "identity, and the message as `insole decode` renders it.\n"
                 "\n"
-                "--binary writes the CSV's columns as fixed-size little-endian records\n"
-                "that numpy maps without parsing (the form read_capture() loads; see\n"
-                "docs/capture-format.md).",
+                "--binary writes the CSV's columns as little-endian arrays, in blocks\n"
+                "of rows, that numpy copies without parsing (the form read_capture()\n"
+                "loads; see docs/capture-format.md).",
        .notes = "Exit status: 0 when the capture was read (damage is reported on standard\n"
                 "error and skipped), 1 when it cannot be read, 2 for bad arguments."});
   auto options = std::make_shared<Options>();
