@@ -1,6 +1,6 @@
 // Turns a capture into one row per sensor sample, for analysis tools: CSV with
 // named columns, JSON lines that wrap each message's JSON text with the
-// sample's times and identity, or fixed-size binary records for programs.
+// sample's times and identity, or binary column blocks for programs.
 // All carry the host receive time, the device time aligned onto the host
 // clock (so left and right share one time axis), and a gap column: the
 // samples estimated missing just before this one.
