@@ -134,6 +134,8 @@ class _Columns:
 
         def fill(out: Any, name: str) -> None:
             """Copies a field into out (n values), converting to out's dtype."""
+            if n == 0:  # no block to view
+                return
             dtype, offset = fields[name]
             runs = numpy.ndarray((blocks, block), dtype, data, start + offset * block,
                                  (block * row_bytes, dtype.itemsize))

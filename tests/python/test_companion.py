@@ -110,3 +110,32 @@ def test_binary_and_csv_roads_agree_on_every_column(tmp_path):
     assert frame_["raw_pressure_0"].isna().sum() == 37 and frame_["shear_x_2"].isna().all()
     assert frame_["acc_x_mg"].isna().sum() == 19 + 2  # no IMU in 19 samples; overflowed in seq 5 of each foot
     assert frame_["battery_pct"].isna().sum() == 9 and (frame_[frame_["foot"] == "left"]["battery_pct"] == 55).all()
+
+
+def test_binary_road_on_raw_and_empty_captures(tmp_path):
+    """A raw capture (no receive times: an aligned column empty throughout, the
+    file name as device) and a capture without samples (no block at all)."""
+    import io
+    import os
+    import subprocess
+
+    import numpy
+    import pandas
+
+    from trova_insole import CaptureWriter, export_csv, read_capture
+    tool = os.environ.setdefault("INSOLE_BIN",
+                                 str(pathlib.Path(__file__).resolve().parents[2] / "build/release/tools/insole"))
+    raw = tmp_path / "walk.bin"
+    subprocess.run([tool, "record", str(raw), "--seconds", "0.2"], check=True, capture_output=True)
+    frame_ = read_capture(raw)
+    pandas.testing.assert_frame_equal(frame_, pandas.read_csv(io.BytesIO(export_csv(raw)), dtype={"device": str}))
+    assert len(frame_) == 10 and frame_["aligned_time_ns"].isna().all() and (frame_["host_time_ns"] == 0).all()
+    assert set(frame_["device"]) == {str(raw)}
+
+    empty = tmp_path / "empty.mcap"
+    with open(empty, "wb") as out, CaptureWriter(out) as capture:
+        capture.add_insole("L", "left")
+    frame_, arrays = read_capture(empty), read_capture(empty, as_="numpy")
+    columns = export_csv(empty).decode().strip().split(",")
+    assert list(frame_.columns) == list(arrays) == columns and len(frame_) == 0
+    assert all(isinstance(a, numpy.ndarray) and a.shape == (0,) for a in arrays.values())
