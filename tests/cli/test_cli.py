@@ -336,6 +336,11 @@ def test_mcap_capture_exports_what_decode_renders(tmp_path):
     assert steps == {20_000_000}
     raw_rows = list(csv.DictReader(io.StringIO(insole("export", raw).stdout.decode())))
     assert [r["pressure_5"] for r in raw_rows] == [r["pressure_5"] for r in rows] and raw_rows[0]["host_time_ns"] == "0"
+    binary = insole("export", mcap, "--binary")
+    assert binary.returncode == 0 and binary.stdout[:8] == b"TVROWS1\n" and binary.stdout[-8:] == b"TVROWEND"
+    assert len(binary.stdout) > 1024 * 528 and b'"rows":10,' in binary.stdout[-100:]
+    assert insole("export", mcap, "--csv", "--binary").returncode == 2
+    assert insole("export", tmp_path / "missing.mcap", "--binary").returncode == 1
 
 
 def test_dfu_updates_a_virtual_insole_that_checks_the_image(tmp_path):

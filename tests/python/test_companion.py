@@ -47,3 +47,95 @@ def test_read_capture_gives_the_same_rows_in_every_form(tmp_path):
     assert set(frame["foot"]) == {"left"} and frame["gap"].sum() == 0
     with pytest.raises(ValueError, match="not a capture file|cannot open"):
         read_capture(tmp_path / "missing.mcap")
+
+
+def test_binary_and_csv_roads_agree_on_every_column(tmp_path):
+    """numpy and pandas load the tool's binary form, plain lists its CSV: all
+    must hold the same values, on a capture with both feet, lost samples,
+    short and overlong lists, groups missing in some samples, a battery carried
+    from its own message, an id the CSV must quote and a derived value that
+    overflows (null in the CSV)."""
+    import io
+    import os
+
+    import insole_pb2 as pb
+    import numpy
+    import pandas
+
+    from trova_insole import CaptureWriter, export_csv, read_capture
+    os.environ.setdefault("INSOLE_BIN", str(pathlib.Path(__file__).resolve().parents[2] / "build/release/tools/insole"))
+
+    def sample(seq, battery):
+        resp = pb.InsoleResp(msg_id=seq)
+        sd = resp.sensor_data
+        sd.timestamp_ms, sd.seq_num = 20 * seq, seq
+        sd.pressure_data.pressure.extend((seq * 31 + i) % 70000 - 1000 for i in range(seq % 5 * 12 + 1))
+        if seq % 2 == 0:
+            sd.pressure_data.raw_pressure.extend(range(seq, seq + 48))
+        if seq % 3 == 0:
+            sd.shear_data.shear_force_x.extend([seq, -seq])
+            sd.shear_data.shear_force_y.extend([1, 2, 3])
+        if seq % 4:
+            sd.imu_data.acc_x, sd.imu_data.gyro_z, sd.imu_data.raw_acc_y = seq * 100, -seq, 7
+            sd.imu_data.acc_scale = 3e38 if seq == 5 else 0.0
+        if battery:
+            sd.battery_data.battery_pct, sd.battery_data.voltage_mv = 90, 4000 + seq
+        return frame(resp)
+
+    path = tmp_path / "both.mcap"
+    with open(path, "wb") as out, CaptureWriter(out) as capture:
+        left, right = capture.add_insole('L,"1"', "left"), capture.add_insole("R", "right")
+        capture.write(left, frame(pb.InsoleResp(battery_data=pb.BatteryData(battery_pct=55, voltage_mv=3900))), 10**9)
+        for seq in range(1, 41):
+            at = 10**9 + seq * 20_000_000
+            if seq % 7:  # every seventh left sample lost
+                capture.write(left, sample(seq, battery=False), at)
+            capture.write(right, sample(seq, battery=seq >= 10), at + 3_000_000)
+
+    frame_ = read_capture(path, as_="pandas")
+    csv_frame = pandas.read_csv(io.BytesIO(export_csv(path)), dtype={"device": str, "foot": str})
+    pandas.testing.assert_frame_equal(frame_, csv_frame)  # values, dtypes and column order
+    arrays = read_capture(path, as_="numpy")
+    assert list(arrays) == list(csv_frame.columns)
+    for name, values in arrays.items():
+        numpy.testing.assert_array_equal(values, csv_frame[name].to_numpy(), err_msg=name)
+    rows = read_capture(path, as_="lists")
+    assert [[None if pandas.isna(v) else v for v in frame_[name]] for name in frame_.columns] == \
+        [[row[name] for row in rows] for name in frame_.columns]
+
+    # The capture holds what the comparison is meant to cover.
+    assert len(frame_) == 75 and set(zip(frame_["device"], frame_["foot"])) == {('L,"1"', "left"), ("R", "right")}
+    assert frame_["gap"].sum() == 5 and frame_["seq"].dtype == numpy.int64 and frame_["pressure_0"].dtype == numpy.int64
+    assert frame_["pressure_1"].isna().sum() > 0 and frame_["pressure_47"].notna().sum() > 0
+    assert frame_["raw_pressure_0"].isna().sum() == 37 and frame_["shear_x_2"].isna().all()
+    assert frame_["acc_x_mg"].isna().sum() == 19 + 2  # no IMU in 19 samples; overflowed in seq 5 of each foot
+    assert frame_["battery_pct"].isna().sum() == 9 and (frame_[frame_["foot"] == "left"]["battery_pct"] == 55).all()
+
+
+def test_binary_road_on_raw_and_empty_captures(tmp_path):
+    """A raw capture (no receive times: an aligned column empty throughout, the
+    file name as device) and a capture without samples (no block at all)."""
+    import io
+    import os
+    import subprocess
+
+    import numpy
+    import pandas
+
+    from trova_insole import CaptureWriter, export_csv, read_capture
+    tool = os.environ.setdefault("INSOLE_BIN",
+                                 str(pathlib.Path(__file__).resolve().parents[2] / "build/release/tools/insole"))
+    raw = tmp_path / "walk.bin"
+    subprocess.run([tool, "record", str(raw), "--seconds", "0.2"], check=True, capture_output=True)
+    frame_ = read_capture(raw)
+    pandas.testing.assert_frame_equal(frame_, pandas.read_csv(io.BytesIO(export_csv(raw)), dtype={"device": str}))
+    assert len(frame_) == 10 and frame_["aligned_time_ns"].isna().all() and (frame_["host_time_ns"] == 0).all()
+    assert set(frame_["device"]) == {str(raw)}
+
+    empty = tmp_path / "empty.mcap"
+    with open(empty, "wb") as out, CaptureWriter(out) as capture:
+        capture.add_insole("L", "left")
+    frame_, arrays = read_capture(empty), read_capture(empty, as_="numpy")
+    columns = export_csv(empty).decode().strip().split(",")
+    assert list(frame_.columns) == list(arrays) == columns and len(frame_) == 0
+    assert all(isinstance(a, numpy.ndarray) and a.shape == (0,) for a in arrays.values())

@@ -1,8 +1,9 @@
 // Turns a capture into one row per sensor sample, for analysis tools: CSV with
-// named columns, or JSON lines that wrap each message's JSON text with the
-// sample's times and identity. Both carry the host receive time, the device
-// time aligned onto the host clock (so left and right share one time axis),
-// and a gap column: the samples estimated missing just before this one.
+// named columns, JSON lines that wrap each message's JSON text with the
+// sample's times and identity, or binary column blocks for programs.
+// All carry the host receive time, the device time aligned onto the host
+// clock (so left and right share one time axis), and a gap column: the
+// samples estimated missing just before this one.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +12,7 @@
 
 namespace insole {
 
-enum class ExportFormat { Csv, JsonLines };
+enum class ExportFormat { Csv, JsonLines, Binary };
 
 struct ExportTotals {
   uint64_t samples = 0;
@@ -20,7 +21,7 @@ struct ExportTotals {
 };
 
 // Reads the capture at path ("-": standard input) and writes rows to out.
-// Throws std::runtime_error for unreadable input.
+// Throws std::runtime_error for unreadable input or a refused write.
 ExportTotals export_capture(const std::string& path, ExportFormat format, std::FILE* out);
 
 // The CSV header line, without its line feed.

@@ -186,7 +186,7 @@ class Reader {
     if (!compression.empty())
       return warn(where + " is compressed with '" + compression + "', which this reader does not take; skipped");
     if (records.size() != uncompressed_size) return warn(where + " has an inconsistent size; skipped");
-    if (crc != 0 && crc32(records.data(), records.size()) != crc) return warn(where + " fails its CRC check; skipped");
+    if (crc != 0 && crc32_folded(records.data(), records.size()) != crc) return warn(where + " fails its CRC check; skipped");
     Cursor inner(records);
     while (inner.left() > 0) {
       const uint8_t op = static_cast<uint8_t>(inner.le(1));

@@ -130,7 +130,7 @@ void McapWriter::close_chunk() {
   w.u64(chunk_start_ns_);
   w.u64(chunk_end_ns_);
   w.u64(chunk_.size());
-  w.u32(crc32(chunk_.data(), chunk_.size()));
+  w.u32(crc32_folded(chunk_.data(), chunk_.size()));
   w.string("");
   w.u64(chunk_.size());
   w.bytes(chunk_);

@@ -152,6 +152,11 @@ char* write_double_general(char* p, double value) {
 
 char* write_double(char* p, double value) {
   if (char* end = write_exact_dyadic(p, value)) return end;
+  if (value == 0) {  // common in sensor data (an axis at rest), and cheap to write here
+    if (std::signbit(value)) *p++ = '-';
+    std::memcpy(p, "0.0", 3);
+    return p + 3;
+  }
   return write_double_general(p, value);
 }
 
