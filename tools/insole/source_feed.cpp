@@ -97,9 +97,8 @@ class FeedSource final : public Source {
     io.read = read_step;
     std::FILE* in = ::fopencookie(&pipe, "r", io);
     if (in == nullptr) return std::string("cannot read: ") + std::strerror(errno);
-    // Small reads: a feed's messages are handed on as they arrive, not when
-    // a buffer fills.
-    std::setvbuf(in, nullptr, _IONBF, 0);
+    // Buffered, yet with no added latency: read_step returns what has
+    // arrived, and the reader asks again only for what a record still lacks.
     tvis::capture::ReadHandlers handlers;
     static const std::string kUnknown = "unknown";
     handlers.message = [&](const tvis::capture::Message& m) {
