@@ -32,6 +32,7 @@ plot_capture.py plots. --feed - writes the same capture as a live feed on
 stdout (the JSON lines are then not printed), --feed HOST:PORT sends it to a
 tool listening there (`insole record FILE.mcap --feed HOST:PORT`):
 
+    $ python3 ble_host.py --virtual --seconds 2 --record session.mcap && insole export session.mcap | wc -l
     $ python3 ble_host.py --virtual --seconds 3 --feed - | insole record live.mcap --feed -
 Ctrl-C (or SIGTERM) ends the run early: the stream is stopped and the insoles
 disconnected before the program exits.
