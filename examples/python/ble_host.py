@@ -370,9 +370,11 @@ async def poll_battery(sessions, stop):
 
 def open_captures(args, files):
     """The MCAP capture (--record FILE.mcap) and live feed (--feed) to keep, closed by files."""
-    from trova_insole import CaptureWriter
-
     captures = []
+    if not args.feed and not (args.record and args.record.endswith(".mcap")):
+        return captures
+    from trova_insole import CaptureWriter  # the SDK's companion package, only when needed
+
     if args.record and args.record.endswith(".mcap"):
         out = files.enter_context(open(args.record, "wb"))
         captures.append(files.enter_context(CaptureWriter(out, metadata={"source": "ble_host.py"})))
