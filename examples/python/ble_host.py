@@ -370,7 +370,7 @@ async def poll_battery(sessions, stop):
 
 def open_captures(args, files):
     """The MCAP capture (--record FILE.mcap) and live feed (--feed) to keep, closed by files."""
-    captures = []
+    captures: list = []
     if not args.feed and not (args.record and args.record.endswith(".mcap")):
         return captures
     from trova_insole import CaptureWriter  # the SDK's companion package, only when needed
