@@ -108,6 +108,7 @@ int record_source(const Options& options) {
     source->run([&](const SourceEvent& event) {
       std::lock_guard lock(mutex);
       recorder.record(event);
+      if (!recorder.ok()) source->stop();  // nothing more can be kept
     }, seconds);
   } catch (const std::runtime_error& e) {
     error = e.what();

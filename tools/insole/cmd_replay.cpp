@@ -77,7 +77,7 @@ int to_feed(Source& source, const Options& options) {
   bool failed = false;
   source.run([&](const SourceEvent& event) {
     recorder.record(event);
-    if (std::ferror(out) && !failed) {
+    if (!recorder.ok() && !failed) {
       failed = true;
       source.stop();
     }

@@ -34,6 +34,7 @@ class CaptureRecorder {
   void poll();
   bool close();
 
+  bool ok() const { return writer_.ok(); }  // false once a write failed
   uint64_t messages() const { return writer_.message_count(); }
   size_t insoles() const { return insoles_.size(); }
 
