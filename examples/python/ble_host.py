@@ -24,8 +24,16 @@ With insoles in range and a BLE adapter:
     python3 ble_host.py --seconds 30 > session.jsonl
     python3 ble_host.py --only left --rate 100 --record capture
 
-With --record PREFIX the raw notification bytes of each insole are also kept
-in PREFIX-left.bin / PREFIX-right.bin; plot_capture.py plots those files.
+With --record FILE.mcap every notification is also kept in an MCAP capture,
+one channel per insole with the receive times (`insole export` and
+trova_insole.read_capture read it); with --record PREFIX (no .mcap) the raw
+bytes of each insole go to PREFIX-left.bin / PREFIX-right.bin, which
+plot_capture.py plots. --feed - writes the same capture as a live feed on
+stdout (the JSON lines are then not printed), --feed HOST:PORT sends it to a
+tool listening there (`insole record FILE.mcap --feed HOST:PORT`):
+
+    $ python3 ble_host.py --virtual --seconds 2 --record session.mcap && insole export session.mcap | wc -l
+    $ python3 ble_host.py --virtual --seconds 3 --feed - | insole record live.mcap --feed -
 Ctrl-C (or SIGTERM) ends the run early: the stream is stopped and the insoles
 disconnected before the program exits.
 
@@ -37,8 +45,10 @@ import argparse
 import asyncio
 import contextlib
 import json
+import os
 import pathlib
 import signal
+import socket
 import sys
 from collections.abc import Mapping
 from dataclasses import dataclass
@@ -175,6 +185,7 @@ class InsoleSession:
         self.pressure_mode = pressure_mode
         self.write_response = write_response
         self.record = record  # binary file that keeps every notification, or None
+        self.captures = []  # (CaptureWriter, channel): captures and feeds that keep every notification
         self.messages = 0
         self.decode_errors = 0
         self.connected = True
@@ -199,6 +210,8 @@ class InsoleSession:
         data = bytes(data)
         if self.record is not None:
             self.record.write(data)
+        for capture, channel in self.captures:
+            capture.write(channel, data)
         sdk.feed_received_data(self.device_id, data)
         while True:
             try:
@@ -355,8 +368,30 @@ async def poll_battery(sessions, stop):
                     await session.request_battery()
 
 
+def open_captures(args, files):
+    """The MCAP capture (--record FILE.mcap) and live feed (--feed) to keep, closed by files."""
+    captures: list = []
+    if not args.feed and not (args.record and args.record.endswith(".mcap")):
+        return captures
+    from trova_insole import CaptureWriter  # the SDK's companion package, only when needed
+
+    if args.record and args.record.endswith(".mcap"):
+        out = files.enter_context(open(args.record, "wb"))
+        captures.append(files.enter_context(CaptureWriter(out, metadata={"source": "ble_host.py"})))
+    if args.feed == "-":
+        captures.append(files.enter_context(CaptureWriter(sys.stdout.buffer, metadata={"source": "ble_host.py"}, live=True)))
+    elif args.feed:
+        host, _, port = args.feed.rpartition(":")
+        link = files.enter_context(socket.create_connection((host, int(port))))
+        link.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        out = files.enter_context(link.makefile("wb"))
+        captures.append(files.enter_context(CaptureWriter(out, metadata={"source": "ble_host.py"}, live=True)))
+    return captures
+
+
 async def run(args, out=None):
-    out = out if out is not None else sys.stdout
+    # With the feed on stdout the JSON lines have nowhere to go.
+    out = out if out is not None else open(os.devnull, "w") if args.feed == "-" else sys.stdout
     wanted = [SIDES_BY_NAME[args.only]] if args.only else [sdk.DEVICE_LEFT, sdk.DEVICE_RIGHT]
     log(f"scanning up to {args.scan_timeout:g} s for {' and '.join(SIDE_NAMES[s] for s in wanted)} insole(s)")
     try:
@@ -383,6 +418,7 @@ async def run(args, out=None):
             stop.set()
 
     with contextlib.ExitStack() as files:
+        captures = open_captures(args, files)
         try:
             for insole in (found[side] for side in sorted(found)):
                 log(f"connecting to {insole.side_name} insole {insole.address} {insole.name!r} (RSSI {insole.rssi})")
@@ -391,8 +427,9 @@ async def run(args, out=None):
                 except Exception as err:
                     log(f"cannot connect to {insole.side_name} insole: {err}")
                     continue
-                if args.record:
+                if args.record and not args.record.endswith(".mcap"):
                     session.record = files.enter_context(open(f"{args.record}-{insole.side_name}.bin", "wb"))
+                session.captures = [(c, c.add_insole(session.device_id, insole.side_name)) for c in captures]
                 sessions.append(session)
             if not sessions:
                 return 1
@@ -449,8 +486,13 @@ def parse_args(argv=None):
                    help="while streaming, update the first insole (left, or --only) with this image")
     p.add_argument("--virtual", action="store_true",
                    help="no radio: run virtual insoles (the SDK's insole tool) instead of BLE ones")
-    p.add_argument("--record", metavar="PREFIX", help="also keep raw notifications in PREFIX-left.bin / PREFIX-right.bin")
+    p.add_argument("--record", metavar="FILE",
+                   help="also keep the notifications in FILE.mcap (or, without .mcap, in FILE-left.bin / FILE-right.bin)")
+    p.add_argument("--feed", metavar="-|HOST:PORT",
+                   help="also send the notifications as a live feed to stdout (-) or to a tool listening on HOST:PORT")
     args = p.parse_args(argv)
+    if args.feed and args.feed != "-" and not args.feed.rpartition(":")[2].isdigit():
+        p.error("--feed needs - or HOST:PORT")
     if args.seconds <= 0 or args.scan_timeout <= 0:
         p.error("--seconds and --scan-timeout must be positive")
     return args

@@ -3,6 +3,7 @@
 //   node mcap_oracle.mjs read FILE      streaming read, CRCs checked, then an
 //                                       indexed read of the summary (files with one)
 //   node mcap_oracle.mjs write FILE [--unchunked]
+//   node mcap_oracle.mjs channels FILE  every channel with its metadata and schema
 import { readFile, writeFile } from "node:fs/promises";
 import { McapIndexedReader, McapStreamReader, McapWriter } from "@mcap/core";
 
@@ -76,10 +77,26 @@ async function write(path, unchunked) {
   await writeFile(path, Buffer.concat(chunks));
 }
 
+async function channels(path) {
+  const reader = new McapStreamReader({ validateCrcs: true });
+  reader.append(await readFile(path));
+  const schemas = new Map();
+  for (let record; (record = reader.nextRecord()); ) {
+    if (record.type === "Schema") schemas.set(record.id, record);
+    if (record.type !== "Channel") continue;
+    const schema = schemas.get(record.schemaId);
+    process.stdout.write(JSON.stringify({
+      topic: record.topic, encoding: record.messageEncoding, metadata: Object.fromEntries(record.metadata),
+      schema: schema ? { name: schema.name, encoding: schema.encoding, data: hex(schema.data) } : null,
+    }) + "\n");
+  }
+}
+
 const [command, path, flag] = process.argv.slice(2);
 if (command === "read") await read(path);
+else if (command === "channels") await channels(path);
 else if (command === "write") await write(path, flag === "--unchunked");
 else {
-  process.stderr.write("usage: mcap_oracle.mjs read|write FILE [--unchunked]\n");
+  process.stderr.write("usage: mcap_oracle.mjs read|write|channels FILE [--unchunked]\n");
   process.exit(2);
 }

@@ -180,6 +180,16 @@ def test_calibrate_and_foot_side():
     (["--seconds", "1", "demo"], "option --seconds goes after demo"),
     (["decode", "--seconds", "1"], "option --seconds does not apply to decode"),
     (["calibrate", "--bogus", "1"], "unknown option --bogus"),  # a stray option first, before the missing --foot
+    # Sources: one kind at a time, pacing for replays only, files they can write.
+    (["record", "x.mcap", "--virtual", "left", "--mock", "a"], "give one source"),
+    (["record", "x.mcap", "--virtual", "middle"], "invalid value 'middle' for --virtual"),
+    (["record", "x.mcap", "--virtual", "left", "--speed", "2"], "apply to --replay only"),
+    (["record", "x.bin", "--virtual", "left"], "goes to FILE.mcap"),
+    (["record", "x.mcap", "--decoded"], "--decoded needs a source"),
+    (["record", "x.mcap", "--feed", "localhost"], "--feed needs - or HOST:PORT"),
+    (["replay", "x.mcap", "--fast", "--speed", "3"], "--speed or --fast, not both"),
+    (["replay", "x.mcap", "--speed", "0"], "invalid value '0' for --speed"),
+    (["replay", "x.mcap", "--seek", "-1"], "invalid value '-1' for --seek"),
 ])
 def test_bad_arguments_exit_2_with_one_line(args, message):
     result = insole(*args, env={"INSOLE_FIXED_CLOCK_MS": "yesterday" if message == "INSOLE_FIXED_CLOCK_MS" else ""})

@@ -69,6 +69,8 @@ void read_capture(const std::string& path, const std::function<void(const Notifi
   if (form == Form::Mcap) {
     tvis::capture::ReadHandlers handlers;
     handlers.message = [&](const tvis::capture::Message& m) {
+      // Other channels (a decoded one, say) are not notifications.
+      if (m.channel.message_encoding != "insole.notification") return;
       auto device = m.channel.metadata.find("device_id");
       auto foot = m.channel.metadata.find("foot");
       static const std::string kUnknown = "unknown";

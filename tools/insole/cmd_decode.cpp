@@ -10,7 +10,7 @@
 #include "btsnoop_source.h"
 #include "commands.h"
 #include "hex_text.h"
-#include "protocol/json_stream.h"
+#include "json_decoder.h"
 #include "terminal.h"
 
 namespace insole {
@@ -32,65 +32,6 @@ struct Options {
 
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
-void write_lines(std::vector<std::string>& lines) {
-  for (const auto& line : lines) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-  }
-  lines.clear();
-}
-
-// The statistics as one JSON object, keys in the order the Python
-// StreamParser.stats() gives them.
-std::string stats_json(const tvis::protocol::JsonStream& stream) {
-  const auto& s = stream.stats();
-  std::string out = "{";
-  auto field = [&out](const char* key, uint64_t value) {
-    out += '"';
-    out += key;
-    out += "\":";
-    out += std::to_string(value);
-    out += ',';
-  };
-  field("frames_received", s.frames_received);
-  field("crc_errors", s.crc_errors);
-  field("protobuf_errors", s.protobuf_errors);
-  field("dropped_bytes", s.dropped_bytes);
-  field("buffer_overflows", s.buffer_overflows);
-  field("packets_lost", s.packets_lost);
-  field("sequence_discontinuities", s.sequence_discontinuities);
-  out += "\"last_seq\":" + (s.last_seq ? std::to_string(*s.last_seq) : std::string("null")) + ",";
-  out += "\"buffered_bytes\":" + std::to_string(stream.buffered_len()) + "}";
-  return out;
-}
-
-class Decoder {
- public:
-  Decoder(bool strict_crc, bool legacy_pressure) : stream_(strict_crc, legacy_pressure) {}
-
-  // A capture holds no notification boundaries; the parser cuts the bytes as
-  // a receiver could have seen them, so only frames too large to ever fit
-  // are lost, whatever the block size.
-  void push(std::span<const uint8_t> bytes) {
-    auto error = stream_.push_in_pieces(bytes, lines_);
-    for (;;) {
-      write_lines(lines_);
-      if (!error) break;
-      // The frame that failed is counted; report it by its number and go on
-      // with what followed it.
-      std::fprintf(stderr, "insole: frame %llu: %s\n",
-                   static_cast<unsigned long long>(stream_.stats().frames_received), error->c_str());
-      error = stream_.push({}, lines_);
-    }
-  }
-
-  const tvis::protocol::JsonStream& stream() const { return stream_; }
-
- private:
-  tvis::protocol::JsonStream stream_;
-  std::vector<std::string> lines_;
 };
 
 // A snoop log holds the notifications of several devices: each has its own
@@ -118,7 +59,7 @@ int run_snoop(const Options& options) {
         decoders.push_back(std::make_unique<Decoder>(options.strict_crc, !options.no_legacy_pressure));
         decoder = decoders.back().get();
       }
-      decoder->push(p.value);
+      decoder->push(p.value);  // one notification as received
     });
   } catch (const std::runtime_error& e) {
     std::fprintf(stderr, "insole: %s\n", e.what());
@@ -164,11 +105,11 @@ int run(const Options& options) {
     const size_t n = std::fread(block.data(), 1, block.size(), in);
     if (n > 0) {
       if (!hex) {
-        decoder.push({block.data(), n});
+        decoder.push_in_pieces({block.data(), n});
       } else {
         bytes.clear();
         auto bad = hex_reader.feed({reinterpret_cast<const char*>(block.data()), n}, bytes);
-        decoder.push(bytes);
+        decoder.push_in_pieces(bytes);
         if (bad) {
           std::fprintf(stderr, "insole: %s: %s\n", name.c_str(), bad->c_str());
           status = kExitFailed;

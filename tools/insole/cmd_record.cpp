@@ -1,16 +1,22 @@
-// insole record: a capture file of what a mock insole sends.
+// insole record: a capture file of what a mock insole sends, or of what any
+// source (mock, virtual insoles, a replay, a live feed) hands out, as it comes.
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "btsnoop_output.h"
 #include "capture/mcap_writer.h"
 #include "commands.h"
 #include "mock_frames.h"
+#include "recorder.h"
+#include "sources.h"
 #include "terminal.h"
 #include "version.h"
 
@@ -23,8 +29,10 @@ constexpr double kDefaultSeconds = 5;
 struct Options {
   std::string path;
   std::string id = "left";
-  double seconds = kDefaultSeconds;
+  double seconds = -1;  // not given: kDefaultSeconds, or to its end for a replay or a feed
+  bool decoded = false;
   bool btsnoop = false;
+  SourceOptions sources;
 };
 
 // The same frames and times as an MCAP capture, as a phone's Bluetooth log.
@@ -83,11 +91,152 @@ struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() > tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// --seconds, or by default: a replay or a feed to its end, anything else
+// for the default span.
+double recording_seconds(const Options& options) {
+  if (options.seconds >= 0) return options.seconds;
+  const bool to_end = !options.sources.replay.empty() || !options.sources.feed.empty();
+  return to_end ? 0 : kDefaultSeconds;
+}
+
+// A recording from a source as a snoop log: notifications and the commands
+// written to the insoles, for the tools that open phone logs.
+int record_source_snoop(const Options& options, Source& source, double seconds) {
+  const std::string& path = options.path;
+  if (path == "-" && term::stdout_is_tty()) throw UsageError("refusing to write a binary capture to a terminal");
+  if (options.decoded) throw UsageError("--decoded applies to MCAP captures, not to --btsnoop logs");
+  std::unique_ptr<NotificationWriter> out;
+  try {
+    out = open_btsnoop_output(path);
+  } catch (const std::runtime_error& e) {
+    std::fprintf(stderr, "insole: %s\n", e.what());
+    return kExitFailed;
+  }
+  term::catch_interrupts();
+  uint64_t notifications = 0;
+  std::string error;
+  try {
+    source.run([&](const SourceEvent& event) {
+      if (event.kind == SourceEvent::Kind::notification) {
+        out->write_notification(event.device_id, event.foot, event.host_time_ns, event.bytes);
+        ++notifications;
+      } else if (event.kind == SourceEvent::Kind::write) {
+        out->write_command(event.device_id, event.host_time_ns, event.bytes);
+      }
+    }, seconds);
+  } catch (const std::runtime_error& e) {
+    error = e.what();
+  }
+  const bool closed = out->close();
+  if (!error.empty()) {
+    std::fprintf(stderr, "insole: %s\n", error.c_str());
+    return kExitFailed;
+  }
+  if (!closed) {
+    std::fprintf(stderr, "insole: cannot write %s: %s\n", path == "-" ? "standard output" : path.c_str(),
+                 std::strerror(errno));
+    return kExitFailed;
+  }
+  if (path != "-")
+    std::printf("recorded %llu notifications from %s to %s\n", static_cast<unsigned long long>(notifications),
+                source.describe().c_str(), path.c_str());
+  return kExitOk;
+}
+
+// A recording from a source, in real time: an MCAP file, or the live feed
+// form on standard output ("-"), written as the events come.
+int record_source(const Options& options) {
+  const std::string& path = options.path;
+  if (options.btsnoop) {
+    auto source = open_source(options.sources);
+    return record_source_snoop(options, *source, recording_seconds(options));
+  }
+  if (path != "-" && !ends_with(path, ".mcap"))
+    throw UsageError("a recording from a source goes to FILE.mcap, or - for a live feed");
+  if (path == "-" && term::stdout_is_tty()) throw UsageError("refusing to write a binary capture to a terminal");
+  auto source = open_source(options.sources);
+  const double seconds = recording_seconds(options);
+
+  std::unique_ptr<std::FILE, FileCloser> owned;
+  std::FILE* out = stdout;
+  if (path != "-") {
+    owned.reset(std::fopen(path.c_str(), "wb"));
+    if (!owned) {
+      std::fprintf(stderr, "insole: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+      return kExitFailed;
+    }
+    out = owned.get();
+  }
+  term::catch_interrupts();
+  tvis::capture::FileSink sink(out);
+  CaptureRecorder::Options recorder_options;
+  recorder_options.live = path == "-";
+  recorder_options.decoded = options.decoded;
+  recorder_options.session = {{"source", source->describe()}};
+  CaptureRecorder recorder(sink, recorder_options);
+
+  // The sink runs on the source's thread; a chunk that waits while nothing
+  // comes is closed by this small poller, so a quiet spell costs at most a
+  // second of data if the recorder dies in it.
+  std::mutex mutex;
+  bool done = false;
+  std::condition_variable wake;
+  std::thread poller([&] {
+    std::unique_lock lock(mutex);
+    while (!wake.wait_for(lock, std::chrono::milliseconds(200), [&] { return done; })) recorder.poll();
+  });
+  std::string error;
+  try {
+    source->run([&](const SourceEvent& event) {
+      std::lock_guard lock(mutex);
+      recorder.record(event);
+      if (!recorder.ok()) source->stop();  // nothing more can be kept
+    }, seconds);
+  } catch (const std::runtime_error& e) {
+    error = e.what();
+  }
+  {
+    std::lock_guard lock(mutex);
+    done = true;
+  }
+  wake.notify_all();
+  poller.join();
+  const bool closed = recorder.close();
+  if (!error.empty()) {
+    std::fprintf(stderr, "insole: %s\n", error.c_str());
+    return kExitFailed;
+  }
+  if (!owned) {
+    std::fprintf(stderr, "insole: recorded %llu messages of %zu insoles from %s\n",
+                 static_cast<unsigned long long>(recorder.messages()), recorder.insoles(), source->describe().c_str());
+    return closed ? kExitOk : kExitFailed;
+  }
+  const bool failed = !closed || std::fflush(out) != 0 || std::ferror(out) || std::fclose(owned.release()) != 0;
+  if (failed) {
+    std::fprintf(stderr, "insole: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    return kExitFailed;
+  }
+  std::printf("recorded %llu messages of %zu insoles from %s to %s\n",
+              static_cast<unsigned long long>(recorder.messages()), recorder.insoles(), source->describe().c_str(),
+              path.c_str());
+  return kExitOk;
+}
+
 int run(const Options& options) {
   const std::string& path = options.path;
   const std::string& id = options.id;
+  if (source_chosen(options.sources)) {
+    if (id != "left") throw UsageError("--device is for the built-in mock capture; with a source, use --mock ID");
+    return record_source(options);
+  }
+  if (options.decoded) throw UsageError("--decoded needs a source: --mock, --virtual, --replay or --feed");
   if (id.empty()) throw UsageError("--device needs a non-empty id");
-  const auto frames = static_cast<uint32_t>(std::llround(options.seconds * kMockFramesPerSecond));
+  const double seconds = options.seconds >= 0 ? options.seconds : kDefaultSeconds;
+  const auto frames = static_cast<uint32_t>(std::llround(seconds * kMockFramesPerSecond));
   if (options.btsnoop) return write_snoop_capture(path, id, tvis::mock::profile_for(id), frames);
 
   std::unique_ptr<std::FILE, FileCloser> owned;
@@ -136,7 +285,9 @@ int run(const Options& options) {
 void add_record(CLI::App& tool) {
   CLI::App* record = add_command(
       tool, "record", "write what a mock insole sends to a capture file",
-      {.usage = "insole record FILE [--device ID] [--seconds N]",
+      {.usage = "insole record FILE [--device ID] [--seconds N] [--btsnoop]\n"
+                "       insole record FILE.mcap|- (--mock ID | --virtual FOOT | --replay CAPTURE | --feed -|HOST:PORT)...\n"
+                "                     [--seconds N] [--decoded | --btsnoop]",
        .about = "Writes the raw frames of a simulated insole, byte for byte as the SDK would\n"
                 "receive them, to FILE (- for standard output); `insole decode FILE` reads\n"
                 "them back. The frames are generated at once, without waiting: N seconds\n"
@@ -146,7 +297,21 @@ void add_record(CLI::App& tool) {
                 "A FILE ending in .mcap is written as an MCAP capture instead (see\n"
                 "docs/capture-format.md): one channel for the insole with its id and\n"
                 "foot, each frame stamped with the host time it would have arrived at.\n"
-                "`insole export` and `insole decode` read both kinds."});
+                "`insole export` and `insole decode` read both kinds.\n"
+                "\n"
+                "With a source, the recording runs in real time: what the mock insoles\n"
+                "(--mock, repeatable), virtual insoles (--virtual left|right, repeatable,\n"
+                "streaming at 50 Hz), a replayed capture (--replay, with --speed, --fast,\n"
+                "--seek) or a live feed (--feed - for standard input, or HOST:PORT to\n"
+                "listen for hosts, one at a time) hands out goes to FILE.mcap with the\n"
+                "host's receive times, one channel per insole, or with FILE - to standard\n"
+                "output as a live feed. It runs --seconds (default 5; a replay or a feed\n"
+                "runs to its end) or until Ctrl-C. --decoded adds a channel per insole\n"
+                "with each frame's InsoleResp as protobuf, for tools that plot fields.\n"
+                "\n"
+                "--btsnoop writes FILE (any name) as a Bluetooth HCI snoop log instead, as\n"
+                "phones write them: each insole one LE connection, its notifications and\n"
+                "the commands written to it ATT packets. Wireshark opens it."});
   auto options = std::make_shared<Options>();
   add_arguments(record, "FILE", options->path, "the capture to write (- for standard output)")->required();
   add_text(record, "--device", options->id, "ID",
@@ -155,6 +320,8 @@ void add_record(CLI::App& tool) {
   record->add_flag("--btsnoop", options->btsnoop,
                    "write FILE as a Bluetooth HCI snoop log (btsnoop), as\n"
                    "phones write them, for Wireshark and the like");
+  record->add_flag("--decoded", options->decoded, "also a decoded (protobuf) channel per insole");
+  add_source_options(record, options->sources);
   on_run(record, [options] { return run(*options); });
 }
 

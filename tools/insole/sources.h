@@ -13,6 +13,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace insole {
@@ -78,5 +79,27 @@ std::unique_ptr<Source> open_source(const SourceOptions& options);
 // Mock insoles made on the tool's own clock: one frame per insole every
 // 20 ms, the SDK mock stream's frames (the profile follows the id).
 std::unique_ptr<Source> open_mock_source(const std::vector<std::string>& ids);
+
+// Virtual insoles, one per foot given ("left" or "right"), streaming at 50 Hz;
+// ids are the foot names ("left", "right", then "left-2", ...).
+std::unique_ptr<Source> open_virtual_source(const std::vector<std::string>& feet);
+
+// A capture (MCAP or raw) at speed times its recorded pace, or as fast as it
+// reads, from seek_seconds after its first message.
+std::unique_ptr<Source> open_replay_source(const std::string& path, double speed, bool fast, double seek_seconds);
+
+// A live feed on standard input ("-") or from hosts connecting to HOST:PORT
+// (listened on at once; the port, chosen when 0, is told on standard error).
+std::unique_ptr<Source> open_feed_source(const std::string& where);
+
+// Whether options name a source at all (any of the kinds above).
+bool source_chosen(const SourceOptions& options);
+
+// The values of --speed (a factor from 0.01 to 1000) and --seek (seconds, 0 or more).
+double parse_speed(std::string_view text, std::string_view option);
+double parse_seek(std::string_view text, std::string_view option);
+
+// The system clock in ns since the Unix epoch, as host_time_ns counts.
+int64_t system_now_ns();
 
 }  // namespace insole

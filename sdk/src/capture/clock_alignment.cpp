@@ -40,19 +40,23 @@ int64_t ClockAlignment::align(uint32_t device_ms, int64_t host_ns) {
 
 // The lower envelope through the bucket minima. A least-squares line through
 // them still sits above the envelope by the minima's spread, so the line is
-// then lowered until no minimum lies below it.
+// then lowered until no minimum lies below it. The newest bucket is still
+// filling: while a batch holds its first samples back its minimum is far too
+// high and would tilt the line, so once there are enough whole buckets it
+// stays out of the fit.
 void ClockAlignment::fit() {
-  const size_t n = buckets_.size();
+  const size_t n = buckets_.size() >= 4 ? buckets_.size() - 1 : buckets_.size();
   anchor_ns_ = buckets_.front().device_ns;
   if (n < 3) {
     int64_t lowest = buckets_.front().lag_ns;
-    for (const Bucket& b : buckets_) lowest = b.lag_ns < lowest ? b.lag_ns : lowest;
+    for (size_t i = 0; i < n; ++i) lowest = buckets_[i].lag_ns < lowest ? buckets_[i].lag_ns : lowest;
     offset_ns_ = static_cast<double>(lowest - base_lag_ns_);
     drift_ = 0;
     return;
   }
   double sx = 0, sy = 0, sxx = 0, sxy = 0;
-  for (const Bucket& b : buckets_) {
+  for (size_t i = 0; i < n; ++i) {
+    const Bucket& b = buckets_[i];
     const double x = static_cast<double>(b.device_ns - anchor_ns_);
     const double y = static_cast<double>(b.lag_ns - base_lag_ns_);
     sx += x;
@@ -63,7 +67,8 @@ void ClockAlignment::fit() {
   const double denom = static_cast<double>(n) * sxx - sx * sx;
   drift_ = denom > 0 ? (static_cast<double>(n) * sxy - sx * sy) / denom : 0;
   double intercept = (sy - drift_ * sx) / static_cast<double>(n);
-  for (const Bucket& b : buckets_) {
+  for (size_t i = 0; i < n; ++i) {
+    const Bucket& b = buckets_[i];
     const double line = intercept + drift_ * static_cast<double>(b.device_ns - anchor_ns_);
     const double lag = static_cast<double>(b.lag_ns - base_lag_ns_);
     if (lag < line) intercept -= line - lag;

@@ -1,0 +1,157 @@
+// A live feed as a source: the MCAP live form (messages outside chunks, each
+// flushed as it comes) on standard input, or from hosts that connect to a TCP
+// listener, one at a time; after one closes the listener waits for the next
+// until the run's seconds pass or Ctrl-C. Events carry the feed's log time,
+// the sending host's receive time, as host_time_ns.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "capture/mcap_reader.h"
+#include "sources.h"
+#include "terminal.h"
+#include "values.h"
+
+namespace insole {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class FeedSource final : public Source {
+ public:
+  explicit FeedSource(std::string where) : where_(std::move(where)) {
+    if (where_ != "-") listener_ = listen_on(where_);
+  }
+  ~FeedSource() override {
+    if (listener_ >= 0) ::close(listener_);
+  }
+
+  std::string describe() const override {
+    return where_ == "-" ? "live feed on standard input" : "live feed on " + where_;
+  }
+
+  void run(const SourceSink& sink, double seconds) override {
+    end_ = seconds > 0 ? Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds))
+                       : Clock::time_point::max();
+    if (listener_ < 0) {
+      if (auto error = read_feed(STDIN_FILENO, sink)) throw std::runtime_error("standard input: " + *error);
+      return;
+    }
+    while (!should_end()) {
+      pollfd p{listener_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      // A host that sends something else is told about and the next one
+      // is waited for: one bad peer does not end the recording.
+      if (auto error = read_feed(fd, sink)) std::fprintf(stderr, "insole: warning: feed from a host: %s\n", error->c_str());
+      ::close(fd);
+    }
+  }
+
+  void stop() override { stopped_.store(true); }
+
+ private:
+  bool should_end() const { return stopped_.load() || term::interrupted() || Clock::now() >= end_; }
+
+  // What the capture reader reads through: the descriptor, polled in short
+  // steps so that stop(), the seconds and Ctrl-C end a quiet feed too.
+  struct Pipe {
+    FeedSource* self;
+    int fd;
+    uint64_t bytes = 0;
+    bool ended_here = false;  // the source ended it, not the host
+  };
+
+  static ssize_t read_step(void* cookie, char* out, size_t size) {
+    auto* pipe = static_cast<Pipe*>(cookie);
+    for (;;) {
+      if (pipe->self->should_end()) {
+        pipe->ended_here = true;
+        return 0;
+      }
+      pollfd p{pipe->fd, POLLIN, 0};
+      const int ready = ::poll(&p, 1, 50);
+      if (ready < 0 && errno != EINTR) return -1;
+      if (ready <= 0) continue;
+      const ssize_t n = ::read(pipe->fd, out, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n > 0) pipe->bytes += static_cast<uint64_t>(n);
+      return n;
+    }
+  }
+
+  std::optional<std::string> read_feed(int fd, const SourceSink& sink) {
+    Pipe pipe{this, fd};
+    cookie_io_functions_t io{};
+    io.read = read_step;
+    std::FILE* in = ::fopencookie(&pipe, "r", io);
+    if (in == nullptr) return std::string("cannot read: ") + std::strerror(errno);
+    // Buffered, yet with no added latency: read_step returns what has
+    // arrived, and the reader asks again only for what a record still lacks.
+    tvis::capture::ReadHandlers handlers;
+    static const std::string kUnknown = "unknown";
+    handlers.message = [&](const tvis::capture::Message& m) {
+      if (m.channel.message_encoding != "insole.notification") return;  // a decoded channel, say
+      auto device = m.channel.metadata.find("device_id");
+      auto foot = m.channel.metadata.find("foot");
+      sink(SourceEvent{SourceEvent::Kind::notification,
+                       device != m.channel.metadata.end() ? device->second : m.channel.topic,
+                       foot != m.channel.metadata.end() ? foot->second : kUnknown,
+                       static_cast<int64_t>(m.log_time_ns), m.data});
+    };
+    handlers.warning = [&](const std::string& w) {
+      if (!pipe.ended_here) std::fprintf(stderr, "insole: warning: %s\n", w.c_str());
+    };
+    auto error = tvis::capture::read_mcap(in, handlers);
+    std::fclose(in);
+    if (error && (pipe.bytes == 0 || pipe.ended_here)) return std::nullopt;  // nothing came: no feed, no fault
+    return error;
+  }
+
+  static int listen_on(const std::string& address) {
+    const size_t colon = address.rfind(':');
+    if (colon == std::string::npos) throw UsageError("--feed needs - or HOST:PORT, for example 127.0.0.1:7000");
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    const std::string host = address.substr(0, colon);
+    if (inet_pton(AF_INET, host.c_str(), &sa.sin_addr) != 1)
+      throw UsageError("invalid address '" + host + "' for --feed (expected an IPv4 address such as 127.0.0.1)");
+    sa.sin_port = htons(static_cast<uint16_t>(parse_u32(address.substr(colon + 1), "--feed")));
+    if (ntohl(sa.sin_addr.s_addr) >> 24 != 127)
+      std::fprintf(stderr, "insole: warning: listening on %s, beyond this machine\n", host.c_str());
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 4) != 0) {
+      const std::string why = std::strerror(errno);
+      if (fd >= 0) ::close(fd);
+      throw std::runtime_error("cannot listen on " + address + ": " + why);
+    }
+    socklen_t len = sizeof sa;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    std::fprintf(stderr, "insole: feed listening on %s:%u\n", host.c_str(), ntohs(sa.sin_port));
+    return fd;
+  }
+
+  std::string where_;
+  int listener_ = -1;
+  std::atomic<bool> stopped_{false};
+  Clock::time_point end_ = Clock::time_point::max();
+};
+
+}  // namespace
+
+std::unique_ptr<Source> open_feed_source(const std::string& where) { return std::make_unique<FeedSource>(where); }
+
+}  // namespace insole
