@@ -170,3 +170,19 @@ def test_python_and_cpp_readers_agree_on_damage(tmp_path):
             data += packet
         cpp, python = both(bytes(data))
         assert cpp == python
+
+
+def test_live_sources_record_both_directions(tmp_path):
+    # Two virtual insoles recorded live: each is its own connection, the
+    # start command the tool wrote to it is a Write Command on RX, and what
+    # each streamed comes back per device through our reader.
+    log = tmp_path / "pair.btsnoop"
+    run(INSOLE, "record", "--btsnoop", log, "--virtual", "left", "--virtual", "right", "--seconds", "1")
+    writes = tshark(log, "0x52", "bthci_acl.chandle", "btatt.uuid128")
+    assert len({handle for handle, _ in writes}) == 2
+    assert {uuid.replace(":", "") for _, uuid in writes} == {RX_UUID}
+    notified = {handle for (handle,) in tshark(log, "0x1b", "bthci_acl.chandle")}
+    assert len(notified) == 2
+    out, err = run(INSOLE, "decode", "--btsnoop", log)
+    assert '"DEVICE_LEFT"' in out and '"DEVICE_RIGHT"' in out
+    assert err.count('"crc_errors":0') == 2
