@@ -133,6 +133,7 @@ std::string layout_json(const CellLayout& layout) {
     append_number(out, c.h);
     out += ']';
   }
+  out += ']';
   auto list = [&out](const char* key, const std::vector<Point>& pts) {
     out += ",\"";
     out += key;
