@@ -11,6 +11,7 @@ import subprocess
 
 def start_server(argv):
     """Starts argv, which prints its URL first ("...: http://127.0.0.1:PORT/"); returns (process, port)."""
+    argv = [str(a) for a in argv]
     proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
     line = proc.stdout.readline().decode()
     if "http://" not in line:

@@ -17,6 +17,7 @@ let paused = false;
 let socket = null;
 let recording = null;
 let scaleMax = 1000;
+let hover = null;              // the cell under the pointer: {card, index, x, y}
 const cards = new Map();       // insole id -> card
 
 const $ = (sel, root = document) => root.querySelector(sel);
@@ -41,6 +42,16 @@ function fmt(v, digits = 0) {
   return v === null || v === undefined ? "–" : Number(v).toFixed(digits);
 }
 
+// A closed curve through the midpoints of the outline's edges, its corners
+// as control points, so that a coarse outline still looks like an insole.
+function smoothPath(pts) {
+  const mid = (a, b) => [(a[0] + b[0]) / 2, (a[1] + b[1]) / 2];
+  const n = pts.length;
+  let d = `M${mid(pts[n - 1], pts[0]).join(",")}`;
+  for (let i = 0; i < n; i++) d += ` Q${pts[i].join(",")} ${mid(pts[i], pts[(i + 1) % n]).join(",")}`;
+  return d + " Z";
+}
+
 // One foot's map: the outline, the 48 cells, the shear arrows, the trail.
 function buildMap(svg, right) {
   const mx = x => (right ? -x : x);
@@ -51,8 +62,7 @@ function buildMap(svg, right) {
   const x0 = Math.min(...xs) - pad, x1 = Math.max(...xs) + pad;
   const y0 = Math.min(...ys) - pad, y1 = Math.max(...ys) + pad;
   svg.setAttribute("viewBox", `${x0} ${-y1} ${x1 - x0} ${y1 - y0}`);
-  if (layout.outline.length > 2)
-    el("polygon", { class: "outline", points: layout.outline.map(([x, y]) => `${mx(x)},${-y}`).join(" ") }, svg);
+  if (layout.outline.length > 2) el("path", { class: "outline", d: smoothPath(layout.outline.map(([x, y]) => [mx(x), -y])) }, svg);
   const cells = layout.cells.map(([x, y, w, h], i) => {
     const r = el("rect", { class: "cell", x: mx(x) - w / 2, y: -(y + h / 2), width: w, height: h, rx: 2.5,
                            fill: ramp(0) }, svg);
@@ -96,6 +106,14 @@ function newCard(insole) {
 }
 
 function showTip(ev, card, i) {
+  hover = { card, index: i, x: ev.clientX, y: ev.clientY };
+  drawTip();
+}
+
+// The tooltip follows the values while the pointer rests on a cell.
+function drawTip() {
+  if (!hover) return;
+  const { card, index: i } = hover;
   const s = card.last;
   if (!s) return;
   const raw = i < s.raw.length ? s.raw[i] : "–";
@@ -103,11 +121,11 @@ function showTip(ev, card, i) {
   const tip = $("#tooltip");
   tip.textContent = `cell ${i}\nraw ${raw}\ncalibrated ${cal}`;
   tip.hidden = false;
-  tip.style.left = `${ev.clientX + 14}px`;
-  tip.style.top = `${ev.clientY + 10}px`;
+  tip.style.left = `${hover.x + 14}px`;
+  tip.style.top = `${hover.y + 10}px`;
 }
 
-function hideTip() { $("#tooltip").hidden = true; }
+function hideTip() { hover = null; $("#tooltip").hidden = true; }
 
 function drawMap(card, s) {
   const m = card.map;
@@ -154,6 +172,7 @@ function drawImu(card, s, nowMs) {
   }
   while (card.imu.length && card.imu[0][0] < nowMs - IMU_SPAN_MS) card.imu.shift();
   const c = card.canvas, g = c.getContext("2d");
+  if (c.clientWidth && c.width !== c.clientWidth) c.width = c.clientWidth;
   const W = c.width, H = c.height, half = H / 2;
   g.clearRect(0, 0, W, H);
   g.strokeStyle = "#2a3442";
@@ -241,7 +260,7 @@ function drawInsole(s, nowMs) {
   setText(card, ".device", d ? [d.model, d.serial, d.fw && "fw " + d.fw, d.hw && "hw " + d.hw, d.mac]
                                .filter(Boolean).join(" · ") : (s.connected ? "no device information" : "disconnected"));
   $(".total", n).textContent = `${fmt(s.total, s.unit ? 1 : 0)}${s.unit ? " " + s.unit : ""}`;
-  $(".cop", n).textContent = s.cop ? `${fmt(s.cop[0], 1)}, ${fmt(s.cop[1], 1)} mm` : "–";
+  $(".cop-text", n).textContent = s.cop ? `${fmt(s.cop[0], 1)}, ${fmt(s.cop[1], 1)} mm` : "–";
   drawMap(card, s);
   drawImu(card, s, nowMs);
   drawEvents(card, s, nowMs);
@@ -267,6 +286,7 @@ function onState(snap) {
   drawLegend(unit);
   const nowMs = snap.time_ns / 1e6;
   for (const s of snap.insoles) drawInsole(s, nowMs);
+  drawTip();
   document.body.dataset.updates = (Number(document.body.dataset.updates || 0) + 1).toString();
 }
 
