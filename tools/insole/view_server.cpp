@@ -28,6 +28,9 @@ constexpr size_t kHeaderLimit = 8 * 1024;
 constexpr size_t kBodyLimit = 4 * 1024;
 constexpr size_t kCommandLimit = 1024;
 constexpr auto kRequestTimeout = std::chrono::seconds(10);
+// Connections beyond this are closed on arrival: pages and requests of one
+// person's browsers never come near it, a flood of idle ones does.
+constexpr int kMaxConnections = 64;
 // Without a change a snapshot still goes out this often, so rates fall to 0
 // on the page when a source goes quiet.
 constexpr auto kQuietResend = std::chrono::seconds(1);
@@ -40,6 +43,18 @@ int64_t system_now_ns() {
 }  // namespace
 
 class PageSession;
+
+// Counts a connection for as long as it lives.
+class ConnectionSlot {
+ public:
+  explicit ConnectionSlot(int& count) : count_(count) { ++count_; }
+  ~ConnectionSlot() { --count_; }
+  ConnectionSlot(const ConnectionSlot&) = delete;
+  ConnectionSlot& operator=(const ConnectionSlot&) = delete;
+
+ private:
+  int& count_;
+};
 
 struct ViewServer::Impl : std::enable_shared_from_this<ViewServer::Impl> {
   Impl(ViewState& s, ServerOptions o) : state(s), options(std::move(o)), acceptor(io), timer(io) {}
@@ -57,6 +72,7 @@ struct ViewServer::Impl : std::enable_shared_from_this<ViewServer::Impl> {
   Clock::time_point last_snapshot{};
   uint16_t port = 0;
   bool is_loopback = true;
+  int connections = 0;  // open HTTP connections and pages, counted on the server's thread
 
   void accept();
   void tick();
@@ -90,7 +106,7 @@ http::response<http::string_body> plain(http::status status, std::string text, u
 class PageSession : public std::enable_shared_from_this<PageSession> {
  public:
   PageSession(tcp::socket socket, std::shared_ptr<ViewServer::Impl> server)
-      : ws_(std::move(socket)), server_(std::move(server)) {}
+      : ws_(std::move(socket)), server_(std::move(server)), slot_(server_->connections) {}
 
   void start(http::request<http::string_body> request) {
     beast::get_lowest_layer(ws_).expires_never();
@@ -183,6 +199,7 @@ class PageSession : public std::enable_shared_from_this<PageSession> {
 
   websocket::stream<beast::tcp_stream> ws_;
   std::shared_ptr<ViewServer::Impl> server_;
+  ConnectionSlot slot_;
   beast::flat_buffer in_;
   bool open_ = false;
   bool closing_ = false;
@@ -199,7 +216,7 @@ namespace {
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(tcp::socket socket, std::shared_ptr<ViewServer::Impl> server)
-      : stream_(std::move(socket)), server_(std::move(server)) {}
+      : stream_(std::move(socket)), server_(std::move(server)), slot_(server_->connections) {}
 
   void read() {
     parser_.emplace();
@@ -283,6 +300,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
   beast::tcp_stream stream_;
   std::shared_ptr<ViewServer::Impl> server_;
+  ConnectionSlot slot_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
 };
@@ -292,7 +310,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 void ViewServer::Impl::accept() {
   acceptor.async_accept([self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
-    if (!ec) std::make_shared<HttpSession>(std::move(socket), self)->read();
+    if (!ec && self->connections < kMaxConnections) std::make_shared<HttpSession>(std::move(socket), self)->read();
     self->accept();
   });
 }
