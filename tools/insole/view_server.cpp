@@ -35,7 +35,7 @@ constexpr int kMaxConnections = 64;
 // on the page when a source goes quiet.
 constexpr auto kQuietResend = std::chrono::seconds(1);
 
-int64_t system_now_ns() {
+int64_t wall_clock_ns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
@@ -264,7 +264,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     std::string body;
     std::string_view type;
     if (target == "/state.json") {
-      body = server_->state.snapshot_json(system_now_ns());
+      body = server_->state.snapshot_json(wall_clock_ns());
       type = "application/json";
     } else if (target == "/layout.json") {
       body = layout_json(server_->state.layout());
@@ -339,7 +339,7 @@ void ViewServer::Impl::tick() {
     if (!live.empty() && (version != self->sent_version || now - self->last_snapshot >= kQuietResend)) {
       self->sent_version = version;
       self->last_snapshot = now;
-      auto snapshot = std::make_shared<const std::string>(self->state.snapshot_json(system_now_ns()));
+      auto snapshot = std::make_shared<const std::string>(self->state.snapshot_json(wall_clock_ns()));
       for (auto& page : live) page->offer(snapshot);
     }
     self->tick();
