@@ -11,6 +11,7 @@ packages=(
   python3-bleak python3-matplotlib python3-pandas pkg-config mypy
   libcli11-dev
   tshark
+  libboost-dev chromium chromium-driver python3-selenium
 )
 
 missing=()

@@ -67,6 +67,10 @@ CAPTURE_PROBE=build/release/tests/capture_probe PYTHONPATH=build/release/python 
 echo "== command-line tool"
 INSOLE_BIN=build/release/tools/insole "$python" -m pytest tests/cli -q -p no:cacheprovider
 
+echo "== the browser view: HTTP rules, slow pages, headless Chromium (screenshot: build/release/view-screenshot.png)"
+INSOLE_BIN=build/release/tools/insole VIEW_SCREENSHOT=build/release/view-screenshot.png \
+  "$python" -m pytest tests/view -q -p no:cacheprovider
+
 echo "== every command of the README and the examples, as written (fresh clone, fresh venv)"
 "$python" scripts/check_docs.py
 

@@ -81,5 +81,6 @@ void add_foot_side(CLI::App& tool);
 void add_export(CLI::App& tool);
 void add_virtual(CLI::App& tool);
 void add_replay(CLI::App& tool);
+void add_view(CLI::App& tool);
 
 }  // namespace insole

@@ -1,0 +1,129 @@
+"""insole view in a real browser (headless Chromium through chromedriver):
+the page shows what the SDK decoded, the centre of pressure moves, a mock
+firmware update's progress appears, a cell's values show on hover, and the
+record button writes a capture. Leaves a screenshot of the page in the build
+folder (VIEW_SCREENSHOT)."""
+
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import time
+
+import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from view_client import start_server  # noqa: E402
+
+webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.webdriver.chrome.service import Service  # noqa: E402
+from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+BIN = os.environ.get("INSOLE_BIN", str(ROOT / "build" / "release" / "tools" / "insole"))
+SCREENSHOT = pathlib.Path(os.environ.get("VIEW_SCREENSHOT", ROOT / "build" / "release" / "view-screenshot.png"))
+
+
+def wait_for(what, check, timeout=30):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = check()
+        if value:
+            return value
+        time.sleep(0.1)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+def decoded_cells(foot, seconds, tmp_path):
+    """seq -> the 48 pressure values `insole decode` gives for a mock insole's frames."""
+    capture = tmp_path / f"{foot}.bin"
+    subprocess.run([BIN, "record", capture, "--device", foot, "--seconds", str(seconds)], check=True, capture_output=True)
+    out = subprocess.run([BIN, "decode", capture], check=True, capture_output=True).stdout.decode()
+    return {m["sensorData"]["seqNum"]: m["sensorData"]["pressureData"]["pressure"]
+            for m in map(json.loads, out.splitlines())}
+
+
+@pytest.fixture(scope="module")
+def browser():
+    if not shutil.which("chromedriver"):
+        pytest.skip("chromedriver is not installed (scripts/deps.sh installs it)")
+    options = webdriver.ChromeOptions()
+    for arg in ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                "--window-size=1280,1060", "--force-device-scale-factor=1"]:
+        options.add_argument(arg)
+    driver = webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
+    yield driver
+    driver.quit()
+
+
+def test_the_page_shows_the_decoded_insoles(browser, tmp_path):
+    decoded = {foot: decoded_cells(foot, 90, tmp_path) for foot in ("left", "right")}
+    proc, port = start_server([BIN, "view", "--seconds", "90", "--mock-dfu", "left", "--record-dir", tmp_path])
+    try:
+        browser.get(f"http://127.0.0.1:{port}/")
+        wait_for("data on the page", lambda: int(browser.find_element(By.TAG_NAME, "body").get_attribute(
+            "data-updates") or 0) > 10)
+        cards = {c.get_attribute("data-foot"): c for c in browser.find_elements(By.CSS_SELECTOR, ".insole")}
+        assert set(cards) == {"left", "right"}
+
+        # The mock update's progress appears, with speed and ETA while uploading.
+        left = cards["left"]
+        cell = left.find_elements(By.CSS_SELECTOR, ".map .cell")[20]
+        ActionChains(browser).move_to_element(cell).perform()
+        shown = wait_for("upload progress", lambda: browser.execute_script(
+            "const c = arguments[0], d = c.querySelector('.dfu'); return c.dataset.dfuState === 'uploading' && "
+            "Number(c.dataset.dfuPct) >= 50 && !d.hidden && d.textContent", left))
+        assert "KiB/s" in shown and "ETA" in shown
+        SCREENSHOT.parent.mkdir(parents=True, exist_ok=True)
+        browser.save_screenshot(str(SCREENSHOT))
+
+        # The sequence number and cells each foot shows are those the SDK decodes for that frame.
+        for foot, card in cards.items():
+            expected = decoded[foot]
+            shown = browser.execute_script(
+                "const c = arguments[0]; return [c.dataset.seq, "
+                "Array.from({length: 48}, (_, i) => c.getAttribute('data-cell-' + i)), "
+                "c.querySelector('.seq').textContent];", card)
+            seq = int(shown[0])
+            assert seq > 0 and [float(v) for v in shown[1]] == expected[seq], foot
+            assert shown[2] == str(seq)
+            assert card.find_element(By.CSS_SELECTOR, ".battery").text.startswith(("95 %", "91 %"))
+
+        # The centre of pressure moves.
+        first = (left.get_attribute("data-cop-x"), left.get_attribute("data-cop-y"))
+        wait_for("the centre of pressure to move",
+                 lambda: (left.get_attribute("data-cop-x"), left.get_attribute("data-cop-y")) != first)
+
+        # Hovering a cell shows its index and values.
+        ActionChains(browser).move_to_element(cell).perform()
+        tip = browser.find_element(By.ID, "tooltip")
+        wait_for("the tooltip", lambda: tip.is_displayed() and "cell 20" in tip.text)
+        assert "raw" in tip.text and "calibrated" in tip.text
+
+        wait_for("the update to complete", lambda: left.get_attribute("data-dfu-state") == "completed")
+
+        # Pause freezes the page while data keeps arriving; resume goes on.
+        browser.find_element(By.ID, "pause").click()
+        frozen = left.get_attribute("data-seq")
+        time.sleep(0.5)
+        assert left.get_attribute("data-seq") == frozen
+        browser.find_element(By.ID, "pause").click()
+        wait_for("updates after resume", lambda: left.get_attribute("data-seq") != frozen)
+
+        # Record writes a capture that the tool reads back.
+        record = browser.find_element(By.ID, "record")
+        record.click()
+        wait_for("recording", lambda: "recording to" in browser.find_element(By.ID, "recording").text)
+        time.sleep(1)
+        record.click()
+        wait_for("recording to stop", lambda: browser.find_element(By.ID, "recording").text == "")
+        captures = list(tmp_path.glob("view-*.mcap"))
+        assert len(captures) == 1
+        read_back = subprocess.run([BIN, "decode", captures[0]], capture_output=True, check=True)
+        assert len(read_back.stdout.decode().splitlines()) > 40
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)
