@@ -284,7 +284,7 @@ int run(const Options& options) {
 
 void add_record(CLI::App& tool) {
   CLI::App* record = add_command(
-      tool, "record", "write what a mock insole sends to a capture file",
+      tool, "record", "write what insoles send (mock, virtual, replayed, a live feed) to a capture",
       {.usage = "insole record FILE [--device ID] [--seconds N] [--btsnoop]\n"
                 "       insole record FILE.mcap|- (--mock ID | --virtual FOOT | --replay CAPTURE | --feed -|HOST:PORT)...\n"
                 "                     [--seconds N] [--decoded | --btsnoop]",
