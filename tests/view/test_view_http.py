@@ -183,3 +183,22 @@ def test_arguments_and_the_bounded_run():
     assert lines[0].startswith("insole view: http://127.0.0.1:") and lines[1].startswith("insole view: ")
     result = run_view("--listen", "0.0.0.0", "--seconds", "0.3")
     assert result.returncode == 0 and "warning" in result.stderr.decode()
+
+
+def test_virtual_insoles_show_who_they_are():
+    # Insoles that take commands are asked for their device information; the
+    # page's state carries both feet's answers beside their streams.
+    proc, port = start_server([BIN, "view", "--virtual", "left", "--virtual", "right", "--seconds", "30"])
+    try:
+        deadline = time.monotonic() + 15
+        while time.monotonic() < deadline:
+            insoles = state(port)["insoles"]
+            if len(insoles) == 2 and all(i["device_info"] and i["seq"] for i in insoles):
+                break
+            time.sleep(0.2)
+        assert sorted(i["foot"] for i in insoles) == ["left", "right"]
+        assert sorted(i["device_info"]["serial"] for i in insoles) == ["VI0000001", "VI0000002"]
+        assert all(i["lost"] == 0 and i["crc_errors"] == 0 for i in insoles)
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -91,6 +92,16 @@ std::string record_command(ViewState& state, ViewRecorder& recorder, std::string
   return {};
 }
 
+// An insole that takes commands (a virtual one) is asked once for its device
+// information, which the page shows; mock insoles, replays and feeds take
+// none and show what their stream carries.
+void ask_who(Source& source, const SourceEvent& first) {
+  const uint8_t dest = first.foot == "right" ? 3 : 2;
+  ByteBuffer request = tvis_build_device_info_request_with_dest(1, dest);
+  if (request.data != nullptr) source.write(first.device_id, {request.data, request.len});
+  tvis_free_bytes(request.data, request.len);
+}
+
 int run(const Options& options) {
   // Arguments first (exit 2), then what must be read (exit 1).
   std::unique_ptr<Source> source = open_source(options.source);
@@ -118,9 +129,14 @@ int run(const Options& options) {
   std::string failure;
   std::atomic<bool> source_done{false};
   std::thread source_thread([&] {
+    std::set<std::string, std::less<>> asked;  // this thread's only
     try {
       source->run(
           [&](const SourceEvent& e) {
+            if (e.kind == SourceEvent::Kind::notification && !asked.contains(e.device_id)) {
+              asked.insert(e.device_id);
+              ask_who(*source, e);
+            }
             state.on_event(e);
             recorder.on_event(e);
           },
