@@ -80,5 +80,6 @@ void add_calibrate(CLI::App& tool);
 void add_foot_side(CLI::App& tool);
 void add_export(CLI::App& tool);
 void add_virtual(CLI::App& tool);
+void add_bridge(CLI::App& tool);
 
 }  // namespace insole

@@ -1,0 +1,147 @@
+#include "bridge_connection.h"
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+
+namespace insole {
+
+namespace {
+
+// How long the broker may take to answer the first CONNECT (a TLS handshake
+// included) before the address counts as wrong.
+constexpr auto kFirstAnswerTimeout = std::chrono::seconds(5);
+constexpr int kKeepAliveSeconds = 20;
+// The broker keeps the session (subscriptions, messages queued for it) this
+// long after the connection is lost.
+constexpr uint32_t kSessionExpirySeconds = 24 * 3600;
+
+void init_library() {
+  static const int once = [] {
+    mosquitto_lib_init();
+    return 0;
+  }();
+  (void)once;
+}
+
+std::string login_refusal(int reason) {
+  switch (reason) {
+    case MQTT_RC_NOT_AUTHORIZED:
+    case CONNACK_REFUSED_NOT_AUTHORIZED:
+      return "broker refused the login (not authorised)";
+    case MQTT_RC_BAD_USERNAME_OR_PASSWORD:
+    case CONNACK_REFUSED_BAD_USERNAME_PASSWORD:
+      return "broker refused the login (bad user name or password)";
+    default:
+      return std::string("broker refused the connection (") + mosquitto_reason_string(reason) + ")";
+  }
+}
+
+}  // namespace
+
+Connection::Connection(ConnectionOptions options, ConnectionEvents& events)
+    : options_(std::move(options)), events_(events) {
+  init_library();
+  mosq_ = mosquitto_new(options_.client_id.c_str(), false, this);
+  if (mosq_ == nullptr) throw std::runtime_error("cannot start an MQTT client: out of memory");
+  mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+  mosquitto_connect_v5_callback_set(mosq_, on_connect);
+  mosquitto_disconnect_v5_callback_set(mosq_, on_disconnect);
+  mosquitto_publish_v5_callback_set(mosq_, on_publish);
+  mosquitto_message_v5_callback_set(mosq_, on_message);
+  mosquitto_reconnect_delay_set(mosq_, 1, 8, true);
+}
+
+Connection::~Connection() {
+  close();
+  mosquitto_destroy(mosq_);
+}
+
+std::optional<std::string> Connection::connect() {
+  const auto& o = options_;
+  if (!o.username.empty() || !o.password.empty()) {
+    if (mosquitto_username_pw_set(mosq_, o.username.empty() ? nullptr : o.username.c_str(),
+                                  o.password.empty() ? nullptr : o.password.c_str()) != MOSQ_ERR_SUCCESS)
+      return "the user name is not valid for MQTT";
+  }
+  if (o.broker.tls || !o.tls_ca.empty()) {
+    const int rc = mosquitto_tls_set(mosq_, o.tls_ca.empty() ? nullptr : o.tls_ca.c_str(),
+                                     o.tls_ca.empty() ? "/etc/ssl/certs" : nullptr,
+                                     o.tls_cert.empty() ? nullptr : o.tls_cert.c_str(),
+                                     o.tls_key.empty() ? nullptr : o.tls_key.c_str(), nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) return std::string("cannot set up TLS: ") + mosquitto_strerror(rc);
+  }
+  if (!o.will_topic.empty()) {
+    const int rc = mosquitto_will_set_v5(mosq_, o.will_topic.c_str(), static_cast<int>(o.will_payload.size()),
+                                         o.will_payload.data(), 1, true, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) return std::string("cannot set the last will: ") + mosquitto_strerror(rc);
+  }
+  mosquitto_property* properties = nullptr;
+  mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, kSessionExpirySeconds);
+  errno = 0;
+  const int rc = mosquitto_connect_bind_v5(mosq_, o.broker.host.c_str(), o.broker.port, kKeepAliveSeconds, nullptr,
+                                           properties);
+  mosquitto_property_free_all(&properties);
+  const std::string where = "the broker at " + o.broker.text();
+  if (rc == MOSQ_ERR_ERRNO) return "cannot reach " + where + ": " + std::strerror(errno);
+  if (rc == MOSQ_ERR_EAI) return "cannot find the broker host '" + o.broker.host + "'";
+  if (rc != MOSQ_ERR_SUCCESS) return "cannot connect to " + where + ": " + mosquitto_strerror(rc);
+  if (mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS) return "cannot start the MQTT network thread";
+  loop_running_ = true;
+
+  std::optional<int> answer;
+  {
+    std::unique_lock lock(mutex_);
+    answered_.wait_for(lock, kFirstAnswerTimeout, [this] { return first_answer_.has_value(); });
+    answer = first_answer_;
+  }
+  std::optional<std::string> failure;
+  if (!answer)
+    failure = "no answer from " + where;
+  else if (*answer != 0)
+    failure = login_refusal(*answer);
+  if (failure) {
+    mosquitto_disconnect(mosq_);
+    mosquitto_loop_stop(mosq_, true);
+    loop_running_ = false;
+  }
+  return failure;
+}
+
+void Connection::close() {
+  if (!loop_running_) return;
+  mosquitto_disconnect_v5(mosq_, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
+  mosquitto_loop_stop(mosq_, false);
+  loop_running_ = false;
+}
+
+void Connection::on_connect(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
+  auto* c = static_cast<Connection*>(self);
+  bool first = false;
+  {
+    std::lock_guard lock(c->mutex_);
+    first = !c->first_answer_;
+    if (first) c->first_answer_ = rc;
+  }
+  if (first) c->answered_.notify_all();
+  if (rc == 0) c->events_.connected();
+}
+
+void Connection::on_disconnect(mosquitto*, void* self, int, const mosquitto_property*) {
+  static_cast<Connection*>(self)->events_.disconnected();
+}
+
+void Connection::on_publish(mosquitto*, void* self, int mid, int rc, const mosquitto_property*) {
+  static_cast<Connection*>(self)->events_.published(mid, rc);
+}
+
+void Connection::on_message(mosquitto*, void* self, const mosquitto_message* message,
+                            const mosquitto_property* properties) {
+  static_cast<Connection*>(self)->events_.message(*message, properties);
+}
+
+}  // namespace insole
