@@ -10,6 +10,7 @@ packages=(
   python3-pip python3-setuptools python3-wheel python3-venv
   python3-bleak python3-matplotlib python3-pandas pkg-config mypy
   libcli11-dev
+  libmosquitto-dev mosquitto mosquitto-clients
 )
 
 missing=()

@@ -67,6 +67,9 @@ CAPTURE_PROBE=build/release/tests/capture_probe PYTHONPATH=build/release/python 
 echo "== command-line tool"
 INSOLE_BIN=build/release/tools/insole "$python" -m pytest tests/cli -q -p no:cacheprovider
 
+echo "== MQTT bridge against a real broker (mosquitto on 127.0.0.1)"
+INSOLE_BIN=build/release/tools/insole "$python" -m pytest tests/bridge -q -p no:cacheprovider
+
 echo "== every command of the README and the examples, as written (fresh clone, fresh venv)"
 "$python" scripts/check_docs.py
 

@@ -243,13 +243,15 @@ void Publisher::published(int mid, int reason_code) {
 }
 
 PublishOutcome Publisher::finish(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto delivered = [this] { return !statuses_due_ && buffer_.empty() && reserved_ == 0 && in_flight_.empty(); };
   std::unique_lock lock(mutex_);
+  // The data first, so that the final statuses count every acknowledgement.
+  progress_.wait_until(lock, deadline, delivered);
   finishing_ = true;
   statuses_due_ = true;
   wake_.notify_all();
-  progress_.wait_for(lock, timeout, [this] {
-    return !statuses_due_ && buffer_.empty() && reserved_ == 0 && in_flight_.empty();
-  });
+  progress_.wait_until(lock, deadline, delivered);
   PublishOutcome outcome;
   outcome.insoles = insoles_.size();
   for (const Insole& i : insoles_) {

@@ -36,7 +36,7 @@ struct Options {
   std::string password_file;
   std::string tls_ca, tls_cert, tls_key;
   std::string spool;
-  uint64_t buffer_mib = 64;
+  double buffer_mib = 64;
   uint64_t spool_mib = 1024;
   double ack_timeout = 10;
   bool subscribe = false;
@@ -72,6 +72,16 @@ ConnectionOptions connection_options(const Options& o, const std::string& defaul
   return c;
 }
 
+// A size in MiB; fractions allowed (a small bound makes a loss easy to see).
+double parse_mib(std::string_view text, std::string_view option) {
+  const std::string copy(text);
+  char* end = nullptr;
+  const double value = std::strtod(copy.c_str(), &end);
+  if (copy.empty() || *end != '\0' || !(value > 0 && value <= 1 << 20))
+    throw UsageError("invalid value '" + copy + "' for " + std::string(option) + " (expected a size in MiB above 0)");
+  return value;
+}
+
 std::string milliseconds(int64_t ns) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f ms", static_cast<double>(ns) / 1e6);
@@ -79,6 +89,7 @@ std::string milliseconds(int64_t ns) {
 }
 
 int run_publish(const Options& o) {
+  term::catch_interrupts();
   if (!o.out.empty()) throw UsageError("--out goes with --subscribe");
   const std::string host = o.host_name.empty() ? default_host_level() : topic_level(o.host_name);
   ConnectionOptions connection = connection_options(o, "insole-bridge-" + host);
@@ -87,7 +98,7 @@ int run_publish(const Options& o) {
 
   PublisherOptions p;
   p.host_level = host;
-  p.buffer_bytes = o.buffer_mib << 20;
+  p.buffer_bytes = static_cast<uint64_t>(o.buffer_mib * (1 << 20));
   p.spool_dir = o.spool;
   p.spool_bytes = o.spool_mib << 20;
   Publisher publisher(p, std::move(connection));
@@ -130,6 +141,7 @@ int run_publish(const Options& o) {
 }
 
 int run_subscribe(const Options& o) {
+  term::catch_interrupts();
   if (o.out.empty()) throw UsageError("--subscribe needs --out DIR");
   if (o.raw || !o.spool.empty() || !o.source.mock.empty())
     throw UsageError("--subscribe takes --broker, --out, --host-name, --seconds and the login options only");
@@ -222,7 +234,7 @@ void add_bridge(CLI::App& tool) {
   add_text(bridge, "--tls-cert", o->tls_cert, "FILE", "a client certificate (with --tls-key)");
   add_text(bridge, "--tls-key", o->tls_key, "FILE", "the client certificate's key");
   add_text(bridge, "--spool", o->spool, "DIR", "spill what the memory buffer cannot hold to DIR");
-  add_value(bridge, "--buffer-mib", o->buffer_mib, parse_u64, "N", "memory for unsent messages (default 64)");
+  add_value(bridge, "--buffer-mib", o->buffer_mib, parse_mib, "N", "memory for unsent messages (default 64)");
   add_value(bridge, "--spool-mib", o->spool_mib, parse_u64, "N", "disk for unsent messages with --spool (default 1024)");
   add_value(bridge, "--ack-timeout", o->ack_timeout, parse_seconds, "S",
             "how long the end of a run waits for acknowledgements (default 10)");
