@@ -16,6 +16,7 @@ namespace {
 // included) before the address counts as wrong.
 constexpr auto kFirstAnswerTimeout = std::chrono::seconds(5);
 constexpr int kKeepAliveSeconds = 20;
+constexpr int kInFlight = 1000;
 // The broker keeps the session (subscriptions, messages queued for it) this
 // long after the connection is lost.
 constexpr uint32_t kSessionExpirySeconds = 24 * 3600;
@@ -54,6 +55,11 @@ Connection::Connection(ConnectionOptions options, ConnectionEvents& events)
   mosquitto_publish_v5_callback_set(mosq_, on_publish);
   mosquitto_message_v5_callback_set(mosq_, on_message);
   mosquitto_reconnect_delay_set(mosq_, 1, 8, true);
+  // The library's default of 20 unacknowledged messages each way caps a
+  // subscriber of a few hundred insoles well below their rate: a round trip
+  // per 20 messages.
+  mosquitto_int_option(mosq_, MOSQ_OPT_RECEIVE_MAXIMUM, kInFlight);
+  mosquitto_int_option(mosq_, MOSQ_OPT_SEND_MAXIMUM, kInFlight);
 }
 
 Connection::~Connection() {
