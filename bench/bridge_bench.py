@@ -44,6 +44,9 @@ def main():
     # mosquitto queues 1000 messages per subscriber by default and drops past
     # that: a tenth of a second of 200 insoles.
     ap.add_argument("--broker-queue", type=int, default=100000, help="max_queued_messages (mosquitto: 1000)")
+    # ... and takes 20 unacknowledged messages from a client: a round trip
+    # per 20 messages, too few for 10000 messages a second on a busy machine.
+    ap.add_argument("--broker-inflight", type=int, default=1000, help="max_inflight_messages (mosquitto: 20)")
     args = ap.parse_args()
 
     work = tempfile.mkdtemp(prefix="bridge-bench-")
@@ -51,7 +54,7 @@ def main():
     conf = os.path.join(work, "mosquitto.conf")
     with open(conf, "w") as f:
         f.write(f"listener {port} 127.0.0.1\nallow_anonymous true\nuser {getpass.getuser()}\n"
-                f"max_queued_messages {args.broker_queue}\n")
+                f"max_queued_messages {args.broker_queue}\nmax_inflight_messages {args.broker_inflight}\n")
     log = open(os.path.join(work, "broker.log"), "w")
     broker = subprocess.Popen([shutil.which("mosquitto") or "/usr/sbin/mosquitto", "-c", conf], stdout=log, stderr=log)
     try:
@@ -87,7 +90,8 @@ def main():
             seqs = [int(r["seq"]) for r in csv.DictReader(io.StringIO(rows))]
             lost_samples += (max(seqs) - len(seqs)) if seqs else 0
         cpu = usage.ru_utime + usage.ru_stime
-        print(f"insoles: {args.insoles} x 50 Hz for {args.seconds:g} s (mock insoles), broker max_queued_messages {args.broker_queue}")
+        print(f"insoles: {args.insoles} x 50 Hz for {args.seconds:g} s (mock insoles), broker max_queued_messages {args.broker_queue}, "
+              f"max_inflight_messages {args.broker_inflight}")
         print(f"bridge:     {bridge_line}")
         print(f"subscriber: {sub_line}")
         print(f"messages published {published}, captured {received}, lost {published - received}; "

@@ -3,6 +3,12 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -40,6 +46,43 @@ std::string login_refusal(int reason) {
     default:
       return std::string("broker refused the connection (") + mosquitto_reason_string(reason) + ")";
   }
+}
+
+// The library's connect blocks for as long as the system tries (minutes for
+// an address that drops packets); a TCP probe bounded by the answer timeout
+// tells a wrong address at once. Returns the errno of the failure, 0 when
+// the broker's port accepted, EAI_NONAME-like failures as -1.
+int probe_tcp(const std::string& host, int port) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return -1;
+  int error = ECONNREFUSED;
+  for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) {
+      error = errno;
+      continue;
+    }
+    if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+      error = 0;
+    } else if (errno != EINPROGRESS) {
+      error = errno;
+    } else {
+      pollfd p{fd, POLLOUT, 0};
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(kFirstAnswerTimeout).count();
+      if (poll(&p, 1, static_cast<int>(ms)) != 1) {
+        error = ETIMEDOUT;
+      } else {
+        socklen_t len = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+      }
+    }
+    ::close(fd);
+    if (error == 0) break;
+  }
+  freeaddrinfo(found);
+  return error;
 }
 
 }  // namespace
@@ -86,13 +129,17 @@ std::optional<std::string> Connection::connect() {
                                          o.will_payload.data(), 1, true, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) return std::string("cannot set the last will: ") + mosquitto_strerror(rc);
   }
+  const std::string where = "the broker at " + o.broker.text();
+  if (const int error = probe_tcp(o.broker.host, o.broker.port)) {
+    if (error < 0) return "cannot find the broker host '" + o.broker.host + "'";
+    return "cannot reach " + where + ": " + std::strerror(error);
+  }
   mosquitto_property* properties = nullptr;
   mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, kSessionExpirySeconds);
   errno = 0;
   const int rc = mosquitto_connect_bind_v5(mosq_, o.broker.host.c_str(), o.broker.port, kKeepAliveSeconds, nullptr,
                                            properties);
   mosquitto_property_free_all(&properties);
-  const std::string where = "the broker at " + o.broker.text();
   if (rc == MOSQ_ERR_ERRNO) return "cannot reach " + where + ": " + std::strerror(errno);
   if (rc == MOSQ_ERR_EAI) return "cannot find the broker host '" + o.broker.host + "'";
   if (rc != MOSQ_ERR_SUCCESS) return "cannot connect to " + where + ": " + mosquitto_strerror(rc);

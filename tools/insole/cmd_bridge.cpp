@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -114,22 +115,28 @@ int run_publish(const Options& o) {
     uint32_t index;
   };
   std::map<std::string, Insole> insoles;
-  source->run(
-      [&](const SourceEvent& event) {
-        if (event.kind != SourceEvent::Kind::notification) return;
-        auto it = insoles.find(event.device_id);
-        if (it == insoles.end())
-          it = insoles.emplace(event.device_id, Insole{DeviceMessages(o.raw), publisher.add_insole(event.device_id, event.foot)})
-                   .first;
-        Insole& insole = it->second;
-        insole.messages.push(event.bytes, [&](MessageTopic topic, std::string_view payload) {
-          publisher.add(insole.index, event.host_time_ns, topic, payload);
-        });
-      },
-      o.seconds);
+  // A source that fails still ends the session cleanly: final statuses, and
+  // what was buffered goes out first.
+  std::exception_ptr failure;
+  auto forward = [&](const SourceEvent& event) {
+    if (event.kind != SourceEvent::Kind::notification) return;
+    auto it = insoles.find(event.device_id);
+    if (it == insoles.end()) {
+      const uint32_t index = publisher.add_insole(event.device_id, event.foot);
+      it = insoles.emplace(event.device_id, Insole{DeviceMessages(o.raw), index}).first;
+    }
+    Insole& insole = it->second;
+    insole.messages.push(event.bytes, [&](MessageTopic topic, std::string_view payload) {
+      publisher.add(insole.index, event.host_time_ns, topic, payload);
+    });
+  };
+  try {
+    source->run(forward, o.seconds);
+  } catch (const std::runtime_error&) {
+    failure = std::current_exception();
+  }
 
-  const auto outcome =
-      publisher.finish(std::chrono::milliseconds(static_cast<int64_t>(o.ack_timeout * 1000)));
+  const auto outcome = publisher.finish(std::chrono::milliseconds(static_cast<int64_t>(o.ack_timeout * 1000)));
   std::string line = "bridged " + std::to_string(outcome.published) + " messages of " +
                      std::to_string(outcome.insoles) + (outcome.insoles == 1 ? " insole" : " insoles") + " to " +
                      broker_text + ": " + std::to_string(outcome.acknowledged) + " acknowledged";
@@ -137,6 +144,7 @@ int run_publish(const Options& o) {
   if (outcome.refused) line += ", " + std::to_string(outcome.refused) + " refused by the broker";
   if (outcome.unacknowledged) line += ", " + std::to_string(outcome.unacknowledged) + " not acknowledged";
   std::printf("%s\n", line.c_str());
+  if (failure) std::rethrow_exception(failure);
   return outcome.unacknowledged || outcome.refused ? kExitFailed : kExitOk;
 }
 
@@ -235,7 +243,8 @@ void add_bridge(CLI::App& tool) {
   add_text(bridge, "--tls-key", o->tls_key, "FILE", "the client certificate's key");
   add_text(bridge, "--spool", o->spool, "DIR", "spill what the memory buffer cannot hold to DIR");
   add_value(bridge, "--buffer-mib", o->buffer_mib, parse_mib, "N", "memory for unsent messages (default 64)");
-  add_value(bridge, "--spool-mib", o->spool_mib, parse_u64, "N", "disk for unsent messages with --spool (default 1024)");
+  add_value(bridge, "--spool-mib", o->spool_mib, parse_u64, "N",
+            "disk for unsent messages with --spool (default 1024)");
   add_value(bridge, "--ack-timeout", o->ack_timeout, parse_seconds, "S",
             "how long the end of a run waits for acknowledgements (default 10)");
   bridge->add_flag("--subscribe", o->subscribe, "capture from the broker instead of publishing");
