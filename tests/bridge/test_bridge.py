@@ -6,11 +6,14 @@ import csv
 import io
 import json
 import os
+import shutil
 import signal
 import subprocess
 import time
 
-from conftest import INSOLE, insole, start_insole
+import pytest
+
+from conftest import Broker, insole, start_insole
 
 
 def start_subscriber(broker, out, *extra):
@@ -161,3 +164,33 @@ def test_wrong_address_and_refused_login(login_broker, tmp_path):
     assert [r.returncode for r in runs] == [0, 0, 2]
     for r in runs:
         assert password not in r.stdout + r.stderr
+
+
+def test_tls_with_the_brokers_ca(tmp_path):
+    """mqtts:// with --tls-ca connects; without the CA the broker's
+    certificate is not trusted and the error says TLS."""
+    if not shutil.which("openssl"):
+        pytest.skip("openssl not installed")
+
+    def openssl(*args):
+        subprocess.run(["openssl", *args], check=True, capture_output=True, cwd=tmp_path)
+
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt", "-days", "2",
+            "-subj", "/CN=bridge test CA")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr",
+            "-subj", "/CN=127.0.0.1")
+    (tmp_path / "ext").write_text("subjectAltName=IP:127.0.0.1\n")
+    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
+            "-out", "server.crt", "-days", "2", "-extfile", "ext")
+    broker = Broker(tmp_path, f"allow_anonymous true\ncafile {tmp_path / 'ca.crt'}\n"
+                              f"certfile {tmp_path / 'server.crt'}\nkeyfile {tmp_path / 'server.key'}\n")
+    try:
+        url = f"mqtts://127.0.0.1:{broker.port}"
+        ok = insole("bridge", "--broker", url, "--tls-ca", str(tmp_path / "ca.crt"), "--seconds", "0.5")
+        assert ok.returncode == 0 and " acknowledged\n" in ok.stdout, ok.stderr
+        untrusted = insole("bridge", "--broker", url, "--seconds", "0.5")
+        assert untrusted.returncode == 1
+        assert untrusted.stderr == (
+            f"insole: cannot connect to the broker at 127.0.0.1:{broker.port}: A TLS error occurred.\n")
+    finally:
+        broker.stop()
