@@ -143,25 +143,41 @@ std::optional<std::string> Connection::connect() {
   if (rc == MOSQ_ERR_ERRNO) return "cannot reach " + where + ": " + std::strerror(errno);
   if (rc == MOSQ_ERR_EAI) return "cannot find the broker host '" + o.broker.host + "'";
   if (rc != MOSQ_ERR_SUCCESS) return "cannot connect to " + where + ": " + mosquitto_strerror(rc);
-  if (mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS) return "cannot start the MQTT network thread";
-  loop_running_ = true;
-
-  std::optional<int> answer;
-  {
-    std::unique_lock lock(mutex_);
-    answered_.wait_for(lock, kFirstAnswerTimeout, [this] { return first_answer_.has_value(); });
-    answer = first_answer_;
-  }
+  // The first answer is awaited on this thread, so that whatever ends the
+  // attempt (a refused login, a failed TLS handshake, silence) is reported
+  // here rather than retried with backoff on the network thread.
+  const auto deadline = std::chrono::steady_clock::now() + kFirstAnswerTimeout;
   std::optional<std::string> failure;
-  if (!answer)
-    failure = "no answer from " + where;
-  else if (*answer != 0)
-    failure = login_refusal(*answer);
+  for (;;) {
+    {
+      std::lock_guard lock(mutex_);
+      if (first_answer_) {
+        if (*first_answer_ != 0) failure = login_refusal(*first_answer_);
+        break;
+      }
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      failure = "no answer from " + where;
+      break;
+    }
+    const int loop = mosquitto_loop(mosq_, 100, 1);
+    if (loop != MOSQ_ERR_SUCCESS) {
+      std::lock_guard lock(mutex_);
+      if (first_answer_ && *first_answer_ != 0) {
+        failure = login_refusal(*first_answer_);
+      } else if (!first_answer_) {
+        failure = "cannot connect to " + where + ": " +
+                  (loop == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(loop));
+      }
+      if (failure || !first_answer_) break;
+    }
+  }
   if (failure) {
     mosquitto_disconnect(mosq_);
-    mosquitto_loop_stop(mosq_, true);
-    loop_running_ = false;
+    return failure;
   }
+  if (mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS) return "cannot start the MQTT network thread";
+  loop_running_ = true;
   return failure;
 }
 
@@ -174,13 +190,10 @@ void Connection::close() {
 
 void Connection::on_connect(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
   auto* c = static_cast<Connection*>(self);
-  bool first = false;
   {
     std::lock_guard lock(c->mutex_);
-    first = !c->first_answer_;
-    if (first) c->first_answer_ = rc;
+    if (!c->first_answer_) c->first_answer_ = rc;
   }
-  if (first) c->answered_.notify_all();
   if (rc == 0) c->events_.connected();
 }
 

@@ -31,8 +31,9 @@ struct ConnectionOptions {
   std::string will_payload;
 };
 
-// What the network thread reports. Calls come from the library's thread,
-// one at a time, never with a lock of the connection held.
+// What the connection reports: from the thread in connect() until the first
+// answer, then from the library's network thread; one call at a time, never
+// with a lock of the connection held.
 class ConnectionEvents {
  public:
   virtual ~ConnectionEvents() = default;
@@ -70,7 +71,6 @@ class Connection {
   bool loop_running_ = false;
 
   std::mutex mutex_;
-  std::condition_variable answered_;
   std::optional<int> first_answer_;  // the first CONNACK's reason code
 };
 
