@@ -12,6 +12,7 @@ packages=(
   libcli11-dev
   tshark
   libboost-dev chromium chromium-driver python3-selenium
+  libmosquitto-dev mosquitto mosquitto-clients
 )
 
 missing=()

@@ -70,6 +70,8 @@ INSOLE_BIN=build/release/tools/insole "$python" -m pytest tests/cli -q -p no:cac
 echo "== the browser view: HTTP rules, slow pages, headless Chromium (screenshot: build/release/view-screenshot.png)"
 INSOLE_BIN=build/release/tools/insole VIEW_SCREENSHOT=build/release/view-screenshot.png \
   "$python" -m pytest tests/view -q -p no:cacheprovider
+echo "== MQTT bridge against a real broker (mosquitto on 127.0.0.1)"
+INSOLE_BIN=build/release/tools/insole "$python" -m pytest tests/bridge -q -p no:cacheprovider
 
 echo "== every command of the README and the examples, as written (fresh clone, fresh venv)"
 "$python" scripts/check_docs.py

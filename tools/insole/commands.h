@@ -82,5 +82,6 @@ void add_export(CLI::App& tool);
 void add_virtual(CLI::App& tool);
 void add_replay(CLI::App& tool);
 void add_view(CLI::App& tool);
+void add_bridge(CLI::App& tool);
 
 }  // namespace insole

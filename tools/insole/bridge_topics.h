@@ -1,0 +1,31 @@
+// Names on the broker: the broker address from the command line, and the
+// topic levels `insoles/<host>/<device>/<kind>` with ids made safe to use as
+// one level (no wildcards, no separators).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace insole {
+
+struct BrokerAddress {
+  std::string host;
+  int port = 1883;
+  bool tls = false;  // mqtts://
+  std::string text() const { return host + ":" + std::to_string(port); }
+};
+
+// mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (1883 and 8883 by default).
+// Throws UsageError; credentials written into the address are refused
+// without echoing them.
+BrokerAddress parse_broker(std::string_view text);
+
+// One topic level from an id: '+', '#', '/', control bytes and NUL become
+// '_', an empty id becomes "_", and a leading '.' too (the subscriber makes
+// file names of them).
+std::string topic_level(std::string_view id);
+
+// This machine's name as a topic level.
+std::string default_host_level();
+
+}  // namespace insole
