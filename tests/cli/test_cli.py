@@ -190,6 +190,9 @@ def test_calibrate_and_foot_side():
     (["replay", "x.mcap", "--fast", "--speed", "3"], "--speed or --fast, not both"),
     (["replay", "x.mcap", "--speed", "0"], "invalid value '0' for --speed"),
     (["replay", "x.mcap", "--seek", "-1"], "invalid value '-1' for --seek"),
+    (["record", "x.log", "--btsnoop", "--virtual", "left", "--decoded"], "--decoded applies to MCAP captures"),
+    (["bridge", "--subscribe", "--broker", "mqtt://127.0.0.1:1", "--out", "d", "--virtual", "left"],
+     "--subscribe takes --broker"),
 ])
 def test_bad_arguments_exit_2_with_one_line(args, message):
     result = insole(*args, env={"INSOLE_FIXED_CLOCK_MS": "yesterday" if message == "INSOLE_FIXED_CLOCK_MS" else ""})

@@ -151,7 +151,7 @@ int run_publish(const Options& o) {
 int run_subscribe(const Options& o) {
   term::catch_interrupts();
   if (o.out.empty()) throw UsageError("--subscribe needs --out DIR");
-  if (o.raw || !o.spool.empty() || !o.source.mock.empty())
+  if (o.raw || !o.spool.empty() || source_chosen(o.source))
     throw UsageError("--subscribe takes --broker, --out, --host-name, --seconds and the login options only");
   std::error_code ec;
   std::filesystem::create_directories(o.out, ec);
