@@ -35,17 +35,31 @@ struct Options {
   SourceOptions sources;
 };
 
+// A snoop log to write at path ("-": standard output, never a terminal);
+// null, with the reason on standard error, when it cannot be created.
+std::unique_ptr<NotificationWriter> open_snoop(const std::string& path) {
+  if (path == "-" && term::stdout_is_tty()) throw UsageError("refusing to write a binary capture to a terminal");
+  try {
+    return open_btsnoop_output(path);
+  } catch (const std::runtime_error& e) {
+    std::fprintf(stderr, "insole: %s\n", e.what());
+    return nullptr;
+  }
+}
+
+// Closes the log; false, with the reason on standard error, when any write failed.
+bool close_snoop(NotificationWriter& out, const std::string& path) {
+  if (out.close()) return true;
+  std::fprintf(stderr, "insole: cannot write %s: %s\n", path == "-" ? "standard output" : path.c_str(),
+               std::strerror(errno));
+  return false;
+}
+
 // The same frames and times as an MCAP capture, as a phone's Bluetooth log.
 int write_snoop_capture(const std::string& path, const std::string& id, const tvis::mock::FootProfile& profile,
                         uint32_t frames) {
-  if (path == "-" && term::stdout_is_tty()) throw UsageError("refusing to write a binary capture to a terminal");
-  std::unique_ptr<NotificationWriter> out;
-  try {
-    out = open_btsnoop_output(path);
-  } catch (const std::runtime_error& e) {
-    std::fprintf(stderr, "insole: %s\n", e.what());
-    return kExitFailed;
-  }
+  auto out = open_snoop(path);
+  if (!out) return kExitFailed;
   const char* foot = profile.device_id == 3 ? "right" : "left";
   const auto start =
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -55,11 +69,7 @@ int write_snoop_capture(const std::string& path, const std::string& id, const tv
     append_mock_frame(profile, n, frame);
     out->write_notification(id, foot, start + int64_t{n - 1} * 20'000'000, frame);
   }
-  if (!out->close()) {
-    std::fprintf(stderr, "insole: cannot write %s: %s\n", path == "-" ? "standard output" : path.c_str(),
-                 std::strerror(errno));
-    return kExitFailed;
-  }
+  if (!close_snoop(*out, path)) return kExitFailed;
   if (path != "-") std::printf("recorded %u frames of a %s insole to %s\n", frames, foot, path.c_str());
   return kExitOk;
 }
@@ -107,15 +117,9 @@ double recording_seconds(const Options& options) {
 // written to the insoles, for the tools that open phone logs.
 int record_source_snoop(const Options& options, Source& source, double seconds) {
   const std::string& path = options.path;
-  if (path == "-" && term::stdout_is_tty()) throw UsageError("refusing to write a binary capture to a terminal");
   if (options.decoded) throw UsageError("--decoded applies to MCAP captures, not to --btsnoop logs");
-  std::unique_ptr<NotificationWriter> out;
-  try {
-    out = open_btsnoop_output(path);
-  } catch (const std::runtime_error& e) {
-    std::fprintf(stderr, "insole: %s\n", e.what());
-    return kExitFailed;
-  }
+  auto out = open_snoop(path);
+  if (!out) return kExitFailed;
   term::catch_interrupts();
   uint64_t notifications = 0;
   std::string error;
@@ -131,16 +135,12 @@ int record_source_snoop(const Options& options, Source& source, double seconds) 
   } catch (const std::runtime_error& e) {
     error = e.what();
   }
-  const bool closed = out->close();
+  const bool closed = close_snoop(*out, path);
   if (!error.empty()) {
     std::fprintf(stderr, "insole: %s\n", error.c_str());
     return kExitFailed;
   }
-  if (!closed) {
-    std::fprintf(stderr, "insole: cannot write %s: %s\n", path == "-" ? "standard output" : path.c_str(),
-                 std::strerror(errno));
-    return kExitFailed;
-  }
+  if (!closed) return kExitFailed;
   if (path != "-")
     std::printf("recorded %llu notifications from %s to %s\n", static_cast<unsigned long long>(notifications),
                 source.describe().c_str(), path.c_str());

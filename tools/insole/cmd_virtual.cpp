@@ -24,6 +24,7 @@
 #include "commands.h"
 #include "log/log.h"
 #include "sim/virtual_insole.h"
+#include "tcp_listener.h"
 
 namespace insole {
 
@@ -124,29 +125,6 @@ void pump(Link& link, uint64_t now) {
   });
 }
 
-int open_listener(const std::string& address) {
-  const size_t colon = address.rfind(':');
-  if (colon == std::string::npos) throw UsageError("--listen needs ADDRESS:PORT, for example 127.0.0.1:7000");
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  const std::string host = address.substr(0, colon);
-  if (inet_pton(AF_INET, host.c_str(), &sa.sin_addr) != 1)
-    throw UsageError("invalid address '" + host + "' for --listen (expected an IPv4 address such as 127.0.0.1)");
-  sa.sin_port = htons(static_cast<uint16_t>(parse_u32(address.substr(colon + 1), "--listen")));
-  if (ntohl(sa.sin_addr.s_addr) >> 24 != 127)
-    std::fprintf(stderr, "insole: warning: listening on %s, beyond this machine\n", host.c_str());
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int yes = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 256) != 0)
-    throw std::runtime_error("cannot listen on " + address + ": " + std::strerror(errno));
-  socklen_t len = sizeof sa;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  std::fprintf(stderr, "insole: virtual insoles listening on %s:%u, one per connection\n", host.c_str(),
-               ntohs(sa.sin_port));
-  return fd;
-}
-
 int run(const Options& o) {
   if (o.stdio == !o.listen.empty()) throw UsageError("give exactly one of --stdio and --listen ADDRESS:PORT");
   if (o.mtu < 1 || o.mtu > 512) throw UsageError("invalid value '" + std::to_string(o.mtu) + "' for --mtu (expected 1 to 512)");
@@ -166,7 +144,7 @@ int run(const Options& o) {
     ::fcntl(STDOUT_FILENO, F_SETFL, ::fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
     links.push_back(std::make_unique<Link>(Link{STDIN_FILENO, STDOUT_FILENO, tvis::sim::VirtualInsole(config_of(o, 0), start), {}}));
   } else {
-    listener = open_listener(o.listen);
+    listener = listen_tcp(o.listen, "--listen", "virtual insoles", ", one per connection", 256);
   }
   uint64_t accepted = 0;
   std::vector<uint8_t> buffer(64 * 1024);

@@ -18,6 +18,7 @@
 
 #include "capture/mcap_reader.h"
 #include "sources.h"
+#include "tcp_listener.h"
 #include "terminal.h"
 #include "values.h"
 
@@ -30,7 +31,7 @@ using Clock = std::chrono::steady_clock;
 class FeedSource final : public Source {
  public:
   explicit FeedSource(std::string where) : where_(std::move(where)) {
-    if (where_ != "-") listener_ = listen_on(where_);
+    if (where_ != "-") listener_ = listen_tcp(where_, "--feed", "feed", "", 4);
   }
   ~FeedSource() override {
     if (listener_ >= 0) ::close(listener_);
@@ -117,31 +118,6 @@ class FeedSource final : public Source {
     std::fclose(in);
     if (error && (pipe.bytes == 0 || pipe.ended_here)) return std::nullopt;  // nothing came: no feed, no fault
     return error;
-  }
-
-  static int listen_on(const std::string& address) {
-    const size_t colon = address.rfind(':');
-    if (colon == std::string::npos) throw UsageError("--feed needs - or HOST:PORT, for example 127.0.0.1:7000");
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    const std::string host = address.substr(0, colon);
-    if (inet_pton(AF_INET, host.c_str(), &sa.sin_addr) != 1)
-      throw UsageError("invalid address '" + host + "' for --feed (expected an IPv4 address such as 127.0.0.1)");
-    sa.sin_port = htons(static_cast<uint16_t>(parse_u32(address.substr(colon + 1), "--feed")));
-    if (ntohl(sa.sin_addr.s_addr) >> 24 != 127)
-      std::fprintf(stderr, "insole: warning: listening on %s, beyond this machine\n", host.c_str());
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int yes = 1;
-    if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 4) != 0) {
-      const std::string why = std::strerror(errno);
-      if (fd >= 0) ::close(fd);
-      throw std::runtime_error("cannot listen on " + address + ": " + why);
-    }
-    socklen_t len = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    std::fprintf(stderr, "insole: feed listening on %s:%u\n", host.c_str(), ntohs(sa.sin_port));
-    return fd;
   }
 
   std::string where_;
