@@ -13,20 +13,11 @@
 #include "capture/btsnoop_reader.h"
 #include "capture/btsnoop_writer.h"
 #include "protocol/ble_identifiers.h"
+#include "hex.h"
 
 using namespace tvis::capture;
 
 namespace {
-
-std::string hex(std::span<const uint8_t> bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
-}
 
 SnoopOptions insole() {
   SnoopOptions o;

@@ -8,20 +8,11 @@
 
 #include "capture/mcap_reader.h"
 #include "capture/mcap_writer.h"
+#include "hex.h"
 
 using namespace tvis::capture;
 
 namespace {
-
-std::string hex(std::span<const uint8_t> bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
-}
 
 int read(const char* path) {
   std::FILE* in = std::fopen(path, "rb");
