@@ -182,6 +182,7 @@ function drawImu(card, s, nowMs) {
     const top = base === 1 ? 0 : half;
     let lim = base === 1 ? 1200 : 50;
     for (const r of card.imu) for (let k = 0; k < 3; k++) lim = Math.max(lim, Math.abs(r[base + k]));
+    lim *= 1.15;  // headroom, so a steady axis (gravity) does not run along the edge
     g.fillStyle = "#8a97a8";
     g.font = "11px system-ui";
     g.fillText(`${label} ±${Math.round(lim)}`, 4, top + 12);
