@@ -4,8 +4,10 @@
 // a dropped link ends the stream. Writes pass through to the insole.
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <map>
 #include <mutex>
+#include <unordered_map>
 
 #include "protocol/commands.h"
 #include "sim/runner.h"
@@ -30,8 +32,12 @@ class VirtualSource final : public Source {
       unit.id = n == 1 ? feet[i] : feet[i] + "-" + std::to_string(n);
       unit.foot = feet[i];
       unit.config.identity.foot = feet[i] == "right" ? tvis::protocol::DEVICE_RIGHT : tvis::protocol::DEVICE_LEFT;
-      unit.config.identity.serial_number = "VI000000" + std::to_string(i + 1);
-      unit.config.identity.mac = "02:00:00:00:00:0" + std::to_string(i + 1);
+      // VI0000001, 02:00:00:00:00:01, ... however many insoles there are.
+      char serial[32], mac[32];
+      std::snprintf(serial, sizeof serial, "VI%07zu", i + 1);
+      std::snprintf(mac, sizeof mac, "02:00:00:00:%02zx:%02zx", ((i + 1) >> 8) & 0xff, (i + 1) & 0xff);
+      unit.config.identity.serial_number = serial;
+      unit.config.identity.mac = mac;
       unit.config.seed = i + 1;
       unit.config.name = unit.id;
       const auto request = tvis::protocol::enable_sensor_stream_request(static_cast<uint32_t>(i + 1), kVirtualRateHz);
@@ -39,6 +45,7 @@ class VirtualSource final : public Source {
       if (frame) unit.start = std::move(frame.value());
       units_.push_back(std::move(unit));
     }
+    for (const auto& unit : units_) by_id_.emplace(unit.id, &unit);
   }
 
   ~VirtualSource() override { runner_.stop(); }
@@ -89,9 +96,8 @@ class VirtualSource final : public Source {
   };
 
   const Unit* unit_of(const std::string& id) const {
-    for (const auto& unit : units_)
-      if (unit.id == id) return &unit;
-    return nullptr;
+    auto found = by_id_.find(id);
+    return found == by_id_.end() ? nullptr : found->second;
   }
 
   void on_notification(const std::string& id, std::span<const uint8_t> bytes) {
@@ -110,6 +116,7 @@ class VirtualSource final : public Source {
   }
 
   std::vector<Unit> units_;
+  std::unordered_map<std::string, const Unit*> by_id_;  // into units_, which never changes after construction
   const SourceSink* sink_ = nullptr;  // set while run() runs
   std::mutex mutex_;
   std::condition_variable wake_;
