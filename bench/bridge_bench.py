@@ -5,7 +5,8 @@ and the bridge's CPU. Starts its own mosquitto on 127.0.0.1 at a free port.
 
     python3 bench/bridge_bench.py [--insoles 200] [--seconds 20] [--insole build/release/tools/insole]
 
-Measures, asserts nothing. The insoles are mock insoles (--mock ID, 50 Hz each)."""
+Measures, asserts nothing. The insoles are virtual insoles streaming at 50 Hz
+(--virtual left|right, half of each foot; --mock for mock insoles)."""
 
 import argparse
 import csv
@@ -41,6 +42,7 @@ def main():
     ap.add_argument("--insoles", type=int, default=200)
     ap.add_argument("--seconds", type=float, default=20)
     ap.add_argument("--insole", default="build/release/tools/insole")
+    ap.add_argument("--mock", action="store_true", help="mock insoles instead of virtual ones")
     # mosquitto queues 1000 messages per subscriber by default and drops past
     # that: a tenth of a second of 200 insoles.
     ap.add_argument("--broker-queue", type=int, default=100000, help="max_queued_messages (mosquitto: 1000)")
@@ -65,11 +67,17 @@ def main():
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         sub.stderr.readline()
         time.sleep(0.5)
-        ids = [f"bench-{i:03d}" for i in range(args.insoles)]
-        mocks = [a for i in ids for a in ("--mock", i)]
+        if args.mock:
+            ids = [f"bench-{i:03d}" for i in range(args.insoles)]
+            sources = [a for i in ids for a in ("--mock", i)]
+        else:
+            # The tool names repeated feet left, left-2, left-3, ...
+            feet = ["left" if i % 2 == 0 else "right" for i in range(args.insoles)]
+            ids = [f if n == 0 else f"{f}-{n + 1}" for f in ("left", "right") for n in range(feet.count(f))]
+            sources = [a for f in feet for a in ("--virtual", f)]
         started = time.monotonic()
         bridge = subprocess.Popen([args.insole, "bridge", "--broker", url, "--raw", "--host-name", "bench",
-                                   "--seconds", str(args.seconds), "--ack-timeout", "30", *mocks],
+                                   "--seconds", str(args.seconds), "--ack-timeout", "30", *sources],
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         _, status, usage = os.wait4(bridge.pid, 0)
         wall = time.monotonic() - started
@@ -90,7 +98,7 @@ def main():
             seqs = [int(r["seq"]) for r in csv.DictReader(io.StringIO(rows))]
             lost_samples += (max(seqs) - len(seqs)) if seqs else 0
         cpu = usage.ru_utime + usage.ru_stime
-        print(f"insoles: {args.insoles} x 50 Hz for {args.seconds:g} s (mock insoles), broker max_queued_messages {args.broker_queue}, "
+        print(f"insoles: {args.insoles} x 50 Hz for {args.seconds:g} s ({'mock' if args.mock else 'virtual'} insoles), broker max_queued_messages {args.broker_queue}, "
               f"max_inflight_messages {args.broker_inflight}")
         print(f"bridge:     {bridge_line}")
         print(f"subscriber: {sub_line}")
