@@ -6,5 +6,8 @@ string(LENGTH "${hex}" hex_length)
 math(EXPR size "${hex_length} / 2")
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
 string(REGEX REPLACE "((0x..,){32})" "\\1\n" bytes "${bytes}")
-file(WRITE "${OUTPUT}" "// Generated from ${INPUT}; do not edit.\n#include <cstddef>\n"
+# The file's name only: a folder in the text would make every clone's copy differ
+# (and miss the compiler cache).
+get_filename_component(input_name "${INPUT}" NAME)
+file(WRITE "${OUTPUT}" "// Generated from ${input_name}; do not edit.\n#include <cstddef>\n"
   "extern const unsigned char ${NAME}[] = {\n${bytes}0};\nextern const std::size_t ${NAME}_size = ${size};\n")

@@ -95,6 +95,11 @@ def main():
     env["PATH"] = f"{checkout / '.venv' / 'bin'}{os.pathsep}{env['PATH']}"
     env.pop("PYTHONPATH", None)
     env.pop("VIRTUAL_ENV", None)
+    if "CCACHE_BASEDIR" in env:
+        # The caller's compiler cache (scripts/ccache_env.sh) serves the
+        # checkout's builds too: paths are hashed relative to the checkout, so
+        # what the caller's own builds compiled hits here.
+        env["CCACHE_BASEDIR"] = str(checkout)
     python = str(checkout / ".venv" / "bin" / "python3")
 
     failures = 0

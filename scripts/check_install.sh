@@ -3,6 +3,7 @@
 # against it twice: through find_package and through pkg-config.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/ccache_env.sh
 build=${1:-build/release}
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT

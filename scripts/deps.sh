@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev
+  cmake ninja-build ccache g++ clang libclang-rt-14-dev
   libgtest-dev libbenchmark-dev
   protobuf-compiler libprotobuf-dev
   python3-dev python3-pytest python3-protobuf python3-numpy

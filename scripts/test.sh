@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
+. scripts/ccache_env.sh
 
 jobs=$(nproc)
 fuzz_seconds=${TVIS_FUZZ_SECONDS:-30}
@@ -13,30 +14,49 @@ python=/usr/bin/python3
 echo "== fuzz targets (clang, libFuzzer, ASan+UBSan), ${fuzz_seconds}s each"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTVIS_BUILD_TESTS=OFF -DTVIS_BUILD_PYTHON=OFF -DTVIS_BUILD_FUZZ=ON -DTVIS_SANITIZE=address,undefined >/dev/null
-cmake --build build/fuzz -j "$jobs"
+# tests/all: the fuzz programs and what they link, not the tool or the shared library.
+cmake --build build/fuzz -j "$jobs" --target tests/all
 mkdir -p build/fuzz/artifacts
-for target in build/fuzz/tests/fuzz_*; do
-  [ -x "$target" ] || continue
+# Each program runs alone for its full time; one program per core at once.
+fuzz_one() {
+  local target=$1 name corpus seeds=()
   name=$(basename "$target")
   corpus=build/fuzz/corpus/$name
   mkdir -p "$corpus"
-  seeds=()
   [ -d "tests/fuzz/corpus/$name" ] && seeds=("tests/fuzz/corpus/$name")
-  log=build/fuzz/$name.log
-  if "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
-       -artifact_prefix=build/fuzz/artifacts/ "$corpus" "${seeds[@]}" >"$log" 2>&1; then
-    echo "$name: $(grep -m1 'stat::number_of_executed_units' "$log" | awk '{print $2}') executions, no finding"
-  else
-    tail -n 40 "$log"
-    echo "$name: FAILED (input saved under build/fuzz/artifacts/)"
-    exit 1
-  fi
+  "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+    -artifact_prefix=build/fuzz/artifacts/ "$corpus" "${seeds[@]}" >"build/fuzz/$name.log" 2>&1
+}
+fuzz_report() {  # waits for the running programs, in the order they started
+  local i name log failed=0
+  for i in "${!running[@]}"; do
+    name=$(basename "${running[$i]}")
+    log=build/fuzz/$name.log
+    if wait "${pids[$i]}"; then
+      echo "$name: $(grep -m1 'stat::number_of_executed_units' "$log" | awk '{print $2}') executions, no finding"
+    else
+      tail -n 40 "$log"
+      echo "$name: FAILED (input saved under build/fuzz/artifacts/)"
+      failed=1
+    fi
+  done
+  running=() pids=()
+  return "$failed"
+}
+running=() pids=()
+for target in build/fuzz/tests/fuzz_*; do
+  [ -x "$target" ] || continue
+  fuzz_one "$target" &
+  running+=("$target") pids+=($!)
+  if ((${#running[@]} >= jobs)); then fuzz_report || exit 1; fi
 done
+fuzz_report || exit 1
 
 echo "== C++ tests under ASan+UBSan"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTVIS_BUILD_PYTHON=OFF \
   -DTVIS_SANITIZE=address,undefined >/dev/null
-cmake --build build/asan -j "$jobs"
+# Everything ctest runs; the tool itself (tools/) only as far as tests link its parts.
+cmake --build build/asan -j "$jobs" --target sdk/all tests/all examples/all
 ctest --test-dir build/asan --output-on-failure -j "$jobs" -LE soak | tail -n 3
 
 echo "== threaded tests under TSan"
