@@ -14,9 +14,7 @@
 # first configures a build folder; a folder configured before keeps its choice.
 if [ -z "${TVIS_NO_CCACHE:-}" ] && command -v ccache >/dev/null 2>&1; then
   export CCACHE_DIR=${CCACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/ccache}
-  export CCACHE_BASEDIR=$PWD
+  export CCACHE_BASEDIR=$(pwd -P)
   export CCACHE_NOHASHDIR=1
-  # Five builds of the tree (two of them with sanitizers and debug info).
-  export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-8G}
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
 fi

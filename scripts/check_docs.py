@@ -99,7 +99,7 @@ def main():
         # The caller's compiler cache (scripts/ccache_env.sh) serves the
         # checkout's builds too: paths are hashed relative to the checkout, so
         # what the caller's own builds compiled hits here.
-        env["CCACHE_BASEDIR"] = str(checkout)
+        env["CCACHE_BASEDIR"] = str(checkout.resolve())
     python = str(checkout / ".venv" / "bin" / "python3")
 
     failures = 0
