@@ -8,10 +8,13 @@ message it completes is printed on stdout as one JSON line:
 
     {"foot":"left","address":"C0:FF:EE:00:00:01","message":{"sensorData":{...}}}
 
-Device events (wear on/off, charging, power-off) are also reported through the
-SDK's device event callback, as lines with an "event" member instead of
-"message"; with --dfu FIRMWARE the first insole is updated while it streams,
-and the update's progress comes as lines with a "dfu" member. Progress and problems go to stderr, so stdout stays machine-readable.
+The parser is made with the insole's device id, so it also hands what it
+decodes for the rest of the SDK on: device events (wear on/off, charging,
+power-off) reach the SDK's device event callback and come out as lines with an
+"event" member instead of "message"; with --dfu FIRMWARE the first insole is
+updated while it streams, the update hears the insole's answers from the same
+parser, and its progress comes as lines with a "dfu" member. Progress and
+problems go to stderr, so stdout stays machine-readable.
 
 Without hardware, --virtual runs virtual insoles (the SDK's `insole virtual`)
 in place of the radio, and the rest of the host runs unchanged:
@@ -162,12 +165,12 @@ class InsoleSession:
 
     `client` is a connected bleak.BleakClient (or anything with the same
     start_notify / write_gatt_char / stop_notify / disconnect coroutines).
-    Each notification is fed both to this insole's StreamParser, which gives
-    the JSON lines, and to the SDK's receive path under `device_id`, which
-    raises the device event callback.
+    Each notification goes once, to this insole's StreamParser made for
+    `device_id`: it gives the JSON lines, raises the device event callback and
+    hands update answers to an update running for that id.
     """
 
-    def __init__(self, client, side, parser=None, *, device_id=None, address="",
+    def __init__(self, client, side, *, device_id=None, address="",
                  notify_uuid=NOTIFY_UUID, write_uuid=WRITE_UUID, out=None,
                  sample_rate_hz=sdk.DEFAULT_SAMPLE_RATE_HZ, pressure_mode="raw",
                  write_response=False, record=None):
@@ -175,9 +178,9 @@ class InsoleSession:
             raise ValueError(f"unknown foot side {side!r}")
         self.client = client
         self.side = side
-        self.parser = parser if parser is not None else sdk.StreamParser()
         self.address = address
         self.device_id = device_id or address or self.side_name
+        self.parser = sdk.StreamParser(device_id=self.device_id)
         self.notify_uuid = notify_uuid
         self.write_uuid = write_uuid
         self.out = out if out is not None else sys.stdout
@@ -212,7 +215,6 @@ class InsoleSession:
             self.record.write(data)
         for capture, channel in self.captures:
             capture.write(channel, data)
-        sdk.feed_received_data(self.device_id, data)
         while True:
             try:
                 texts = self.parser.push(data)
@@ -302,7 +304,7 @@ async def update_firmware(session, image):
 
     The worker runs on a thread of its own: it hands frames to the BLE write
     callback, which queues them for this loop to write in order, and it hears
-    the insole's answers through the receive path (on_notify feeds it). Its
+    the insole's answers from the session's parser (on_notify feeds it). Its
     progress reports become JSON lines with a "dfu" member.
     """
     loop = asyncio.get_running_loop()
@@ -350,7 +352,7 @@ async def connect(insole, args, out, on_lost):
                          timeout=args.connect_timeout)
     await client.connect()
     notify_uuid, write_uuid = CHARACTERISTIC_ROLES[args.notify]
-    return InsoleSession(client, insole.side, sdk.StreamParser(), address=insole.address,
+    return InsoleSession(client, insole.side, address=insole.address,
                          notify_uuid=notify_uuid, write_uuid=write_uuid, out=out,
                          sample_rate_hz=args.rate, pressure_mode=args.pressure_mode,
                          write_response=args.write_response)

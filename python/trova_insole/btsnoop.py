@@ -13,6 +13,14 @@ Complete event, or "conn-0x0040" (its handle) when the log does not have it.
         print(packet.kind, packet.device, packet.unix_time_ns, packet.value.hex())
 
 Damage is reported with warnings.warn, naming its file offset, and skipped.
+
+A deliberate twin of the SDK's C++ reader (sdk/src/capture/btsnoop_reader.cpp),
+kept so that the pure-Python package reads phone logs without the extension
+module growing a reader of its own. The two are bound by
+tests/capture/test_btsnoop_dissector.py: test_python_and_cpp_readers_agree_on_damage
+(the same packets and the same warnings, in order, for logs cut at every third
+byte and for random records) and test_we_read_what_wireshark_writes. A change
+to one goes into the other.
 """
 
 from __future__ import annotations

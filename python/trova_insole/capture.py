@@ -11,6 +11,17 @@ docs/capture-format.md for the channels and metadata.
 
     for message in read_messages("session.mcap"):
         print(message.device_id, message.log_time_ns, message.data.hex())
+
+A deliberate twin of the SDK's C++ reader and writer
+(sdk/src/capture/mcap_reader.cpp, mcap_writer.cpp): this package is pure
+Python on top of an extension module whose surface is fixed, and a host must
+be able to write a capture without a compiler. The twins are bound by
+tests/capture/test_mcap_oracle.py (test_the_python_writer_and_reader_agree_with_both:
+what this writer writes, the C++ reader, an independent reference and this
+reader read alike) and tests/capture/test_sessions.py (the example host's
+captures and feeds, read by the tool). Those tests compare whole captures; on
+damage each reader words its own warnings. A change of the format goes into
+both.
 """
 
 from __future__ import annotations

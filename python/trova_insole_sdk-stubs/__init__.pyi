@@ -20,10 +20,15 @@ _Bytes = Union[bytes, bytearray, Sequence[SupportsIndex]]
 class StreamParser:
     """Reassembles insole frames from notification bytes and returns each message as JSON text."""
 
-    def __init__(self, strict_crc: bool = False, legacy_pressure_fallback: bool = True) -> None:
-        """strict_crc drops frames whose CRC does not match; legacy_pressure_fallback fills an empty pressure list from raw_pressure."""
+    def __init__(self, strict_crc: bool = False, legacy_pressure_fallback: bool = True, *,
+                 device_id: Optional[str] = None) -> None:
+        """strict_crc drops frames whose CRC does not match; legacy_pressure_fallback fills an empty pressure list from raw_pressure.
+
+        With device_id (by keyword; a str without NUL), the parser is the insole's one road into the SDK: push also hands each device event it decodes to the device event callback, and each update answer to a firmware update running for device_id, in stream order, on the calling thread, once the texts are made (so a callback may push into this parser again). Do not feed the same bytes to feed_received_data as well. Without it, the parser touches no SDK state."""
     def push(self, data: bytes) -> list[str]:
-        """Feed notification bytes (bytes only; convert a bytearray with bytes(data)); return one JSON text per completed message, in order. Raises ValueError when a payload does not decode; the messages around it come back from the next push."""
+        """Feed notification bytes; return one JSON text per completed message, in order.
+
+        data must be bytes (or a subclass): a bytearray, memoryview, array or any other buffer raises TypeError and leaves the parser as it was, so convert with bytes(data). Raises ValueError when a payload does not decode; the messages around it come back from the next push (their events and update answers are handed on as they decode)."""
     def buffered_len(self) -> int:
         """Number of bytes held back waiting for the rest of their frame."""
     def stats(self) -> dict[str, Optional[int]]:
@@ -94,6 +99,6 @@ def start_mock_dfu(device_id: str) -> None:
 def abort_dfu(device_id: str) -> None:
     """Abort the running firmware update of device_id; a no-op when none runs."""
 def feed_received_data(device_id: str, data: _Bytes) -> None:
-    """Hand one notification of device_id to the SDK's receive path; callbacks run on this thread."""
+    """Hand one notification of device_id to the SDK's receive path; callbacks run on this thread. A host that reads messages with StreamParser(device_id=...) needs not call this."""
 def parse_foot_side(manufacturer_data: Mapping[int, _Bytes]) -> Optional[int]:
     """Foot side (DEVICE_LEFT or DEVICE_RIGHT) from an advertisement's manufacturer data, or None."""

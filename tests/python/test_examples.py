@@ -99,7 +99,7 @@ def test_session_requests_output_and_stop(sdk, pb, capsys, clean_callbacks):
     messages = [line["message"] for line in lines if "message" in line]
     assert [m["sensorData"]["seqNum"] for m in messages if "sensorData" in m] == [1, 2]  # the bad frame costs itself
     assert {"deviceEvent": {"timestampMs": 777, "type": "EVENT_WEAR_ON"}, "msgId": 9} in messages
-    # The same event arrives through the SDK's receive path, and each bad payload is reported.
+    # The same event reaches the device event callback from the same parser, and each bad payload is reported.
     assert [line["event"] for line in lines if "event" in line] == [{"event_type": 6, "timestamp_ms": 777}]
     assert len([line for line in lines if "error" in line]) == 1 == session.stats()["decode_errors"]
     assert session.stats()["messages"] == 3

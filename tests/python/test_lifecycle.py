@@ -80,7 +80,9 @@ LEAK_CHECK = """
             (sdk.calibrate_pressure, ohms, 2), (sdk.calibrate_pressure, [2**32], 2), (sdk.parse_foot_side, adv),
             (sdk.parse_foot_side, {0x5254: "03"}), (sdk.feed_received_data, "leak", "text"),
             (sdk.feed_received_data, "le\\0ak", event), (sdk.start_dfu, "leak", b""), (sdk.abort_dfu, "leak"),
-            (sdk.StreamParser, 1), (parser.push, bytearray(event)), *[(parser.push, data) for data in stream],
+            (sdk.StreamParser, 1), (lambda: sdk.StreamParser(device_id="le\\0ak"),),
+            (lambda: sdk.StreamParser(device_id=5),), (lambda: sdk.StreamParser(device_id="leak"),),
+            (parser.push, bytearray(event)), *[(parser.push, data) for data in stream],
             (parser.stats,), (parser.reset_stats,),
         ]:
             try:
@@ -91,6 +93,11 @@ LEAK_CHECK = """
             sdk.register_device_event_callback(callback)
             for data in (event, list(event[:3]), bytearray(event[3:])):
                 sdk.feed_received_data("leak", data)
+            for data in stream:  # a parser that hands its events on
+                try:
+                    mine.push(data)
+                except ValueError:
+                    pass
         for register in (sdk.register_ble_write_callback, sdk.register_dfu_progress_callback):
             register(on_event), register(None)
 
@@ -99,7 +106,7 @@ LEAK_CHECK = """
             return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
     watched = [event, ohms, adv, on_event, raising, *stream[:2]]
-    parser, iterations = sdk.StreamParser(), int(sys.argv[1])
+    parser, mine, iterations = sdk.StreamParser(), sdk.StreamParser(device_id="leak"), int(sys.argv[1])
     for _ in range(max(iterations // 10, 1000)):
         one_round(parser)
     refs, before = [sys.getrefcount(o) for o in watched], rss()

@@ -125,8 +125,10 @@ class Bytes(bytes):
     pass
 
 
+@pytest.mark.parametrize("device_id", [None, "only-bytes"])
 @pytest.mark.parametrize("data", [bytearray(b"TRVA"), "TRVA", memoryview(b"TRVA"), [84, 82], None, 5])
-def test_push_takes_only_bytes(parser, data):
+def test_push_takes_only_bytes(sdk, data, device_id):  # other buffers too: the caller converts with bytes(data)
+    parser = sdk.StreamParser(device_id=device_id)
     push(parser, b"TR")
     with pytest.raises(TypeError, match="^argument 'data': "):
         parser.push(data)

@@ -66,6 +66,7 @@ std::optional<std::string> JsonStream::handle(const Pending& event, TextList& ou
     error_ = {};
     return text;
   }
+  if (on_decoded_.fn) on_decoded_.fn(on_decoded_.context, msg_);
   if (msg_.sensor_data) {
     SensorData& sd = *msg_.sensor_data;
     if (legacy_pressure_fallback_ && sd.pressure_data && sd.pressure_data->pressure.empty() &&

@@ -63,10 +63,19 @@ struct StreamStats {
   std::optional<uint32_t> last_seq;
 };
 
+// Called with every message that decodes, before it is rendered, also when
+// rendering then fails: a host that acts on messages (device events, update
+// answers) sees each one once, in stream order. It must not call back into
+// the stream that calls it.
+struct DecodedHook {
+  void (*fn)(void* context, const InsoleResp& msg) = nullptr;
+  void* context = nullptr;
+};
+
 class JsonStream {
  public:
-  JsonStream(bool strict_crc, bool legacy_pressure_fallback)
-      : strict_crc_(strict_crc), legacy_pressure_fallback_(legacy_pressure_fallback) {}
+  JsonStream(bool strict_crc, bool legacy_pressure_fallback, DecodedHook on_decoded = {})
+      : strict_crc_(strict_crc), legacy_pressure_fallback_(legacy_pressure_fallback), on_decoded_(on_decoded) {}
 
   // Feeds the bytes and appends to out one JSON text per message, in stream
   // order. A payload that does not decode, or an enumeration outside its
@@ -103,6 +112,7 @@ class JsonStream {
 
   bool strict_crc_;
   bool legacy_pressure_fallback_;
+  DecodedHook on_decoded_;
   InsoleStreamParser parser_;
   StreamStats stats_;
   // Events not yet handled (owned copies) and texts made but not yet returned.

@@ -6,6 +6,7 @@
 
 #include "protocol/json_stream.h"
 #include "python/args.h"
+#include "python/device_dispatch.h"
 #include "util/fixed_texts.h"
 
 namespace tvis::py {
@@ -16,26 +17,33 @@ struct StreamParserObject {
   PyObject_HEAD
   protocol::JsonStream* stream;
   protocol::TextList* texts;  // reused output buffer
+  DeviceDispatch* dispatch;  // made with a device id only
 };
 
 StreamParserObject* self_of(PyObject* obj) { return reinterpret_cast<StreamParserObject*>(obj); }
 
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"strict_crc", "legacy_pressure_fallback", nullptr};
-  PyObject *strict_obj = nullptr, *fallback_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO", const_cast<char**>(keywords), &strict_obj, &fallback_obj))
+  static const char* keywords[] = {"strict_crc", "legacy_pressure_fallback", "device_id", nullptr};
+  PyObject *strict_obj = nullptr, *fallback_obj = nullptr, *id_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO$O", const_cast<char**>(keywords), &strict_obj, &fallback_obj,
+                                   &id_obj))
     return nullptr;
   bool strict_crc = false, fallback = true;
   if ((strict_obj && !to_bool(strict_obj, "strict_crc", strict_crc)) ||
       (fallback_obj && !to_bool(fallback_obj, "legacy_pressure_fallback", fallback)))
     return nullptr;
+  std::string device_id;
+  const bool for_device = id_obj && id_obj != Py_None;
+  if (for_device && (!to_utf8(id_obj, "device_id", device_id) || !check_no_nul(device_id))) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* obj = alloc(type, 0);
   if (!obj) return nullptr;
   StreamParserObject* self = self_of(obj);
-  self->stream = new (std::nothrow) protocol::JsonStream(strict_crc, fallback);
+  self->dispatch = for_device ? new (std::nothrow) DeviceDispatch(std::move(device_id)) : nullptr;
+  self->stream = new (std::nothrow)
+      protocol::JsonStream(strict_crc, fallback, self->dispatch ? self->dispatch->hook() : protocol::DecodedHook{});
   self->texts = new (std::nothrow) protocol::TextList();
-  if (!self->stream || !self->texts) {
+  if (!self->stream || !self->texts || (for_device && !self->dispatch)) {
     Py_DECREF(obj);
     return PyErr_NoMemory();
   }
@@ -46,6 +54,7 @@ void parser_dealloc(PyObject* obj) {
   StreamParserObject* self = self_of(obj);
   delete self->stream;
   delete self->texts;
+  delete self->dispatch;
   PyTypeObject* type = Py_TYPE(obj);
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(obj);
@@ -72,6 +81,30 @@ PyObject* push_argument(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   return data;  // borrowed from the tuple or the dict, which the caller's arguments keep alive
 }
 
+// Null with an exception set when memory runs out.
+Ref text_list(const protocol::TextList& texts) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  if (!list) return list;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const std::string_view t = texts[i];
+    PyObject* text = PyUnicode_FromStringAndSize(t.data(), static_cast<Py_ssize_t>(t.size()));
+    if (!text || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), text) < 0) return Ref();
+  }
+  return list;
+}
+
+// Runs the callbacks of what push decoded, after its texts are out of the
+// reused buffer: a callback may push into this parser again, or drop the
+// last reference to it. An exception already set waits for them.
+void deliver(PyObject* obj) {
+  Py_INCREF(obj);
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  self_of(obj)->dispatch->deliver();
+  PyErr_Restore(type, value, traceback);
+  Py_DECREF(obj);
+}
+
 // Called once or twice per message of a stream: the vectorcall convention
 // spares the argument tuple a keyword-capable method otherwise gets.
 PyObject* push(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -94,16 +127,11 @@ PyObject* push(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject*
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
+  Ref list = error ? Ref() : text_list(texts);
+  if (self->dispatch && self->dispatch->pending()) deliver(obj);
   if (error) {
     PyErr_SetString(PyExc_ValueError, error->c_str());
     return nullptr;
-  }
-  Ref list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < texts.size(); ++i) {
-    const std::string_view t = texts[i];
-    PyObject* text = PyUnicode_FromStringAndSize(t.data(), static_cast<Py_ssize_t>(t.size()));
-    if (!text || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), text) < 0) return nullptr;
   }
   return list.release();
 }
@@ -144,6 +172,7 @@ PyObject* reset_stats(PyObject* obj, PyObject*) {
 
 PyObject* reset(PyObject* obj, PyObject*) {
   self_of(obj)->stream->reset();
+  if (DeviceDispatch* dispatch = self_of(obj)->dispatch) dispatch->clear();
   Py_RETURN_NONE;
 }
 
@@ -161,7 +190,11 @@ PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(parser_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(parser_dealloc)},
     {Py_tp_methods, kMethods},
-    {Py_tp_doc, const_cast<char*>("StreamParser(strict_crc=False, legacy_pressure_fallback=True)\n--\n\n")},
+    // device_id stays out of the text signature, which introspection shows as
+    // the parser's two options; the doc text names it.
+    {Py_tp_doc, const_cast<char*>("StreamParser(strict_crc=False, legacy_pressure_fallback=True)\n--\n\n"
+                                  "With the keyword device_id (a str), the parser also hands the device events "
+                                  "and update answers it decodes to the SDK under that id.")},
     {0, nullptr},
 };
 

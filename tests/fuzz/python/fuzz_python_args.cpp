@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 extern "C" PyObject* PyInit_trova_insole_sdk(void);
 
@@ -88,6 +89,7 @@ void call(PyObject* target, const char* name, PyObject* args) {
 
 PyObject* g_module = nullptr;
 PyObject* g_parser = nullptr;
+PyObject* g_device_parser = nullptr;  // hands events and update answers to the SDK
 
 }  // namespace
 
@@ -101,7 +103,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   }
   PyObject* cls = PyObject_GetAttrString(g_module, "StreamParser");
   g_parser = PyObject_CallNoArgs(cls);
+  PyObject* no_args = PyTuple_New(0);
+  PyObject* for_device = Py_BuildValue("{ss}", "device_id", "fuzz");
+  g_device_parser = PyObject_Call(cls, no_args, for_device);
+  Py_DECREF(for_device);
+  Py_DECREF(no_args);
   Py_DECREF(cls);
+  if (!g_parser || !g_device_parser) __builtin_trap();
   return 0;
 }
 
@@ -112,10 +120,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       {&g_module, "feed_received_data", "(sO)"}, {&g_module, "feed_received_data", "(OO)"},
       {&g_module, "parse_foot_side", "(O)"}, {&g_parser, "push", "(O)"},
       {&g_module, "calibrate_pressure", "(OO)"}, {&g_module, "derive_shear", "(OO)"},
-      {&g_module, "build_set_sensor_config_request", "(OO)"}, {&g_module, "abort_dfu", "(O)"}};
+      {&g_module, "build_set_sensor_config_request", "(OO)"}, {&g_module, "abort_dfu", "(O)"},
+      {&g_device_parser, "push", "(O)"}};
   Input in{data, size};
   while (in.n > 0) {
-    const auto& c = kCalls[in.byte() % 8];
+    const auto& c = kCalls[in.byte() % std::size(kCalls)];
     PyObject* a = make_object(in);
     PyObject* b = make_object(in);
     if (a && b)
