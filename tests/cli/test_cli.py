@@ -290,7 +290,9 @@ def test_demo_stream_and_dfu_without_terminal(tmp_path):  # side by side, to sav
     assert "L: seq" in left and "battery 95% 4100 mV" in left and "lost 0" in left and "Right: seq" in right
     assert 40 <= int(left.split("seq ")[1].split(",")[0]) <= 51 and "battery 91% 4070 mV" in right
     assert dfu.count("Verifying...") == 1 and "Upgrade completed successfully!" in dfu  # repeated answers shown once
-    assert "--mock replays a fixed 10,240-byte exchange" in dfu  # never passed off as an update of the file
+    assert "the mock update replays a fixed 10,240-byte exchange" in dfu  # never passed off as an update of the file
+    assert "says nothing about this file" in dfu
+    assert "says nothing about the demo's generated image" in demo and "this file" not in demo  # the demo was given none
 
 
 def run_on_pty(args, env=None, interrupt_after=None):
@@ -362,7 +364,7 @@ def test_dfu_updates_a_virtual_insole_that_checks_the_image(tmp_path):
     image.write_bytes(bytes(range(256)) * 2 + b"\x01")  # 513 bytes: a full chunk and one byte
     result = insole("dfu", image)
     out = result.stdout.decode()
-    assert result.returncode == 0 and "(virtual insole), 513 bytes" in out and "--mock replays" not in out
+    assert result.returncode == 0 and "(virtual insole), 513 bytes" in out and "mock update replays" not in out
     assert f"dfu: the virtual insole now runs firmware sim-{zlib.crc32(image.read_bytes()):08X}" in out
 
 
