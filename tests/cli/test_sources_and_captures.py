@@ -76,3 +76,25 @@ def test_version():
     name, version = line.split(" ")
     assert name == "insole" and all(part.isdigit() for part in version.split("."))
     assert insole("--version", "record", "x.mcap").returncode == 0  # asked for, it wins over the rest
+
+
+def test_export_several_captures_each_beside_itself(tmp_path):
+    for name, device in (("a.mcap", "left"), ("b.bin", "right")):
+        assert insole("record", tmp_path / name, "--device", device, "--seconds", "1").returncode == 0
+    done = insole("export", tmp_path / "a.mcap", tmp_path / "b.bin", "--jsonl")
+    assert done.returncode == 0 and done.stdout == b"", done.stderr
+    assert len(done.stderr.decode().splitlines()) == 2 and "to " + str(tmp_path / "b.jsonl") in done.stderr.decode()
+    single = insole("export", tmp_path / "a.mcap", "--jsonl").stdout
+    assert (tmp_path / "a.jsonl").read_bytes() == single and len(single.splitlines()) == 50
+    assert len((tmp_path / "b.jsonl").read_bytes().splitlines()) == 50
+
+    # One unreadable capture fails the run, leaves no file, and stops no other.
+    (tmp_path / "a.jsonl").unlink()
+    failed = insole("export", tmp_path / "missing.mcap", tmp_path / "a.mcap", "--jsonl")
+    assert failed.returncode == 1 and (tmp_path / "a.jsonl").exists() and not (tmp_path / "missing.jsonl").exists()
+
+    # Nothing is written where it would overwrite a capture or another export.
+    for args in ([tmp_path / "a.mcap", tmp_path / "a.bin"], [tmp_path / "a.mcap", "-"], [tmp_path / "a.mcap", tmp_path / "b.csv"]):
+        refused = insole("export", *args)
+        assert refused.returncode == 2 and refused.stdout == b"", args
+    assert not (tmp_path / "a.csv").exists()
