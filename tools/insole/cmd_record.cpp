@@ -333,7 +333,7 @@ void add_record(CLI::App& tool) {
   add_arguments(record, "FILE", options->path, "the capture to write (- for standard output)")->required();
   add_text(record, "--device", options->ids, "ID",
            "the simulated insole (default left; an id containing\n\"right\", or 1 or 3, gives a right insole);\n"
-           "repeatable for FILE.mcap and --btsnoop, one per raw capture");
+           "repeatable, except for a raw capture");
   add_value(record, "--seconds", options->seconds, parse_seconds, "N", "how much stream to write (default 5)");
   record->add_flag("--btsnoop", options->btsnoop,
                    "write FILE as a Bluetooth HCI snoop log (btsnoop), as\n"
