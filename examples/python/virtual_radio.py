@@ -31,7 +31,8 @@ class AdvertisementData:
 
 
 # One of each foot. The manufacturer payload's first byte names the foot:
-# 2 left, 3 right.
+# 2 left, 3 right. The n-th device is virtual insole number n, which reports
+# the address it advertises as its MAC.
 DEVICES = [
     (BLEDevice("02:00:00:00:00:01", "Virtual Insole L", "left"), {sdk.COMPANY_ID_TROVA: bytes([2, 0])}),
     (BLEDevice("02:00:00:00:00:02", "Virtual Insole R", "right"), {sdk.COMPANY_ID_TROVA: bytes([3, 0])}),
@@ -67,8 +68,9 @@ class BleakClient:
 
     async def connect(self):
         self._loop = asyncio.get_running_loop()
-        seed = 1 if self._device.foot == "left" else 2
-        self._insole = VirtualInsole(foot=self._device.foot, seed=seed, on_notification=self._deliver)
+        number = next(n for n, (device, _) in enumerate(DEVICES, 1) if device.address == self._device.address)
+        # One seed for both feet: one walker, whose feet step in turn.
+        self._insole = VirtualInsole(foot=self._device.foot, seed=1, number=number, on_notification=self._deliver)
         return True
 
     def _deliver(self, data):  # on the insole's reader thread

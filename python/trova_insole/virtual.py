@@ -28,11 +28,14 @@ class VirtualInsole:
     """One virtual insole: write() takes the frames a host writes, and the
     notifications come to on_notification (on a reader thread) or through the
     notifications() async iterator. Extra command-line options of
-    `insole virtual` go in `options` (for example ["--gait", "running"])."""
+    `insole virtual` go in `options` (for example ["--gait", "running"]).
+    `number` tells insoles run side by side apart: the n-th reports serial
+    VI000000n and MAC 02:00:00:00:00:0n."""
 
     def __init__(self, foot: str = "left", on_notification: Optional[Callable[[bytes], object]] = None,
-                 mtu: int = 244, seed: int = 1, options: Optional[list[str]] = None) -> None:
-        argv = [_tool(), "virtual", "--stdio", "--foot", foot, "--mtu", str(mtu), "--seed", str(seed), *(options or [])]
+                 mtu: int = 244, seed: int = 1, options: Optional[list[str]] = None, number: int = 1) -> None:
+        argv = [_tool(), "virtual", "--stdio", "--foot", foot, "--mtu", str(mtu), "--seed", str(seed),
+                "--number", str(number), *(options or [])]
         self._process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
         self._callback = on_notification
         self._queue: Optional[asyncio.Queue[Optional[bytes]]] = None

@@ -166,9 +166,11 @@ TEST(DeviceMessages, FramesBecomeMessagesOnTheirTopics) {
   event.device_event = tvis::protocol::DeviceEvent{1234, 1};
   tvis::protocol::InsoleResp info;
   info.device_info.emplace();
+  tvis::protocol::InsoleResp config;  // an answer to a command: not what the insole is
+  config.sensor_config.emplace();
 
   std::vector<uint8_t> stream = sensor;
-  for (const auto* r : {&battery, &event, &info}) {
+  for (const auto* r : {&battery, &event, &info, &config}) {
     const auto f = frame_of(*r);
     stream.insert(stream.end(), f.begin(), f.end());
   }
@@ -186,11 +188,12 @@ TEST(DeviceMessages, FramesBecomeMessagesOnTheirTopics) {
       messages.push({stream.data() + at, n},
                     [&](MessageTopic t, std::string_view payload) { got.emplace_back(t, std::string(payload)); });
     }
-    ASSERT_EQ(got.size(), 4u) << raw;
+    ASSERT_EQ(got.size(), 5u) << raw;
     EXPECT_EQ(got[0].first, MessageTopic::sensor);
     EXPECT_EQ(got[1].first, MessageTopic::battery);
     EXPECT_EQ(got[2].first, MessageTopic::event);
     EXPECT_EQ(got[3].first, MessageTopic::info);
+    EXPECT_EQ(got[4].first, MessageTopic::reply);
     EXPECT_EQ(messages.bad_frames(), 1u);
     if (raw) {
       EXPECT_EQ(got[0].second, std::string(sensor.begin(), sensor.end()));

@@ -83,6 +83,20 @@ def test_json_payloads_and_retained_status(broker):
     assert [json.loads(line)["sensorData"]["seqNum"] for line in lines] == [1, 2, 3]
 
 
+def test_virtual_insoles_leave_who_they_are_retained(broker):
+    # The retained info topic is each insole's device information; the answer
+    # to the stream's start command goes on reply, never over it.
+    bridge = insole("bridge", "--broker", broker.url, "--host-name", "v", "--virtual", "left", "--virtual", "right",
+                    "--seconds", "2")
+    assert bridge.returncode == 0, bridge.stderr
+    retained = subprocess.run(
+        ["mosquitto_sub", "-p", str(broker.port), "-h", "127.0.0.1", "-t", "insoles/v/+/info", "-v",
+         "--retained-only", "-W", "2"], capture_output=True, text=True)
+    infos = {topic: json.loads(payload) for topic, payload in (line.split(" ", 1) for line in retained.stdout.splitlines())}
+    assert {topic: (m["deviceInfo"]["deviceId"], m["deviceInfo"]["serialNumber"]) for topic, m in infos.items()} == {
+        "insoles/v/left/info": ("DEVICE_LEFT", "VI0000001"), "insoles/v/right/info": ("DEVICE_RIGHT", "VI0000002")}
+
+
 def test_broker_restart_loses_nothing_within_the_buffer(broker, tmp_path):
     out = tmp_path / "out"
     sub = start_subscriber(broker, out)

@@ -185,6 +185,10 @@ def test_calibrate_and_foot_side():
     (["record", "x.mcap", "--virtual", "middle"], "invalid value 'middle' for --virtual"),
     (["record", "x.mcap", "--virtual", "left", "--speed", "2"], "apply to --replay only"),
     (["record", "x.bin", "--virtual", "left"], "goes to FILE.mcap"),
+    (["record", "x.mcap", "--virtual", "left", "--gait", "hopping"], "invalid value 'hopping' for --gait"),
+    (["view", "--mock", "a", "--gait", "running"], "--gait applies to --virtual only"),
+    (["record", "x.bin", "--device", "left", "--device", "right"], "a raw capture holds one insole"),
+    (["record", "x.mcap", "--device", "left", "--device", "left"], "--device left is given twice"),
     (["record", "x.mcap", "--decoded"], "--decoded needs a source"),
     (["record", "x.mcap", "--feed", "localhost"], "--feed needs - or HOST:PORT"),
     (["replay", "x.mcap", "--fast", "--speed", "3"], "--speed or --fast, not both"),
@@ -290,7 +294,9 @@ def test_demo_stream_and_dfu_without_terminal(tmp_path):  # side by side, to sav
     assert "L: seq" in left and "battery 95% 4100 mV" in left and "lost 0" in left and "Right: seq" in right
     assert 40 <= int(left.split("seq ")[1].split(",")[0]) <= 51 and "battery 91% 4070 mV" in right
     assert dfu.count("Verifying...") == 1 and "Upgrade completed successfully!" in dfu  # repeated answers shown once
-    assert "--mock replays a fixed 10,240-byte exchange" in dfu  # never passed off as an update of the file
+    assert "the mock update replays a fixed 10,240-byte exchange" in dfu  # never passed off as an update of the file
+    assert "says nothing about this file" in dfu
+    assert "says nothing about the demo's generated image" in demo and "this file" not in demo  # the demo was given none
 
 
 def run_on_pty(args, env=None, interrupt_after=None):
@@ -362,7 +368,7 @@ def test_dfu_updates_a_virtual_insole_that_checks_the_image(tmp_path):
     image.write_bytes(bytes(range(256)) * 2 + b"\x01")  # 513 bytes: a full chunk and one byte
     result = insole("dfu", image)
     out = result.stdout.decode()
-    assert result.returncode == 0 and "(virtual insole), 513 bytes" in out and "--mock replays" not in out
+    assert result.returncode == 0 and "(virtual insole), 513 bytes" in out and "mock update replays" not in out
     assert f"dfu: the virtual insole now runs firmware sim-{zlib.crc32(image.read_bytes()):08X}" in out
 
 

@@ -209,6 +209,10 @@ def test_ble_host_runs_whole_against_virtual_insoles(tmp_path):
                           cwd=root / "examples/python", env=env, capture_output=True, timeout=60)
     assert done.returncode == 0, done.stderr.decode()
     lines = [json.loads(line) for line in done.stdout.decode().splitlines()]
+    # Each insole is a unit of its own: the MAC it reports is the address it advertised.
+    identities = {line["foot"]: (line["message"]["deviceInfo"]["serialNumber"], line["message"]["deviceInfo"]["mac"])
+                  for line in lines if "deviceInfo" in line.get("message", {})}
+    assert identities == {"left": ("VI0000001", "02:00:00:00:00:01"), "right": ("VI0000002", "02:00:00:00:00:02")}
     for foot, device_id in [("left", "DEVICE_LEFT"), ("right", "DEVICE_RIGHT")]:
         mine = [line["message"] for line in lines if line["foot"] == foot and "message" in line]
         assert mine[0]["deviceInfo"]["deviceId"] == device_id and "batteryData" in mine[1]

@@ -179,3 +179,20 @@ TEST(SimRequests, StrictDestinationRefusesTheOtherFoot) {
 }
 
 }  // namespace
+
+namespace {
+
+// Insoles numbered side by side never report the same unit, past 255 too,
+// and the first is the default one.
+TEST(VirtualIdentity, EachNumberIsAUnitOfItsOwn) {
+  const sim::Identity first = sim::numbered_identity(1, proto::DEVICE_RIGHT);
+  EXPECT_EQ(first.serial_number, sim::Identity{}.serial_number);
+  EXPECT_EQ(first.mac, sim::Identity{}.mac);
+  EXPECT_EQ(first.foot, proto::DEVICE_RIGHT);
+  const sim::Identity many = sim::numbered_identity(300, proto::DEVICE_LEFT);
+  EXPECT_EQ(many.serial_number, "VI0000300");
+  EXPECT_EQ(many.mac, "02:00:00:00:01:2c");
+  EXPECT_NE(sim::numbered_identity(2, proto::DEVICE_LEFT).mac, first.mac);
+}
+
+}  // namespace

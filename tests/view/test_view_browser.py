@@ -127,3 +127,17 @@ def test_the_page_shows_the_decoded_insoles(browser, tmp_path):
     finally:
         proc.terminate()
         proc.wait(timeout=10)
+
+
+def test_pairs_stay_side_by_side(browser):
+    # Heard lefts first, the cards still go rig by rig, left then right.
+    ids = ["rig1-left", "rig2-left", "rig10-left", "rig1-right", "rig10-right", "rig2-right"]
+    proc, port = start_server([BIN, "view", "--seconds", "30", *[a for i in ids for a in ("--mock", i)]])
+    try:
+        browser.get(f"http://127.0.0.1:{port}/")
+        order = wait_for("six cards", lambda: (lambda shown: shown if len(shown) == 6 else None)(
+            [c.get_attribute("data-id") for c in browser.find_elements(By.CSS_SELECTOR, ".insole")]))
+        assert order == ["rig1-left", "rig1-right", "rig2-left", "rig2-right", "rig10-left", "rig10-right"]
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)

@@ -13,6 +13,8 @@ std::string_view topic_name(MessageTopic topic) {
       return "event";
     case MessageTopic::battery:
       return "battery";
+    case MessageTopic::reply:
+      return "reply";
     case MessageTopic::info:
       break;
   }
@@ -39,8 +41,10 @@ void DeviceMessages::frame(const tvis::protocol::FrameView& view, Sink& sink) {
     ++bad_frames_;
     return;
   }
-  MessageTopic topic = MessageTopic::info;
-  if (message_.sensor_data)
+  MessageTopic topic = MessageTopic::reply;
+  if (message_.device_info)
+    topic = MessageTopic::info;
+  else if (message_.sensor_data)
     topic = MessageTopic::sensor;
   else if (message_.device_event)
     topic = MessageTopic::event;

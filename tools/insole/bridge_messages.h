@@ -14,7 +14,10 @@
 
 namespace insole {
 
-enum class MessageTopic { sensor, event, battery, info };
+// info (retained) holds what the insole is, its device information, so a
+// late subscriber learns it; every other answer to a command (configuration,
+// status, update steps, plain acknowledgements) goes on reply.
+enum class MessageTopic { sensor, event, battery, info, reply };
 
 std::string_view topic_name(MessageTopic topic);
 

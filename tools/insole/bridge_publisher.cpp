@@ -60,7 +60,7 @@ uint32_t Publisher::add_insole(const std::string& device_id, const std::string& 
   insole.device_id = device_id;
   insole.foot = foot;
   const std::string base = "insoles/" + options_.host_level + "/" + topic_level(device_id) + "/";
-  for (auto topic : {MessageTopic::sensor, MessageTopic::event, MessageTopic::battery, MessageTopic::info})
+  for (auto topic : {MessageTopic::sensor, MessageTopic::event, MessageTopic::battery, MessageTopic::info, MessageTopic::reply})
     insole.topics[static_cast<int>(topic)] = base + std::string(topic_name(topic));
   insole.status_topic = base + "status";
   std::lock_guard lock(mutex_);

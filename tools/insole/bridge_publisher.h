@@ -73,7 +73,7 @@ class Publisher final : public ConnectionEvents {
   struct Insole {
     std::string device_id;
     std::string foot;
-    std::string topics[4];  // by MessageTopic
+    std::string topics[5];  // by MessageTopic
     std::string status_topic;
     uint64_t next_number = 1;
     uint64_t published = 0, acknowledged = 0, dropped = 0, refused = 0;

@@ -24,7 +24,15 @@ struct Device {
   std::optional<uint32_t> last_seq;
   tvis::capture::ClockAlignment clock;
   std::optional<BatteryData> battery;  // the latest report, carried into rows
+  std::string foot;  // the foot the insole's own messages name, for captures that name none
 };
+
+// A raw capture or a snoop log names no foot; the insole names its own in
+// every sample and in its device information.
+void learn_foot(Device& dev, int32_t device_id) {
+  if (device_id == DEVICE_LEFT) dev.foot = "left";
+  if (device_id == DEVICE_RIGHT) dev.foot = "right";
+}
 
 std::unique_ptr<RowWriter> writer_for(ExportFormat format, ExportOutput& out) {
   switch (format) {
@@ -73,8 +81,10 @@ ExportTotals export_capture(const std::string& path, ExportFormat format, std::F
         return;
       }
       if (msg.battery_data) dev.battery = msg.battery_data;
+      if (msg.device_info) learn_foot(dev, msg.device_info->device_id);
       if (!msg.sensor_data) return;
       const SensorData& sd = *msg.sensor_data;
+      learn_foot(dev, sd.device_id);
       if (sd.battery_data) dev.battery = sd.battery_data;
       const uint32_t gap = dev.last_seq ? SequenceStep{*dev.last_seq, sd.seq_num}.estimated_lost() : 0;
       dev.last_seq = sd.seq_num;
@@ -82,7 +92,8 @@ ExportTotals export_capture(const std::string& path, ExportFormat format, std::F
       ++totals.samples;
       int64_t aligned = 0;
       if (n.host_time_ns) aligned = dev.clock.align(sd.timestamp_ms, n.host_time_ns);
-      writer->row(Sample{n.device_id, n.foot, n.host_time_ns, n.host_time_ns ? &aligned : nullptr, gap, msg,
+      const std::string& foot = n.foot == "unknown" && !dev.foot.empty() ? dev.foot : n.foot;
+      writer->row(Sample{n.device_id, foot, n.host_time_ns, n.host_time_ns ? &aligned : nullptr, gap, msg,
                          dev.battery ? &*dev.battery : nullptr});
     });
     output.flush_if_due();

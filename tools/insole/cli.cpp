@@ -17,6 +17,7 @@ namespace {
 // rest of the line, as users expect when they ask for it.
 struct HelpWanted {
   const CLI::App* command;
+  bool version = false;  // --version: the version line instead of the help
 };
 
 std::function<int()>& chosen_run() {
@@ -203,6 +204,9 @@ void set_up_tool(CLI::App& tool, const Help& help) {
   tool.require_subcommand(1);
   tool.option_defaults()->disable_flag_override();
   add_help_flag(&tool);
+  if (!help.version.empty())
+    tool.add_flag_callback("--version", [&tool] { throw HelpWanted{&tool, true}; }, "the tool's and the SDK's version")
+        ->trigger_on_parse();
   // `insole help` is an old spelling of `insole --help`.
   tool.add_subcommand("help")->group("")->preparse_callback([&tool](size_t) { throw HelpWanted{&tool}; });
 }
@@ -255,6 +259,10 @@ int parse_and_run(CLI::App& tool, const std::vector<std::string>& args) {
   try {
     tool.parse(std::move(reversed));
   } catch (const HelpWanted& wanted) {
+    if (wanted.version) {
+      std::printf("%s %s\n", wanted.command->get_name().c_str(), std::string(help_of(wanted.command).version).c_str());
+      return kExitOk;
+    }
     // Not App::help(): it hands over to a command already parsed ("help").
     const std::string text = wanted.command->get_formatter()->make_help(wanted.command, "", CLI::AppFormatMode::Normal);
     std::fwrite(text.data(), 1, text.size(), stdout);

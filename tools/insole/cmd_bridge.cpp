@@ -124,6 +124,7 @@ int run_publish(const Options& o) {
     if (it == insoles.end()) {
       const uint32_t index = publisher.add_insole(event.device_id, event.foot);
       it = insoles.emplace(event.device_id, Insole{DeviceMessages(o.raw), index}).first;
+      ask_device_info(*source, event);  // its answer is the retained info topic
     }
     Insole& insole = it->second;
     insole.messages.push(event.bytes, [&](MessageTopic topic, std::string_view payload) {
@@ -206,7 +207,8 @@ void add_bridge(CLI::App& tool) {
                 "       insole bridge --subscribe --broker mqtt://HOST:PORT --out DIR [--seconds N]",
        .about = "Publishes every message of the insoles (two mock insoles unless a source\n"
                 "option says otherwise) at QoS 1 under insoles/<host>/<device>/: sensor,\n"
-                "event, battery and info (retained). The payload is the message's JSON as\n"
+                "event, battery, info (retained: the device information, asked of insoles\n"
+                "that take commands) and reply (the answers to other commands). The payload is the message's JSON as\n"
                 "`insole decode` prints it; with --raw, the frame bytes. Each insole's\n"
                 "status topic (retained) says online or offline with the counts of messages\n"
                 "published, acknowledged and dropped; insoles/<host>/status is the bridge's\n"

@@ -32,7 +32,7 @@ int run(double seconds) {
   const int status = run_live_streams({"left", "right"}, seconds, "insole demo: two mock insoles");
   if (status != kExitOk) return status;
   std::printf("\n");
-  return run_update("left", demo_image(), Peer::Mock);
+  return run_update("left", demo_image(), Peer::Mock, "the demo's generated image");
 }
 
 }  // namespace

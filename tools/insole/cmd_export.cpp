@@ -1,7 +1,12 @@
 // insole export: a capture as rows for analysis: CSV, JSON lines or binary records.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <memory>
+#include <set>
 #include <stdexcept>
+#include <vector>
 
 #include "capture_export.h"
 #include "commands.h"
@@ -12,23 +17,71 @@ namespace insole {
 namespace {
 
 struct Options {
-  std::string path;
+  std::vector<std::string> paths;
   bool jsonl = false;
   bool csv = false;
   bool binary = false;
 };
 
+std::string totals_text(const ExportTotals& totals) {
+  return "exported " + std::to_string(totals.samples) + " samples (" + std::to_string(totals.gaps) +
+         " estimated missing, " + std::to_string(totals.undecodable) + " frames undecodable)";
+}
+
+// Where a capture's rows go when several are exported: beside it, named
+// after it with the format's extension (walk.mcap -> walk.csv).
+std::string output_path(const std::string& capture, ExportFormat format) {
+  const char* extension = format == ExportFormat::JsonLines ? ".jsonl" : format == ExportFormat::Binary ? ".rows" : ".csv";
+  return std::filesystem::path(capture).replace_extension(extension).string();
+}
+
+// One of several captures to its own file; false, with the reason on
+// standard error, when it cannot be read or written. The others go on.
+bool export_to_file(const std::string& capture, const std::string& out_path, ExportFormat format) {
+  std::FILE* out = std::fopen(out_path.c_str(), "wb");
+  if (out == nullptr) {
+    std::fprintf(stderr, "insole: cannot write %s: %s\n", out_path.c_str(), std::strerror(errno));
+    return false;
+  }
+  try {
+    const ExportTotals totals = export_capture(capture, format, out);
+    if (std::fclose(out) != 0) throw std::runtime_error("cannot write " + out_path + ": " + std::strerror(errno));
+    out = nullptr;
+    std::fprintf(stderr, "insole: %s: %s to %s\n", capture.c_str(), totals_text(totals).c_str(), out_path.c_str());
+    return true;
+  } catch (const std::runtime_error& e) {
+    if (out != nullptr) std::fclose(out);
+    std::remove(out_path.c_str());  // half an export must not pass for a whole one
+    std::fprintf(stderr, "insole: %s\n", e.what());
+    return false;
+  }
+}
+
 int run(const Options& options) {
   if (options.csv + options.jsonl + options.binary > 1)
     throw UsageError("--csv, --jsonl and --binary exclude each other");
-  if (options.binary && term::stdout_is_tty()) throw UsageError("refusing to write binary records to a terminal");
   const ExportFormat format =
       options.jsonl ? ExportFormat::JsonLines : options.binary ? ExportFormat::Binary : ExportFormat::Csv;
-  const ExportTotals totals = export_capture(options.path, format, stdout);
-  std::fprintf(stderr, "insole: exported %llu samples (%llu estimated missing, %llu frames undecodable)\n",
-               static_cast<unsigned long long>(totals.samples), static_cast<unsigned long long>(totals.gaps),
-               static_cast<unsigned long long>(totals.undecodable));
-  return kExitOk;
+  if (options.paths.size() == 1) {
+    if (options.binary && term::stdout_is_tty()) throw UsageError("refusing to write binary records to a terminal");
+    const ExportTotals totals = export_capture(options.paths[0], format, stdout);
+    std::fprintf(stderr, "insole: %s\n", totals_text(totals).c_str());
+    return kExitOk;
+  }
+  // Every name is checked before anything is written: no export overwrites
+  // a capture or another export of the same run.
+  std::set<std::string> outputs;
+  for (const auto& capture : options.paths) {
+    if (capture == "-") throw UsageError("standard input (-) is exported alone, to standard output");
+    const std::string out = output_path(capture, format);
+    if (out == capture) throw UsageError(capture + " would be overwritten by its own export");
+    if (!outputs.insert(out).second) throw UsageError("two captures would be exported to " + out);
+  }
+  for (const auto& capture : options.paths)
+    if (outputs.contains(capture)) throw UsageError(capture + " would be overwritten by the export of another capture");
+  bool all = true;
+  for (const auto& capture : options.paths) all = export_to_file(capture, output_path(capture, format), format) && all;
+  return all ? kExitOk : kExitFailed;
 }
 
 }  // namespace
@@ -36,7 +89,8 @@ int run(const Options& options) {
 void add_export(CLI::App& tool) {
   CLI::App* command = add_command(
       tool, "export", "a capture as one row per sample: CSV or JSON lines",
-      {.usage = "insole export FILE|- [--csv | --jsonl | --binary]",
+      {.usage = "insole export FILE|- [--csv | --jsonl | --binary]\n"
+                "       insole export FILE FILE... [--csv | --jsonl | --binary]",
        .about = "Reads a capture (an MCAP capture or live feed, or a raw byte capture) and\n"
                 "writes one row per sensor sample to standard output, in capture order.\n"
                 "\n"
@@ -55,11 +109,17 @@ void add_export(CLI::App& tool) {
                 "\n"
                 "--binary writes the CSV's columns as little-endian arrays, in blocks\n"
                 "of rows, that numpy copies without parsing (the form read_capture()\n"
-                "loads; see docs/capture-format.md).",
+                "loads; see docs/capture-format.md).\n"
+                "\n"
+                "With several FILEs, each is exported beside it, named after it with the\n"
+                "format's extension: walk.mcap to walk.csv (--jsonl: walk.jsonl, --binary:\n"
+                "walk.rows), with one line per capture on standard error. A capture that\n"
+                "cannot be read leaves no file and the others go on.",
        .notes = "Exit status: 0 when the capture was read (damage is reported on standard\n"
-                "error and skipped), 1 when it cannot be read, 2 for bad arguments."});
+                "error and skipped), 1 when it (or one of several) cannot be read or its\n"
+                "export written, 2 for bad arguments."});
   auto options = std::make_shared<Options>();
-  add_arguments(command, "FILE", options->path, "the capture (- for standard input)")->required();
+  add_arguments(command, "FILE", options->paths, "the capture (- for standard input), or several")->required();
   command->add_flag("--csv", options->csv, "CSV with a header line (the default)");
   command->add_flag("--jsonl", options->jsonl, "JSON lines");
   command->add_flag("--binary", options->binary, "binary records for programs (not to a terminal)");

@@ -28,7 +28,7 @@ constexpr double kDefaultSeconds = 5;
 
 struct Options {
   std::string path;
-  std::string id = "left";
+  std::vector<std::string> ids;  // --device, repeatable; none: one left insole
   double seconds = -1;  // not given: kDefaultSeconds, or to its end for a replay or a feed
   bool decoded = false;
   bool btsnoop = false;
@@ -56,43 +56,50 @@ bool close_snoop(NotificationWriter& out, const std::string& path) {
 }
 
 // The same frames and times as an MCAP capture, as a phone's Bluetooth log.
-int write_snoop_capture(const std::string& path, const std::string& id, const tvis::mock::FootProfile& profile,
-                        uint32_t frames) {
+const char* foot_of(const std::string& id) { return tvis::mock::profile_for(id).device_id == 3 ? "right" : "left"; }
+
+// "a left insole", "2 insoles".
+std::string insoles_text(const std::vector<std::string>& ids) {
+  return ids.size() == 1 ? std::string("a ") + foot_of(ids[0]) + " insole" : std::to_string(ids.size()) + " insoles";
+}
+
+int write_snoop_capture(const std::string& path, const std::vector<std::string>& ids, uint32_t frames) {
   auto out = open_snoop(path);
   if (!out) return kExitFailed;
-  const char* foot = profile.device_id == 3 ? "right" : "left";
   const auto start =
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
   std::vector<uint8_t> frame;
-  for (uint32_t n = 1; n <= frames; ++n) {
-    frame.clear();
-    append_mock_frame(profile, n, frame);
-    out->write_notification(id, foot, start + int64_t{n - 1} * 20'000'000, frame);
-  }
+  for (uint32_t n = 1; n <= frames; ++n)
+    for (const auto& id : ids) {
+      frame.clear();
+      append_mock_frame(tvis::mock::profile_for(id), n, frame);
+      out->write_notification(id, foot_of(id), start + int64_t{n - 1} * 20'000'000, frame);
+    }
   if (!close_snoop(*out, path)) return kExitFailed;
-  if (path != "-") std::printf("recorded %u frames of a %s insole to %s\n", frames, foot, path.c_str());
+  if (path != "-") std::printf("recorded %u frames of %s to %s\n", frames, insoles_text(ids).c_str(), path.c_str());
   return kExitOk;
 }
 
-// A capture in the MCAP container: one channel for the insole, each frame
+// A capture in the MCAP container: one channel per insole, each frame
 // stamped with the host time it would have arrived at, 20 ms apart from now.
-uint64_t write_mcap_capture(std::FILE* out, const std::string& id, const tvis::mock::FootProfile& profile,
-                            uint32_t frames) {
+uint64_t write_mcap_capture(std::FILE* out, const std::vector<std::string>& ids, uint32_t frames) {
   tvis::capture::FileSink sink(out);
   tvis::capture::McapWriter writer(sink, {});
   writer.add_metadata("session", {{"sdk_version", tvis::kVersion}, {"source", "mock insole"}});
-  const char* foot = profile.device_id == 3 ? "right" : "left";
-  const uint16_t channel = writer.add_channel(0, "/insole/" + id + "/notifications", "insole.notification",
-                                              {{"device_id", id}, {"foot", foot}});
+  std::vector<uint16_t> channels;
+  for (const auto& id : ids)
+    channels.push_back(writer.add_channel(0, "/insole/" + id + "/notifications", "insole.notification",
+                                          {{"device_id", id}, {"foot", foot_of(id)}}));
   const auto start = static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
   std::vector<uint8_t> frame;
-  for (uint32_t n = 1; n <= frames; ++n) {
-    frame.clear();
-    append_mock_frame(profile, n, frame);
-    const uint64_t at = start + uint64_t{n - 1} * 20'000'000;
-    writer.write_message(channel, at, at, frame);
-  }
+  for (uint32_t n = 1; n <= frames; ++n)
+    for (size_t i = 0; i < ids.size(); ++i) {
+      frame.clear();
+      append_mock_frame(tvis::mock::profile_for(ids[i]), n, frame);
+      const uint64_t at = start + uint64_t{n - 1} * 20'000'000;
+      writer.write_message(channels[i], at, at, frame);
+    }
   writer.close();
   return static_cast<uint64_t>(std::ftell(out));
 }
@@ -228,16 +235,25 @@ int record_source(const Options& options) {
 
 int run(const Options& options) {
   const std::string& path = options.path;
-  const std::string& id = options.id;
   if (source_chosen(options.sources)) {
-    if (id != "left") throw UsageError("--device is for the built-in mock capture; with a source, use --mock ID");
+    if (!options.ids.empty()) throw UsageError("--device is for the built-in mock capture; with a source, use --mock ID");
     return record_source(options);
   }
   if (options.decoded) throw UsageError("--decoded needs a source: --mock, --virtual, --replay or --feed");
-  if (id.empty()) throw UsageError("--device needs a non-empty id");
+  const std::vector<std::string> ids = options.ids.empty() ? std::vector<std::string>{"left"} : options.ids;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (ids[i].empty()) throw UsageError("--device needs a non-empty id");
+    for (size_t j = 0; j < i; ++j)
+      if (ids[j] == ids[i]) throw UsageError("--device " + ids[i] + " is given twice");
+  }
+  const bool as_mcap = ends_with(path, ".mcap");
+  // A raw capture is one insole's byte stream: a second insole's frames
+  // would interleave with no way to tell them apart again.
+  if (ids.size() > 1 && !as_mcap && !options.btsnoop)
+    throw UsageError("a raw capture holds one insole: give one --device, or write FILE.mcap or --btsnoop for several");
   const double seconds = options.seconds >= 0 ? options.seconds : kDefaultSeconds;
   const auto frames = static_cast<uint32_t>(std::llround(seconds * kMockFramesPerSecond));
-  if (options.btsnoop) return write_snoop_capture(path, id, tvis::mock::profile_for(id), frames);
+  if (options.btsnoop) return write_snoop_capture(path, ids, frames);
 
   std::unique_ptr<std::FILE, FileCloser> owned;
   std::FILE* out = stdout;
@@ -252,12 +268,11 @@ int run(const Options& options) {
     out = owned.get();
   }
 
-  const tvis::mock::FootProfile& profile = tvis::mock::profile_for(id);
-  const bool as_mcap = path.size() > 5 && path.compare(path.size() - 5, 5, ".mcap") == 0;
+  const tvis::mock::FootProfile& profile = tvis::mock::profile_for(ids[0]);
   std::vector<uint8_t> chunk;
   uint64_t total = 0;
   if (as_mcap) {
-    total = write_mcap_capture(out, id, profile, frames);
+    total = write_mcap_capture(out, ids, frames);
   } else {
     for (uint32_t n = 1; n <= frames; ++n) {
       append_mock_frame(profile, n, chunk);
@@ -275,8 +290,8 @@ int run(const Options& options) {
     std::fprintf(stderr, "insole: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
     return kExitFailed;
   }
-  std::printf("recorded %u frames (%llu bytes) of a %s insole to %s\n", frames, static_cast<unsigned long long>(total),
-              profile.device_id == 3 ? "right" : "left", path.c_str());
+  std::printf("recorded %u frames (%llu bytes) of %s to %s\n", frames, static_cast<unsigned long long>(total),
+              insoles_text(ids).c_str(), path.c_str());
   return kExitOk;
 }
 
@@ -285,7 +300,7 @@ int run(const Options& options) {
 void add_record(CLI::App& tool) {
   CLI::App* record = add_command(
       tool, "record", "write what insoles send (mock, virtual, replayed, a live feed) to a capture",
-      {.usage = "insole record FILE [--device ID] [--seconds N] [--btsnoop]\n"
+      {.usage = "insole record FILE [--device ID]... [--seconds N] [--btsnoop]\n"
                 "       insole record FILE.mcap|- (--mock ID | --virtual FOOT | --replay CAPTURE | --feed -|HOST:PORT)...\n"
                 "                     [--seconds N] [--decoded | --btsnoop]",
        .about = "Writes the raw frames of a simulated insole, byte for byte as the SDK would\n"
@@ -301,12 +316,14 @@ void add_record(CLI::App& tool) {
                 "\n"
                 "With a source, the recording runs in real time: what the mock insoles\n"
                 "(--mock, repeatable), virtual insoles (--virtual left|right, repeatable,\n"
-                "streaming at 50 Hz), a replayed capture (--replay, with --speed, --fast,\n"
-                "--seek) or a live feed (--feed - for standard input, or HOST:PORT to\n"
-                "listen for hosts, one at a time) hands out goes to FILE.mcap with the\n"
-                "host's receive times, one channel per insole, or with FILE - to standard\n"
-                "output as a live feed. It runs --seconds (default 5; a replay or a feed\n"
-                "runs to its end) or until Ctrl-C. --decoded adds a channel per insole\n"
+                "streaming at 50 Hz; each left and right a walker's pair, walking unless\n"
+                "--gait says idle, standing or running), a replayed capture (--replay,\n"
+                "with --speed, --fast, --seek) or a live feed (--feed - for standard\n"
+                "input, or HOST:PORT to listen for hosts, one at a time) hands out goes\n"
+                "to FILE.mcap with the host's receive times, one channel per insole, or\n"
+                "with FILE - to standard output as a live feed. It runs --seconds\n"
+                "(default 5; a replay or a feed runs to its end) or until Ctrl-C.\n"
+                "--decoded adds a channel per insole\n"
                 "with each frame's InsoleResp as protobuf, for tools that plot fields.\n"
                 "\n"
                 "--btsnoop writes FILE (any name) as a Bluetooth HCI snoop log instead, as\n"
@@ -314,8 +331,9 @@ void add_record(CLI::App& tool) {
                 "the commands written to it ATT packets. Wireshark opens it."});
   auto options = std::make_shared<Options>();
   add_arguments(record, "FILE", options->path, "the capture to write (- for standard output)")->required();
-  add_text(record, "--device", options->id, "ID",
-           "the simulated insole (default left; an id containing\n\"right\", or 1 or 3, gives a right insole)");
+  add_text(record, "--device", options->ids, "ID",
+           "the simulated insole (default left; an id containing\n\"right\", or 1 or 3, gives a right insole);\n"
+           "repeatable, except for a raw capture");
   add_value(record, "--seconds", options->seconds, parse_seconds, "N", "how much stream to write (default 5)");
   record->add_flag("--btsnoop", options->btsnoop,
                    "write FILE as a Bluetooth HCI snoop log (btsnoop), as\n"

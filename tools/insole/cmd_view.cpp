@@ -92,16 +92,6 @@ std::string record_command(ViewState& state, ViewRecorder& recorder, std::string
   return {};
 }
 
-// An insole that takes commands (a virtual one) is asked once for its device
-// information, which the page shows; mock insoles, replays and feeds take
-// none and show what their stream carries.
-void ask_who(Source& source, const SourceEvent& first) {
-  const uint8_t dest = first.foot == "right" ? 3 : 2;
-  ByteBuffer request = tvis_build_device_info_request_with_dest(1, dest);
-  if (request.data != nullptr) source.write(first.device_id, {request.data, request.len});
-  tvis_free_bytes(request.data, request.len);
-}
-
 int run(const Options& options) {
   // Arguments first (exit 2), then what must be read (exit 1).
   std::unique_ptr<Source> source = open_source(options.source);
@@ -135,7 +125,7 @@ int run(const Options& options) {
           [&](const SourceEvent& e) {
             if (e.kind == SourceEvent::Kind::notification && !asked.contains(e.device_id)) {
               asked.insert(e.device_id);
-              ask_who(*source, e);
+              ask_device_info(*source, e);  // the page shows who each insole is
             }
             state.on_event(e);
             recorder.on_event(e);

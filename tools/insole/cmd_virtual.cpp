@@ -24,6 +24,7 @@
 #include "commands.h"
 #include "log/log.h"
 #include "sim/virtual_insole.h"
+#include "sources.h"
 #include "tcp_listener.h"
 
 namespace insole {
@@ -36,6 +37,7 @@ struct Options {
   uint8_t foot = 2;
   uint32_t mtu = 244;
   uint64_t seed = 1;
+  uint64_t number = 1;
   std::string gait = "walking";
   uint32_t clock_offset_ms = 0;
   double drift_ppm = 0;
@@ -54,14 +56,6 @@ uint64_t now_us() {
           .count());
 }
 
-tvis::sim::Activity activity_of(const std::string& text) {
-  if (text == "idle") return tvis::sim::Activity::Idle;
-  if (text == "standing") return tvis::sim::Activity::Standing;
-  if (text == "walking") return tvis::sim::Activity::Walking;
-  if (text == "running") return tvis::sim::Activity::Running;
-  throw UsageError("invalid value '" + text + "' for --gait (expected idle, standing, walking or running)");
-}
-
 double parse_probability(std::string_view text, std::string_view option) {
   char* end = nullptr;
   const std::string copy(text);
@@ -73,7 +67,9 @@ double parse_probability(std::string_view text, std::string_view option) {
 
 tvis::sim::Config config_of(const Options& o, uint64_t index) {
   tvis::sim::Config c;
-  c.identity.foot = o.foot;
+  // Insoles on the links of one process, or in processes started with
+  // different --number, never report the same serial or MAC.
+  c.identity = tvis::sim::numbered_identity(o.number + index, o.foot);
   if (!o.serial.empty()) c.identity.serial_number = o.serial;
   c.seed = o.seed + index;
   c.name = "virtual-" + std::to_string(index + 1);
@@ -81,7 +77,7 @@ tvis::sim::Config config_of(const Options& o, uint64_t index) {
   c.strict_dest = o.strict_dest;
   c.clock_offset_ms = o.clock_offset_ms;
   c.drift_ppm = o.drift_ppm;
-  c.activity = activity_of(o.gait);
+  c.activity = parse_gait(o.gait);
   c.faults.loss = o.loss;
   c.faults.corruption = o.corruption;
   c.faults.duplication = o.duplication;
@@ -127,8 +123,10 @@ void pump(Link& link, uint64_t now) {
 
 int run(const Options& o) {
   if (o.stdio == !o.listen.empty()) throw UsageError("give exactly one of --stdio and --listen ADDRESS:PORT");
+  if (o.number < 1 || o.number > 0xffff)
+    throw UsageError("invalid value '" + std::to_string(o.number) + "' for --number (expected 1 to 65535)");
   if (o.mtu < 1 || o.mtu > 512) throw UsageError("invalid value '" + std::to_string(o.mtu) + "' for --mtu (expected 1 to 512)");
-  activity_of(o.gait);
+  parse_gait(o.gait);
   std::signal(SIGINT, [](int) { g_stop = 1; });
   std::signal(SIGTERM, [](int) { g_stop = 1; });
   std::signal(SIGPIPE, SIG_IGN);
@@ -252,7 +250,10 @@ void add_virtual(CLI::App& tool) {
   add_value(command, "--mtu", o->mtu, parse_u32, "N", "notification payload size, 1 to 512 (default 244)");
   add_value(command, "--seed", o->seed, parse_u64, "N", "seed of the gait model and the faults (default 1)");
   add_text(command, "--gait", o->gait, "G", "idle, standing, walking (default) or running");
-  add_text(command, "--serial", o->serial, "TEXT", "serial number (default VI0000001)");
+  add_value(command, "--number", o->number, parse_u64, "N",
+            "which virtual insole this is, 1 to 65535: serial VI000000N\nand MAC 02:00:00:00:00:0N (default 1; "
+            "with --listen\nthe k-th connection is N+k-1)");
+  add_text(command, "--serial", o->serial, "TEXT", "serial number (default from --number)");
   add_value(command, "--clock-offset-ms", o->clock_offset_ms, parse_u32, "N", "the insole clock's start (default 0)");
   add_value(command, "--drift-ppm", o->drift_ppm, [](std::string_view t, std::string_view) {
     char* e = nullptr;

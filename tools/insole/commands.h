@@ -27,9 +27,12 @@ struct Help {
   std::string_view notes = {};  // below the option list: exit statuses, pointers
   // What this command's own subcommands are called in errors ("unknown command frame 'x'").
   std::string_view subcommand_noun = "command";
+  // The tool's only: what --version prints (none: no --version).
+  std::string_view version = {};
 };
 
-// Gives the tool its help and its -h/--help; requires one command.
+// Gives the tool its help, its -h/--help and, with help.version, its
+// --version; requires one command unless one of those is asked for.
 void set_up_tool(CLI::App& tool, const Help& help);
 
 // A subcommand of parent; summary is its line in the parent's help.

@@ -135,7 +135,7 @@ class ProgressView {
 
 }  // namespace
 
-int run_update(const std::string& device_id, std::span<const uint8_t> image, Peer peer) {
+int run_update(const std::string& device_id, std::span<const uint8_t> image, Peer peer, const std::string& image_name) {
   Session& s = session();
   {
     std::lock_guard lock(s.mutex);
@@ -155,10 +155,10 @@ int run_update(const std::string& device_id, std::span<const uint8_t> image, Pee
               tty ? term::reset().c_str() : "");
   if (mock) {
     // The mock insole plays a fixed script whatever the image holds; its
-    // "completed" must not read as a verdict on this file.
-    std::printf("%snote: --mock replays a fixed 10,240-byte exchange; the simulated insole neither reads\n"
-                "%sthe image nor checks its size or CRC, so the outcome says nothing about this file\n",
-                tty ? "  " : "dfu: ", tty ? "  " : "dfu: ");
+    // "completed" must not read as a verdict on the image.
+    std::printf("%snote: the mock update replays a fixed 10,240-byte exchange; the simulated insole neither\n"
+                "%sreads the image nor checks its size or CRC, so the outcome says nothing about %s\n",
+                tty ? "  " : "dfu: ", tty ? "  " : "dfu: ", image_name.c_str());
   }
   std::fflush(stdout);
 

@@ -16,7 +16,9 @@ enum class Peer { Virtual, Mock };
 // whose fixed script ignores what is written). Blocks until the update
 // reports its end (Ctrl-C aborts it, and the abort's report is still
 // awaited). Returns the exit status: 0 completed, 1 failed or aborted by the
-// insole, 130 aborted on Ctrl-C.
-int run_update(const std::string& device_id, std::span<const uint8_t> image, Peer peer);
+// insole, 130 aborted on Ctrl-C. image_name is how the notes speak of the
+// image ("this file" for one the user gave).
+int run_update(const std::string& device_id, std::span<const uint8_t> image, Peer peer,
+               const std::string& image_name = "this file");
 
 }  // namespace insole

@@ -14,6 +14,7 @@
 #include "commands.h"
 #include "log/log.h"
 #include "trova_insole_sdk.h"
+#include "version.h"
 
 using namespace insole;
 
@@ -32,6 +33,7 @@ constexpr Help kToolHelp{
              "INSOLE_LOG=error|warn|info|debug|trace shows the SDK's log on standard error.\n"
              "Exit status: 0 success, 1 failure (unreadable input, unwritable output,\n"
              "failed update), 2 bad arguments.",
+    .version = tvis::kVersion,  // the tool is built with the SDK it carries
 };
 
 // INSOLE_LOG=error|warn|info|debug|trace turns on the SDK's own log lines.

@@ -4,7 +4,6 @@
 // a dropped link ends the stream. Writes pass through to the insole.
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <map>
 #include <mutex>
 #include <unordered_map>
@@ -22,7 +21,7 @@ constexpr uint32_t kVirtualRateHz = 50;
 
 class VirtualSource final : public Source {
  public:
-  explicit VirtualSource(const std::vector<std::string>& feet)
+  VirtualSource(const std::vector<std::string>& feet, tvis::sim::Activity activity)
       : runner_({[this](const std::string& id, std::span<const uint8_t> bytes) { on_notification(id, bytes); },
                  [this](const std::string& id, bool up) { on_link(id, up); }}) {
     std::map<std::string, int> seen;
@@ -31,14 +30,12 @@ class VirtualSource final : public Source {
       Unit unit;
       unit.id = n == 1 ? feet[i] : feet[i] + "-" + std::to_string(n);
       unit.foot = feet[i];
-      unit.config.identity.foot = feet[i] == "right" ? tvis::protocol::DEVICE_RIGHT : tvis::protocol::DEVICE_LEFT;
-      // VI0000001, 02:00:00:00:00:01, ... however many insoles there are.
-      char serial[32], mac[32];
-      std::snprintf(serial, sizeof serial, "VI%07zu", i + 1);
-      std::snprintf(mac, sizeof mac, "02:00:00:00:%02zx:%02zx", ((i + 1) >> 8) & 0xff, (i + 1) & 0xff);
-      unit.config.identity.serial_number = serial;
-      unit.config.identity.mac = mac;
-      unit.config.seed = i + 1;
+      const int32_t foot = feet[i] == "right" ? tvis::protocol::DEVICE_RIGHT : tvis::protocol::DEVICE_LEFT;
+      unit.config.identity = tvis::sim::numbered_identity(i + 1, foot);
+      // The n-th left and the n-th right share a seed, hence one walker's
+      // stride timeline: a pair steps in turn, as two feet do.
+      unit.config.seed = static_cast<uint64_t>(n);
+      unit.config.activity = activity;
       unit.config.name = unit.id;
       const auto request = tvis::protocol::enable_sensor_stream_request(static_cast<uint32_t>(i + 1), kVirtualRateHz);
       auto frame = tvis::protocol::frame_request(request, static_cast<uint8_t>(unit.config.identity.foot));
@@ -126,8 +123,8 @@ class VirtualSource final : public Source {
 
 }  // namespace
 
-std::unique_ptr<Source> open_virtual_source(const std::vector<std::string>& feet) {
-  return std::make_unique<VirtualSource>(feet);
+std::unique_ptr<Source> open_virtual_source(const std::vector<std::string>& feet, tvis::sim::Activity activity) {
+  return std::make_unique<VirtualSource>(feet, activity);
 }
 
 }  // namespace insole

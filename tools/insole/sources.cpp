@@ -8,6 +8,7 @@
 #include "mock_frames.h"
 #include "terminal.h"
 #include "commands.h"
+#include "trova_insole_sdk.h"
 #include "values.h"
 
 namespace insole {
@@ -28,6 +29,21 @@ double parse_seek(std::string_view text, std::string_view option) {
   if (copy.empty() || *end != '\0' || !(s >= 0 && s <= 1e7))
     throw UsageError("invalid value '" + copy + "' for " + std::string(option) + " (expected seconds, 0 or more)");
   return s;
+}
+
+tvis::sim::Activity parse_gait(std::string_view text) {
+  if (text == "idle") return tvis::sim::Activity::Idle;
+  if (text == "standing") return tvis::sim::Activity::Standing;
+  if (text == "walking") return tvis::sim::Activity::Walking;
+  if (text == "running") return tvis::sim::Activity::Running;
+  throw UsageError("invalid value '" + std::string(text) + "' for --gait (expected idle, standing, walking or running)");
+}
+
+void ask_device_info(Source& source, const SourceEvent& first) {
+  const uint8_t dest = first.foot == "right" ? 3 : 2;
+  ByteBuffer request = tvis_build_device_info_request_with_dest(1, dest);
+  if (request.data != nullptr) source.write(first.device_id, {request.data, request.len});
+  tvis_free_bytes(request.data, request.len);
 }
 
 bool Source::write(const std::string&, std::span<const uint8_t>) { return false; }
@@ -85,6 +101,7 @@ void add_source_options(CLI::App* command, SourceOptions& options) {
       ->type_name("ID");
   command->add_option("--virtual", options.virtual_feet, "a virtual insole of this foot (repeatable)")
       ->type_name("left|right");
+  add_text(command, "--gait", options.gait, "G", "what the virtual insoles' walker does: idle, standing,\nwalking (default) or running");
   add_text(command, "--replay", options.replay, "FILE", "replay a capture (MCAP or raw) at its recorded pace");
   add_value(command, "--speed", options.speed, parse_speed, "X", "replay X times as fast (default 1)");
   command->add_flag("--fast", options.fast, "replay as fast as the capture reads");
@@ -103,11 +120,13 @@ std::unique_ptr<Source> open_source(const SourceOptions& options) {
   const bool paced = options.speed != 1.0 || options.fast || options.seek_seconds != 0;
   if (paced && options.replay.empty()) throw UsageError("--speed, --fast and --seek apply to --replay only");
   if (options.fast && options.speed != 1.0) throw UsageError("give --speed or --fast, not both");
+  if (!options.gait.empty() && options.virtual_feet.empty()) throw UsageError("--gait applies to --virtual only");
   if (!options.virtual_feet.empty()) {
     for (const auto& foot : options.virtual_feet)
       if (foot != "left" && foot != "right")
         throw UsageError("invalid value '" + foot + "' for --virtual (expected left or right)");
-    return open_virtual_source(options.virtual_feet);
+    return open_virtual_source(options.virtual_feet,
+                               options.gait.empty() ? tvis::sim::Activity::Walking : parse_gait(options.gait));
   }
   if (!options.replay.empty()) return open_replay_source(options.replay, options.speed, options.fast, options.seek_seconds);
   if (!options.feed.empty()) return open_feed_source(options.feed);

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/gait.h"
+
 namespace insole {
 
 // What one source option set chose. At most one kind may be given; with
@@ -23,6 +25,7 @@ namespace insole {
 struct SourceOptions {
   std::vector<std::string> mock;           // --mock ID (repeatable)
   std::vector<std::string> virtual_feet;   // --virtual left|right (repeatable)
+  std::string gait;                        // --gait G for the virtual insoles (empty: walking)
   std::string replay;                      // --replay FILE (an MCAP capture or an old raw capture)
   double speed = 1.0;                      // --speed X: replay pace
   bool fast = false;                       // --fast: replay as fast as it can be read
@@ -69,7 +72,7 @@ class Source {
   virtual bool write(const std::string& device_id, std::span<const uint8_t> bytes);
 };
 
-// Adds --mock, --virtual, --replay, --speed, --fast, --seek and --feed to command.
+// Adds --mock, --virtual, --gait, --replay, --speed, --fast, --seek and --feed to command.
 void add_source_options(CLI::App* command, SourceOptions& options);
 
 // The source the options chose. Throws UsageError for options that do not
@@ -80,9 +83,15 @@ std::unique_ptr<Source> open_source(const SourceOptions& options);
 // 20 ms, the SDK mock stream's frames (the profile follows the id).
 std::unique_ptr<Source> open_mock_source(const std::vector<std::string>& ids);
 
-// Virtual insoles, one per foot given ("left" or "right"), streaming at 50 Hz;
-// ids are the foot names ("left", "right", then "left-2", ...).
-std::unique_ptr<Source> open_virtual_source(const std::vector<std::string>& feet);
+// Virtual insoles, one per foot given ("left" or "right"), streaming at 50 Hz
+// while their walker does `activity`; ids are the foot names ("left",
+// "right", then "left-2", ...). Each has an identity of its own (serial, MAC),
+// and the k-th left and the k-th right are one walker's pair.
+std::unique_ptr<Source> open_virtual_source(const std::vector<std::string>& feet,
+                                            tvis::sim::Activity activity = tvis::sim::Activity::Walking);
+
+// The value of --gait: idle, standing, walking or running.
+tvis::sim::Activity parse_gait(std::string_view text);
 
 // A capture (MCAP or raw) at speed times its recorded pace, or as fast as it
 // reads, from seek_seconds after its first message.
@@ -91,6 +100,12 @@ std::unique_ptr<Source> open_replay_source(const std::string& path, double speed
 // A live feed on standard input ("-") or from hosts connecting to HOST:PORT
 // (listened on at once; the port, chosen when 0, is told on standard error).
 std::unique_ptr<Source> open_feed_source(const std::string& where);
+
+// Asks the insole that sent `first` for its device information, where the
+// source takes writes (virtual insoles); mock insoles, replays and feeds take
+// none and tell only what their stream carries. Call it from the sink, once
+// per insole.
+void ask_device_info(Source& source, const SourceEvent& first);
 
 // Whether options name a source at all (any of the kinds above).
 bool source_chosen(const SourceOptions& options);

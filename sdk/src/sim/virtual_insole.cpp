@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "util/crc32.h"
 #include "log/log.h"
@@ -17,6 +18,18 @@ namespace {
 constexpr uint64_t kHousekeepingUs = 1'000'000;
 
 }  // namespace
+
+Identity numbered_identity(uint64_t n, int32_t foot) {
+  Identity identity;
+  identity.foot = foot;
+  char serial[32], mac[32];
+  std::snprintf(serial, sizeof serial, "VI%07llu", static_cast<unsigned long long>(n));
+  std::snprintf(mac, sizeof mac, "02:00:00:00:%02x:%02x", static_cast<unsigned>((n >> 8) & 0xff),
+                static_cast<unsigned>(n & 0xff));
+  identity.serial_number = serial;
+  identity.mac = mac;
+  return identity;
+}
 
 VirtualInsole::State::State(Config c, uint64_t now_us)
     : cfg(std::move(c)),

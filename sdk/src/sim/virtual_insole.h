@@ -34,6 +34,12 @@ struct Identity {
   std::string factory_key;
 };
 
+// The identity of the n-th of several virtual insoles (n from 1): serial
+// VI0000001, MAC 02:00:00:00:00:01 (locally administered), and so on up to
+// 2^16 insoles, so insoles run side by side never report the same unit.
+// n 1 is the default Identity.
+Identity numbered_identity(uint64_t n, int32_t foot);
+
 // The update stages in which disconnect_in_ota drops the link, on receiving
 // the request that opens the stage (for Upload: the chunk at or past the
 // image's middle), before answering it.

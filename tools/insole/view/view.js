@@ -83,6 +83,17 @@ function buildMap(svg, right) {
   return { cells, arrows, trail, cop, points: [], right };
 }
 
+// Pairs stay side by side, whatever order the insoles are first heard in:
+// cards sort by what the id says beside its foot ("rig1-" of "rig1-left",
+// "" of "left", "-2" of "left-2"; numbers by value, so rig10 follows rig9),
+// then left before right before an insole of no known foot.
+const footRank = f => (f === "left" ? 0 : f === "right" ? 1 : 2);
+const pairOf = id => id.replace(/left|right/i, "");
+function comesBefore(a, b) {
+  const byPair = pairOf(a.id).localeCompare(pairOf(b.id), "en", { numeric: true });
+  return byPair !== 0 ? byPair < 0 : footRank(a.foot) < footRank(b.foot);
+}
+
 function newCard(insole) {
   const node = $("#insole-card").content.firstElementChild.cloneNode(true);
   node.dataset.id = insole.id;
@@ -96,10 +107,8 @@ function newCard(insole) {
     rect.addEventListener("mousemove", ev => showTip(ev, card, Number(rect.dataset.index)));
     rect.addEventListener("mouseleave", hideTip);
   }
-  // Left feet first, then right ones, then the rest.
-  const rank = f => (f === "left" ? 0 : f === "right" ? 1 : 2);
   const feet = $("#feet");
-  const after = [...feet.children].find(c => rank(c.dataset.foot) > rank(insole.foot));
+  const after = [...feet.children].find(c => comesBefore(insole, { id: c.dataset.id, foot: c.dataset.foot }));
   feet.insertBefore(node, after || null);
   cards.set(insole.id, card);
   return card;
