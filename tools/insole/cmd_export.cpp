@@ -6,6 +6,7 @@
 #include "capture_export.h"
 #include "commands.h"
 #include "terminal.h"
+#include "view_layout.h"
 
 namespace insole {
 
@@ -16,6 +17,7 @@ struct Options {
   bool jsonl = false;
   bool csv = false;
   bool binary = false;
+  std::string layout;
 };
 
 int run(const Options& options) {
@@ -24,7 +26,8 @@ int run(const Options& options) {
   if (options.binary && term::stdout_is_tty()) throw UsageError("refusing to write binary records to a terminal");
   const ExportFormat format =
       options.jsonl ? ExportFormat::JsonLines : options.binary ? ExportFormat::Binary : ExportFormat::Csv;
-  const ExportTotals totals = export_capture(options.path, format, stdout);
+  const CellLayout layout = load_layout(options.layout);
+  const ExportTotals totals = export_capture(options.path, format, stdout, layout);
   std::fprintf(stderr, "insole: exported %llu samples (%llu estimated missing, %llu frames undecodable)\n",
                static_cast<unsigned long long>(totals.samples), static_cast<unsigned long long>(totals.gaps),
                static_cast<unsigned long long>(totals.undecodable));
@@ -36,26 +39,44 @@ int run(const Options& options) {
 void add_export(CLI::App& tool) {
   CLI::App* command = add_command(
       tool, "export", "a capture as one row per sample: CSV or JSON lines",
-      {.usage = "insole export FILE|- [--csv | --jsonl | --binary]",
+      {.usage = "insole export FILE|- [--csv | --jsonl | --binary] [--layout FILE]",
        .about = "Reads a capture (an MCAP capture or live feed, or a raw byte capture) and\n"
                 "writes one row per sensor sample to standard output, in capture order.\n"
                 "\n"
-                "CSV (the default) has a header line and named columns: host_time_ns (the\n"
-                "receive time), aligned_time_ns (the insole's own clock mapped onto the\n"
-                "host clock, so both feet share one time axis), device_time_ms, device,\n"
-                "foot, seq, gap (samples estimated missing just before this one),\n"
-                "pressure_0..47, raw_pressure_0..47, shear_x_0..2, shear_y_0..2, the IMU\n"
-                "readings raw, calibrated and derived (acc_x_mg ... gyro_z_dps), and the\n"
-                "latest battery_pct and voltage_mv. A value the sample does not carry is\n"
-                "left empty. A raw capture has no receive times: its time columns are 0\n"
-                "and empty.\n"
+                "CSV (the default) has a header line and named columns, in this order:\n"
+                "  host_time_ns      receive time, ns, host clock (Unix epoch)\n"
+                "  aligned_time_ns   the insole's clock mapped onto the host clock, ns, so\n"
+                "                    both feet share one time axis\n"
+                "  device_time_ms    ms, insole clock\n"
+                "  device, foot, seq, gap (samples estimated missing just before this one)\n"
+                "  pressure_0..47    the insole's own calibrated cell values, device units\n"
+                "                    as sent (the virtual insole: millinewtons; the mock\n"
+                "                    stream: 0..999)\n"
+                "  raw_pressure_0..47  cell resistances, ohms\n"
+                "  shear_x_0..2, shear_y_0..2  device units as sent\n"
+                "  acc_x .. raw_gyro_z  IMU readings, device units as sent\n"
+                "  acc_x_mg .. gyro_z_dps  acceleration in mg, rotation in degrees/s\n"
+                "  battery_pct, voltage_mv  the latest battery report: %, mV\n"
+                "  load_0_N..load_47_N  load per cell, newtons, calibrated by the SDK from\n"
+                "                    raw_pressure (empty when the sample has no resistances)\n"
+                "  load_total_N      the sum of the cell loads of this foot, newtons\n"
+                "  cop_x_mm, cop_y_mm  centre of pressure on the cell layout, mm (x toward\n"
+                "                    the big toe, y heel to toe; the right foot mirrored),\n"
+                "                    weighed by load_*_N, else by pressure_*\n"
+                "A value the sample does not carry is left empty. A raw capture has no\n"
+                "receive times: its time columns are 0 and empty. The loads need the\n"
+                "foot: the sample's device id, else the capture's foot.\n"
                 "\n"
                 "--jsonl writes one JSON object per sample instead: the same times and\n"
-                "identity, and the message as `insole decode` renders it.\n"
+                "identity, load_N (per cell), load_total_N, cop_x_mm and cop_y_mm, and the\n"
+                "message as `insole decode` renders it.\n"
                 "\n"
                 "--binary writes the CSV's columns as little-endian arrays, in blocks\n"
                 "of rows, that numpy copies without parsing (the form read_capture()\n"
-                "loads; see docs/capture-format.md).",
+                "loads; see docs/capture-format.md).\n"
+                "\n"
+                "--layout FILE places the cells for the centre of pressure (the form\n"
+                "`insole layout` prints; default: the SDK's built-in layout).",
        .notes = "Exit status: 0 when the capture was read (damage is reported on standard\n"
                 "error and skipped), 1 when it cannot be read, 2 for bad arguments."});
   auto options = std::make_shared<Options>();
@@ -63,6 +84,7 @@ void add_export(CLI::App& tool) {
   command->add_flag("--csv", options->csv, "CSV with a header line (the default)");
   command->add_flag("--jsonl", options->jsonl, "JSON lines");
   command->add_flag("--binary", options->binary, "binary records for programs (not to a terminal)");
+  add_text(command, "--layout", options->layout, "FILE", "the cell layout (default: the built-in one)");
   on_run(command, [options] { return run(*options); });
 }
 
