@@ -44,10 +44,17 @@ def layout(foot: str = "left", path: Optional[Union[str, os.PathLike]] = None) -
     """
     if foot not in ("left", "right"):
         raise ValueError("foot must be 'left' or 'right'")
-    return list(_read(foot, os.fspath(path) if path is not None else None))
+    if path is None:
+        return list(_built_in(foot))
+    return list(_read(foot, os.fspath(path)))
 
 
-@lru_cache(maxsize=16)
+@lru_cache(maxsize=2)
+def _built_in(foot: str) -> tuple[Cell, ...]:
+    """The built-in layout does not change while a program runs; a file may."""
+    return _read(foot, None)
+
+
 def _read(foot: str, path: Optional[str]) -> tuple[Cell, ...]:
     command = [_tool(), "layout", "--foot", foot] + (["--layout", path] if path is not None else [])
     done = subprocess.run(command, capture_output=True, check=False)

@@ -53,8 +53,10 @@ void ForceDerivation::derive(const tvis::protocol::SensorData& sample, std::stri
   }
   if (const auto centre = tvis::layout::centre_of_pressure(layout_, {weights, weighed}, right)) {
     out.has_centre = true;
-    out.centre_x_mm = centre->x;
-    out.centre_y_mm = centre->y;
+    // To a micrometre: finer says nothing about a cell 13 mm wide, and
+    // shorter text is quicker to write and to read.
+    out.centre_x_mm = std::round(centre->x * 1000.0) / 1000.0 + 0.0;
+    out.centre_y_mm = std::round(centre->y * 1000.0) / 1000.0 + 0.0;
   }
 }
 

@@ -17,7 +17,7 @@ struct SampleForces {
   double load_n[tvis::layout::kLayoutCells] = {};
   double total_n = 0;  // the sum of load_n to 0.001 N, when load_count > 0
   bool has_centre = false;
-  double centre_x_mm = 0, centre_y_mm = 0;
+  double centre_x_mm = 0, centre_y_mm = 0;  // to 0.001 mm
 };
 
 class ForceDerivation {
