@@ -25,10 +25,10 @@ LOADS = [f"load_{i}_N" for i in range(CELLS)]
 
 @pytest.fixture(scope="module")
 def walk(tmp_path_factory):
-    """A minute of two virtual insoles: resistances only, as they send them."""
+    """Twenty seconds of two virtual insoles (1,000 samples a foot): resistances only, as they send them."""
     path = tmp_path_factory.mktemp("forces") / "walk.mcap"
     subprocess.run([os.environ["INSOLE_BIN"], "record", str(path), "--virtual", "left", "--virtual", "right",
-                    "--seconds", "60"], check=True, capture_output=True)
+                    "--seconds", "20"], check=True, capture_output=True)
     return read_capture(path, as_="numpy"), path
 
 
@@ -52,7 +52,7 @@ def test_vectorised_calibration_is_the_sdks_to_the_bit(walk):
     for foot, code in (("left", sdk.DEVICE_LEFT), ("right", sdk.DEVICE_RIGHT)):
         rows = table["foot"] == foot
         ohms = numpy.stack([table[c][rows] for c in RAW], axis=1)
-        assert len(ohms) > 2500 and not numpy.isnan(ohms).any()
+        assert len(ohms) > 900 and not numpy.isnan(ohms).any()
         theirs = numpy.array([sdk.calibrate_pressure(row.astype(numpy.int64).tolist(), code) for row in ohms])
         mine = calibrate_pressure_array(ohms, foot)
         exported = numpy.stack([table[c][rows] for c in LOADS], axis=1)
