@@ -92,6 +92,11 @@ def test_loads_and_centre_of_pressure_follow_the_layout(walk):
     out = subprocess.run([os.environ["INSOLE_BIN"], "export", str(path), "--layout", str(tmp)], check=True,
                          capture_output=True, text=True).stdout.splitlines()
     header = out[0].split(",")
+    # The CSV writes the derived values as Python (and write_double) would:
+    # the shortest text that reads back as the same double.
+    derived = [i for i, name in enumerate(header) if name.endswith(("_N", "cop_x_mm", "cop_y_mm"))]
+    texts = [field for line in out[1:] for i, field in enumerate(line.split(",")) if i in derived and field]
+    assert len(texts) > 10000 and all(repr(float(t)) == t for t in texts)
     at = {name: header.index(name) for name in ("foot", "cop_x_mm", "cop_y_mm", "load_total_N")}
     for line in out[1:]:
         row = line.split(",")

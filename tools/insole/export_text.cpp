@@ -3,6 +3,8 @@
 // of two insoles is 150 MB of text, and formatting it is most of the work.
 #include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "export_rows.h"
@@ -58,20 +60,47 @@ char* put_cells(char* p, const List* list, size_t count) {
   return p + (count - have);
 }
 
+// A value held to thousandths (the loads and the centre of pressure) as
+// write_double writes it ("6.134", "343.0"), from its whole number of
+// thousandths: the general route costs more than the calibration itself.
+// The shortest text that reads back as k / 1000.0 is k / 1000 written out,
+// so the two agree; a value that is no such quotient takes the general route.
+char* put_thousandths(char* p, double v) {
+  const double scaled = v * 1000.0;
+  if (!(std::fabs(scaled) < 1e15)) return write_double(p, v);
+  const auto k = static_cast<int64_t>(std::llround(scaled));
+  if (static_cast<double>(k) / 1000.0 != v || k == 0) return write_double(p, v);
+  uint64_t units = k < 0 ? 0 - static_cast<uint64_t>(k) : static_cast<uint64_t>(k);
+  if (k < 0) *p++ = '-';
+  p = std::to_chars(p, p + 24, units / 1000).ptr;
+  *p++ = '.';
+  unsigned frac = static_cast<unsigned>(units % 1000);
+  if (frac == 0) {
+    *p++ = '0';
+    return p;
+  }
+  char digits[3] = {static_cast<char>('0' + frac / 100), static_cast<char>('0' + frac / 10 % 10),
+                    static_cast<char>('0' + frac % 10)};
+  size_t n = 3;
+  while (digits[n - 1] == '0') --n;
+  std::memcpy(p, digits, n);
+  return p + n;
+}
+
 // load_0_N..load_47_N, load_total_N, cop_x_mm, cop_y_mm.
 char* put_forces(char* p, const SampleForces& f) {
   for (size_t i = 0; i < f.load_count; ++i) {
     *p++ = ',';
-    p = write_double(p, f.load_n[i]);
+    p = put_thousandths(p, f.load_n[i]);
   }
   std::memset(p, ',', kCells - f.load_count);
   p += kCells - f.load_count;
   *p++ = ',';
-  if (f.load_count) p = write_double(p, f.total_n);
+  if (f.load_count) p = put_thousandths(p, f.total_n);
   *p++ = ',';
-  if (f.has_centre) p = write_double(p, f.centre_x_mm);
+  if (f.has_centre) p = put_thousandths(p, f.centre_x_mm);
   *p++ = ',';
-  if (f.has_centre) p = write_double(p, f.centre_y_mm);
+  if (f.has_centre) p = put_thousandths(p, f.centre_y_mm);
   return p;
 }
 
