@@ -85,6 +85,15 @@ def test_loads_and_centre_of_pressure_follow_the_layout(walk):
         mean = table["load_total_N"][rows].mean()
         assert 50 < mean < 2000, f"{foot}: a mean load of {mean} N is no person's"
 
+    # JSON lines carry the same values, null where the CSV is empty.
+    lines = subprocess.run([os.environ["INSOLE_BIN"], "export", str(path), "--jsonl"], check=True,
+                           capture_output=True, text=True).stdout.splitlines()
+    first = json.loads(lines[0])
+    row = 0  # both forms keep the capture's order
+    assert first["device"] == table["device"][row]
+    assert first["load_N"] == [table[c][row] for c in LOADS] and first["load_total_N"] == table["load_total_N"][row]
+    assert (first["cop_x_mm"] is None) == numpy.isnan(table["cop_x_mm"][row])
+
     # A layout of our own: every cell at one point puts the centre there,
     # mirrored on the right foot.
     point = tmp = path.with_name("point.json")
