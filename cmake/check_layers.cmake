@@ -2,7 +2,7 @@
 # can be read, tested and reused with only the rooms below it. Run by the
 # build (target check_layers) as: cmake -DSRC=<sdk/src> -P check_layers.cmake
 #
-#   util, then log, then protocol, pressure and capture (none needs another), then
+#   util, then log, then protocol, pressure, layout and capture (none needs another), then
 #   the core of the C face with the update worker, the simulated stream and
 #   the virtual insole (c, dfu, mock, sim: the exports in c/api_*.cpp start dfu
 #   and mock, which call back through c's registry), then python on top.
@@ -10,6 +10,7 @@ set(rank_util 0)
 set(rank_log 1)
 set(rank_protocol 2)
 set(rank_pressure 2)
+set(rank_layout 2)
 set(rank_capture 2)
 set(rank_c 3)
 set(rank_dfu 3)

@@ -61,13 +61,16 @@ void ExportOutput::flush() {
   if (std::fwrite(buffer_.data(), 1, size, out_) != size) throw std::runtime_error("cannot write the export");
 }
 
-ExportTotals export_capture(const std::string& path, ExportFormat format, std::FILE* out) {
+ExportTotals export_capture(const std::string& path, ExportFormat format, std::FILE* out,
+                            const tvis::layout::CellLayout& layout) {
   ExportTotals totals;
   std::map<std::string, Device, std::less<>> devices;
   InsoleResp msg;
   DecodeError error;
   ExportOutput output(out);
   const std::unique_ptr<RowWriter> writer = writer_for(format, output);
+  const ForceDerivation derivation(layout);
+  SampleForces forces;
 
   read_capture(path, [&](const Notification& n) {
     Device& dev = devices[n.device_id];
@@ -93,8 +96,9 @@ ExportTotals export_capture(const std::string& path, ExportFormat format, std::F
       int64_t aligned = 0;
       if (n.host_time_ns) aligned = dev.clock.align(sd.timestamp_ms, n.host_time_ns);
       const std::string& foot = n.foot == "unknown" && !dev.foot.empty() ? dev.foot : n.foot;
+      derivation.derive(sd, foot, forces);
       writer->row(Sample{n.device_id, foot, n.host_time_ns, n.host_time_ns ? &aligned : nullptr, gap, msg,
-                         dev.battery ? &*dev.battery : nullptr});
+                         dev.battery ? &*dev.battery : nullptr, forces});
     });
     output.flush_if_due();
   });

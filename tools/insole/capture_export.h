@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <string>
 
+#include "layout/cell_layout.h"
+
 namespace insole {
 
 enum class ExportFormat { Csv, JsonLines, Binary };
@@ -20,9 +22,11 @@ struct ExportTotals {
   uint64_t undecodable = 0;    // frames whose payload did not decode
 };
 
-// Reads the capture at path ("-": standard input) and writes rows to out.
+// Reads the capture at path ("-": standard input) and writes rows to out;
+// the centre of pressure is placed on the given cell layout.
 // Throws std::runtime_error for unreadable input or a refused write.
-ExportTotals export_capture(const std::string& path, ExportFormat format, std::FILE* out);
+ExportTotals export_capture(const std::string& path, ExportFormat format, std::FILE* out,
+                            const tvis::layout::CellLayout& layout = tvis::layout::default_layout());
 
 // The CSV header line, without its line feed.
 std::string csv_header();

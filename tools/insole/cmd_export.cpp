@@ -11,6 +11,7 @@
 #include "capture_export.h"
 #include "commands.h"
 #include "terminal.h"
+#include "view_layout.h"
 
 namespace insole {
 
@@ -21,6 +22,7 @@ struct Options {
   bool jsonl = false;
   bool csv = false;
   bool binary = false;
+  std::string layout;
 };
 
 std::string totals_text(const ExportTotals& totals) {
@@ -37,14 +39,15 @@ std::string output_path(const std::string& capture, ExportFormat format) {
 
 // One of several captures to its own file; false, with the reason on
 // standard error, when it cannot be read or written. The others go on.
-bool export_to_file(const std::string& capture, const std::string& out_path, ExportFormat format) {
+bool export_to_file(const std::string& capture, const std::string& out_path, ExportFormat format,
+                    const CellLayout& layout) {
   std::FILE* out = std::fopen(out_path.c_str(), "wb");
   if (out == nullptr) {
     std::fprintf(stderr, "insole: cannot write %s: %s\n", out_path.c_str(), std::strerror(errno));
     return false;
   }
   try {
-    const ExportTotals totals = export_capture(capture, format, out);
+    const ExportTotals totals = export_capture(capture, format, out, layout);
     if (std::fclose(out) != 0) throw std::runtime_error("cannot write " + out_path + ": " + std::strerror(errno));
     out = nullptr;
     std::fprintf(stderr, "insole: %s: %s to %s\n", capture.c_str(), totals_text(totals).c_str(), out_path.c_str());
@@ -62,9 +65,10 @@ int run(const Options& options) {
     throw UsageError("--csv, --jsonl and --binary exclude each other");
   const ExportFormat format =
       options.jsonl ? ExportFormat::JsonLines : options.binary ? ExportFormat::Binary : ExportFormat::Csv;
+  const CellLayout layout = load_layout(options.layout);
   if (options.paths.size() == 1) {
     if (options.binary && term::stdout_is_tty()) throw UsageError("refusing to write binary records to a terminal");
-    const ExportTotals totals = export_capture(options.paths[0], format, stdout);
+    const ExportTotals totals = export_capture(options.paths[0], format, stdout, layout);
     std::fprintf(stderr, "insole: %s\n", totals_text(totals).c_str());
     return kExitOk;
   }
@@ -80,7 +84,7 @@ int run(const Options& options) {
   for (const auto& capture : options.paths)
     if (outputs.contains(capture)) throw UsageError(capture + " would be overwritten by the export of another capture");
   bool all = true;
-  for (const auto& capture : options.paths) all = export_to_file(capture, output_path(capture, format), format) && all;
+  for (const auto& capture : options.paths) all = export_to_file(capture, output_path(capture, format), format, layout) && all;
   return all ? kExitOk : kExitFailed;
 }
 
@@ -89,23 +93,38 @@ int run(const Options& options) {
 void add_export(CLI::App& tool) {
   CLI::App* command = add_command(
       tool, "export", "a capture as one row per sample: CSV or JSON lines",
-      {.usage = "insole export FILE|- [--csv | --jsonl | --binary]\n"
-                "       insole export FILE FILE... [--csv | --jsonl | --binary]",
+      {.usage = "insole export FILE|- [--csv | --jsonl | --binary] [--layout FILE]\n"
+                "       insole export FILE FILE... [--csv | --jsonl | --binary] [--layout FILE]",
        .about = "Reads a capture (an MCAP capture or live feed, or a raw byte capture) and\n"
                 "writes one row per sensor sample to standard output, in capture order.\n"
                 "\n"
-                "CSV (the default) has a header line and named columns: host_time_ns (the\n"
-                "receive time), aligned_time_ns (the insole's own clock mapped onto the\n"
-                "host clock, so both feet share one time axis), device_time_ms, device,\n"
-                "foot, seq, gap (samples estimated missing just before this one),\n"
-                "pressure_0..47, raw_pressure_0..47, shear_x_0..2, shear_y_0..2, the IMU\n"
-                "readings raw, calibrated and derived (acc_x_mg ... gyro_z_dps), and the\n"
-                "latest battery_pct and voltage_mv. A value the sample does not carry is\n"
-                "left empty. A raw capture has no receive times: its time columns are 0\n"
-                "and empty.\n"
+                "CSV (the default) has a header line and named columns, in this order:\n"
+                "  host_time_ns      receive time, ns, host clock (Unix epoch)\n"
+                "  aligned_time_ns   the insole's clock mapped onto the host clock, ns, so\n"
+                "                    both feet share one time axis\n"
+                "  device_time_ms    ms, insole clock\n"
+                "  device, foot, seq, gap (samples estimated missing just before this one)\n"
+                "  pressure_0..47    the insole's own calibrated cell values, device units\n"
+                "                    as sent (the virtual insole: millinewtons; the mock\n"
+                "                    stream: 0..999)\n"
+                "  raw_pressure_0..47  cell resistances, ohms\n"
+                "  shear_x_0..2, shear_y_0..2  device units as sent\n"
+                "  acc_x .. raw_gyro_z  IMU readings, device units as sent\n"
+                "  acc_x_mg .. gyro_z_dps  acceleration in mg, rotation in degrees/s\n"
+                "  battery_pct, voltage_mv  the latest battery report: %, mV\n"
+                "  load_0_N..load_47_N  load per cell, newtons, calibrated by the SDK from\n"
+                "                    raw_pressure (empty when the sample has no resistances)\n"
+                "  load_total_N      the sum of the cell loads of this foot, newtons\n"
+                "  cop_x_mm, cop_y_mm  centre of pressure on the cell layout, mm (x toward\n"
+                "                    the big toe, y heel to toe; the right foot mirrored),\n"
+                "                    weighed by load_*_N, else by pressure_*\n"
+                "A value the sample does not carry is left empty. A raw capture has no\n"
+                "receive times: its time columns are 0 and empty. The loads need the\n"
+                "foot: the sample's device id, else the capture's foot.\n"
                 "\n"
                 "--jsonl writes one JSON object per sample instead: the same times and\n"
-                "identity, and the message as `insole decode` renders it.\n"
+                "identity, load_N (per cell), load_total_N, cop_x_mm and cop_y_mm, and the\n"
+                "message as `insole decode` renders it.\n"
                 "\n"
                 "--binary writes the CSV's columns as little-endian arrays, in blocks\n"
                 "of rows, that numpy copies without parsing (the form read_capture()\n"
@@ -114,7 +133,10 @@ void add_export(CLI::App& tool) {
                 "With several FILEs, each is exported beside it, named after it with the\n"
                 "format's extension: walk.mcap to walk.csv (--jsonl: walk.jsonl, --binary:\n"
                 "walk.rows), with one line per capture on standard error. A capture that\n"
-                "cannot be read leaves no file and the others go on.",
+                "cannot be read leaves no file and the others go on.\n"
+                "\n"
+                "--layout FILE places the cells for the centre of pressure (the form\n"
+                "`insole layout` prints; default: the SDK's built-in layout).",
        .notes = "Exit status: 0 when the capture was read (damage is reported on standard\n"
                 "error and skipped), 1 when it (or one of several) cannot be read or its\n"
                 "export written, 2 for bad arguments."});
@@ -123,6 +145,7 @@ void add_export(CLI::App& tool) {
   command->add_flag("--csv", options->csv, "CSV with a header line (the default)");
   command->add_flag("--jsonl", options->jsonl, "JSON lines");
   command->add_flag("--binary", options->binary, "binary records for programs (not to a terminal)");
+  add_text(command, "--layout", options->layout, "FILE", "the cell layout (default: the built-in one)");
   on_run(command, [options] { return run(*options); });
 }
 

@@ -82,6 +82,7 @@ void add_dfu(CLI::App& tool);
 void add_calibrate(CLI::App& tool);
 void add_foot_side(CLI::App& tool);
 void add_export(CLI::App& tool);
+void add_layout(CLI::App& tool);
 void add_virtual(CLI::App& tool);
 void add_replay(CLI::App& tool);
 void add_view(CLI::App& tool);

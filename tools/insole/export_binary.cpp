@@ -35,6 +35,9 @@ constexpr size_t kBlockRows = 1024;
 struct Record {
   int64_t host_time_ns;
   int64_t aligned_time_ns;
+  double load_n[48];  // calibrated by the SDK from raw_pressure (ohms)
+  double load_total_n;
+  double cop_x_mm, cop_y_mm;
   uint32_t device_time_ms;
   uint32_t source;  // index into the trailer's sources: device and foot
   uint32_t seq;
@@ -49,9 +52,10 @@ struct Record {
   uint32_t voltage_mv;
   // How many of each group the sample carries.
   uint8_t aligned_count, pressure_count, raw_pressure_count, shear_x_count, shear_y_count, imu_count, battery_count;
-  uint8_t reserved;
+  uint8_t load_count, cop_count;
+  uint8_t reserved[7];
 };
-static_assert(sizeof(Record) == 528 && offsetof(Record, derived) == 488 && offsetof(Record, aligned_count) == 520);
+static_assert(sizeof(Record) == 944 && offsetof(Record, derived) == 896 && offsetof(Record, aligned_count) == 928);
 
 constexpr const char* kImuNames[] = {"acc_x", "acc_y", "acc_z", "gyro_x", "gyro_y", "gyro_z",
                                      "raw_acc_x", "raw_acc_y", "raw_acc_z", "raw_gyro_x", "raw_gyro_y", "raw_gyro_z"};
@@ -75,6 +79,17 @@ std::string header_json() {
   field("host_time_ns", "<i8", offsetof(Record, host_time_ns));
   field("aligned_time_ns", "<i8", offsetof(Record, aligned_time_ns));
   when("aligned_time_ns", "aligned_count", 0);
+  for (size_t i = 0; i < 48; ++i) {
+    const std::string name = "load_" + std::to_string(i) + "_N";
+    field(name, "<f8", offsetof(Record, load_n) + 8 * i);
+    when(name, "load_count", i);
+  }
+  field("load_total_N", "<f8", offsetof(Record, load_total_n));
+  when("load_total_N", "load_count", 0);
+  field("cop_x_mm", "<f8", offsetof(Record, cop_x_mm));
+  when("cop_x_mm", "cop_count", 0);
+  field("cop_y_mm", "<f8", offsetof(Record, cop_y_mm));
+  when("cop_y_mm", "cop_count", 0);
   field("device_time_ms", "<u4", offsetof(Record, device_time_ms));
   field("source", "<u4", offsetof(Record, source));
   field("seq", "<u4", offsetof(Record, seq));
@@ -102,9 +117,9 @@ std::string header_json() {
   when("battery_pct", "battery_count", 0);
   field("voltage_mv", "<u4", offsetof(Record, voltage_mv));
   when("voltage_mv", "battery_count", 0);
-  const char* counts[] = {"aligned_count", "pressure_count", "raw_pressure_count", "shear_x_count",
-                          "shear_y_count", "imu_count", "battery_count"};
-  for (size_t i = 0; i < 7; ++i) field(counts[i], "|u1", offsetof(Record, aligned_count) + i);
+  const char* counts[] = {"aligned_count", "pressure_count", "raw_pressure_count", "shear_x_count", "shear_y_count",
+                          "imu_count",     "battery_count",  "load_count",         "cop_count"};
+  for (size_t i = 0; i < 9; ++i) field(counts[i], "|u1", offsetof(Record, aligned_count) + i);
 
   std::string columns;
   const std::string csv = csv_header();
@@ -173,6 +188,16 @@ class BinaryWriter : public RowWriter {
       for (size_t i = 0; i < 6; ++i)
         r.derived[i] = std::isfinite(derived[i]) ? derived[i] : std::numeric_limits<float>::quiet_NaN();
       r.imu_count = 1;
+    }
+    if (const SampleForces& f = s.forces; f.load_count) {
+      std::memcpy(r.load_n, f.load_n, f.load_count * sizeof(double));
+      r.load_total_n = f.total_n;
+      r.load_count = f.load_count;
+    }
+    if (s.forces.has_centre) {
+      r.cop_x_mm = s.forces.centre_x_mm;
+      r.cop_y_mm = s.forces.centre_y_mm;
+      r.cop_count = 1;
     }
     if (s.battery) {
       r.battery_pct = s.battery->battery_pct;

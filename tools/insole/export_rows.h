@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "export_forces.h"
 #include "protocol/messages.h"
 
 namespace insole {
@@ -22,6 +23,7 @@ struct Sample {
   uint32_t gap;                                // samples estimated missing just before
   const tvis::protocol::InsoleResp& message;   // carries sensor_data
   const tvis::protocol::BatteryData* battery;  // this sample's, or the latest before it
+  const SampleForces& forces;                  // loads in N and centre of pressure in mm
 };
 
 // Output collected in one buffer and written with a few large writes.

@@ -3,6 +3,8 @@
 // of two insoles is 150 MB of text, and formatting it is most of the work.
 #include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "export_rows.h"
@@ -18,9 +20,9 @@ namespace {
 constexpr size_t kCells = 48;
 constexpr size_t kShear = 3;
 
-// Room a row needs besides its two text fields: 130 columns of at most a
+// Room a row needs besides its two text fields: 181 columns of at most a
 // separator and kMaxDoubleText characters each, with margin.
-constexpr size_t kRowRoom = 130 * (1 + kMaxDoubleText) + 64;
+constexpr size_t kRowRoom = 181 * (1 + kMaxDoubleText) + 64;
 
 // A plain loop: ids are short, and a search for any of four characters
 // costs more per row than looking at each one.
@@ -56,6 +58,50 @@ char* put_cells(char* p, const List* list, size_t count) {
   }
   std::memset(p, ',', count - have);
   return p + (count - have);
+}
+
+// A value held to thousandths (the loads and the centre of pressure) as
+// write_double writes it ("6.134", "343.0"), from its whole number of
+// thousandths: the general route costs more than the calibration itself.
+// The shortest text that reads back as k / 1000.0 is k / 1000 written out,
+// so the two agree; a value that is no such quotient takes the general route.
+char* put_thousandths(char* p, double v) {
+  const double scaled = v * 1000.0;
+  if (!(std::fabs(scaled) < 1e15)) return write_double(p, v);
+  const auto k = static_cast<int64_t>(std::llround(scaled));
+  if (static_cast<double>(k) / 1000.0 != v || k == 0) return write_double(p, v);
+  uint64_t units = k < 0 ? 0 - static_cast<uint64_t>(k) : static_cast<uint64_t>(k);
+  if (k < 0) *p++ = '-';
+  p = std::to_chars(p, p + 24, units / 1000).ptr;
+  *p++ = '.';
+  unsigned frac = static_cast<unsigned>(units % 1000);
+  if (frac == 0) {
+    *p++ = '0';
+    return p;
+  }
+  char digits[3] = {static_cast<char>('0' + frac / 100), static_cast<char>('0' + frac / 10 % 10),
+                    static_cast<char>('0' + frac % 10)};
+  size_t n = 3;
+  while (digits[n - 1] == '0') --n;
+  std::memcpy(p, digits, n);
+  return p + n;
+}
+
+// load_0_N..load_47_N, load_total_N, cop_x_mm, cop_y_mm.
+char* put_forces(char* p, const SampleForces& f) {
+  for (size_t i = 0; i < f.load_count; ++i) {
+    *p++ = ',';
+    p = put_thousandths(p, f.load_n[i]);
+  }
+  std::memset(p, ',', kCells - f.load_count);
+  p += kCells - f.load_count;
+  *p++ = ',';
+  if (f.load_count) p = put_thousandths(p, f.total_n);
+  *p++ = ',';
+  if (f.has_centre) p = put_thousandths(p, f.centre_x_mm);
+  *p++ = ',';
+  if (f.has_centre) p = put_thousandths(p, f.centre_y_mm);
+  return p;
 }
 
 class CsvWriter : public RowWriter {
@@ -110,6 +156,7 @@ class CsvWriter : public RowWriter {
     if (s.battery) p = write_uint32(p, s.battery->battery_pct);
     *p++ = ',';
     if (s.battery) p = write_uint32(p, s.battery->voltage_mv);
+    p = put_forces(p, s.forces);
     *p++ = '\n';
     out_.done(p);
   }
@@ -126,6 +173,10 @@ class JsonLinesWriter : public RowWriter {
     line_.clear();
     line_ += "{\"aligned_time_ns\":";
     if (s.aligned_time_ns) number(*s.aligned_time_ns); else line_ += "null";
+    line_ += ",\"cop_x_mm\":";
+    real(s.forces.has_centre, s.forces.centre_x_mm);
+    line_ += ",\"cop_y_mm\":";
+    real(s.forces.has_centre, s.forces.centre_y_mm);
     line_ += ",\"device\":";
     append_json_string(line_, s.device_id);
     line_ += ",\"foot\":";
@@ -134,6 +185,18 @@ class JsonLinesWriter : public RowWriter {
     number(s.gap);
     line_ += ",\"host_time_ns\":";
     number(s.host_time_ns);
+    line_ += ",\"load_N\":";
+    if (s.forces.load_count) {
+      for (size_t i = 0; i < s.forces.load_count; ++i) {
+        line_ += i ? ',' : '[';
+        real(true, s.forces.load_n[i]);
+      }
+      line_ += ']';
+    } else {
+      line_ += "null";
+    }
+    line_ += ",\"load_total_N\":";
+    real(s.forces.load_count > 0, s.forces.total_n);
     line_ += ",\"message\":";
     const size_t mark = line_.size();
     if (render_json(s.message, line_)) {
@@ -145,6 +208,14 @@ class JsonLinesWriter : public RowWriter {
   }
 
  private:
+  void real(bool present, double v) {
+    if (!present) {
+      line_ += "null";
+      return;
+    }
+    char digits[kMaxDoubleText];
+    line_.append(digits, write_double(digits, v));
+  }
   void number(int64_t v) {
     char digits[24];
     line_.append(digits, std::to_chars(digits, digits + sizeof digits, v).ptr);
@@ -165,6 +236,8 @@ std::string csv_header() {
                            "raw_acc_z", "raw_gyro_x", "raw_gyro_y", "raw_gyro_z", "acc_x_mg", "acc_y_mg", "acc_z_mg",
                            "gyro_x_dps", "gyro_y_dps", "gyro_z_dps", "battery_pct", "voltage_mv"})
     h += std::string(",") + name;
+  for (size_t i = 0; i < kCells; ++i) h += ",load_" + std::to_string(i) + "_N";
+  h += ",load_total_N,cop_x_mm,cop_y_mm";
   return h;
 }
 

@@ -1,4 +1,4 @@
-// The browser view's page, script, style and default cell layout, built into
+// The browser view's page, script and style, built into
 // the tool from tools/insole/view/ (see cmake/embed_files.cmake). The server
 // answers only paths of this table, so no request ever names a file.
 #pragma once

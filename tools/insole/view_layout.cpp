@@ -3,6 +3,7 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -11,7 +12,7 @@
 #include <stdexcept>
 
 #include "text.h"
-#include "view_assets.h"
+#include "protocol/json.h"
 
 namespace insole {
 
@@ -76,9 +77,11 @@ CellLayout parse_layout(std::string_view json) {
   }
   CellLayout layout;
   layout.name = root.get<std::string>("name", "");
+  layout.note = root.get<std::string>("note", "");
   auto cells = root.get_child_optional("cells");
   if (!cells) refuse("no \"cells\" list");
   std::array<bool, kLayoutCells> seen{};
+  std::array<bool, kLayoutCells> named{};  // the file gives the cell's region
   size_t count = 0;
   for (const auto& [name, cell] : *cells) {
     if (!name.empty()) refuse("\"cells\" must be a list");
@@ -90,18 +93,33 @@ CellLayout parse_layout(std::string_view json) {
       refuse(where + ": index must be a whole number from 0 to 47");
     if (seen[static_cast<size_t>(index)]) refuse(where + ": cell " + std::to_string(index) + " is given twice");
     seen[static_cast<size_t>(index)] = true;
-    layout.cells[static_cast<size_t>(index)] = {number(cell, "x", where, false), number(cell, "y", where, false),
-                                                number(cell, "w", where, true), number(cell, "h", where, true)};
+    CellBox& box = layout.cells[static_cast<size_t>(index)];
+    box = {number(cell, "x", where, false), number(cell, "y", where, false), number(cell, "w", where, true),
+           number(cell, "h", where, true)};
+    if (auto region = cell.get_optional<std::string>("region")) {
+      auto known = tvis::layout::region_from_name(*region);
+      if (!known) refuse(where + ": region must be heel, midfoot, forefoot or toes");
+      box.region = *known;
+      named[static_cast<size_t>(index)] = true;
+    }
   }
   for (size_t i = 0; i < kLayoutCells; ++i)
     if (!seen[i]) refuse("cell " + std::to_string(i) + " is missing (a layout places all 48 cells)");
+  // Cells without a region take the one their place along the foot gives.
+  double heel_y = layout.cells[0].y, toe_y = heel_y;
+  for (const CellBox& c : layout.cells) {
+    heel_y = std::min(heel_y, c.y - c.h / 2);
+    toe_y = std::max(toe_y, c.y + c.h / 2);
+  }
+  for (size_t i = 0; i < kLayoutCells; ++i)
+    if (!named[i]) layout.cells[i].region = tvis::layout::region_at(layout.cells[i].y, heel_y, toe_y);
   layout.outline = points(root, "outline", 512);
   layout.shear = points(root, "shear", 3);
   return layout;
 }
 
 CellLayout load_layout(const std::string& path) {
-  if (path.empty()) return parse_layout(asset_text("/layout.json"));
+  if (path.empty()) return tvis::layout::default_layout();
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) refuse("cannot read " + path + ": " + std::strerror(errno));
   std::string text;
@@ -152,16 +170,30 @@ std::string layout_json(const CellLayout& layout) {
   return out + "}";
 }
 
-std::optional<Point> centre_of_pressure(const CellLayout& layout, std::span<const double> loads, bool right_foot) {
-  double total = 0, x = 0, y = 0;
-  for (size_t i = 0; i < loads.size() && i < kLayoutCells; ++i) {
-    const double load = loads[i] > 0 ? loads[i] : 0;
-    total += load;
-    x += load * layout.cells[i].x;
-    y += load * layout.cells[i].y;
+std::string layout_document(const CellLayout& layout, bool right_foot) {
+  const double mirror = right_foot ? -1 : 1;
+  std::string out = "{\"name\":";
+  tvis::protocol::append_json_string(out, layout.name);
+  out += ",\"note\":";
+  tvis::protocol::append_json_string(out, layout.note);
+  out += right_foot ? ",\"foot\":\"right\"" : ",\"foot\":\"left\"";
+  out += ",\"cells\":[";
+  for (size_t i = 0; i < kLayoutCells; ++i) {
+    const CellBox c = tvis::layout::on_foot(layout.cells[i], right_foot);
+    out += i ? ",\n" : "\n";
+    out += strf("{\"index\":%zu,\"x_mm\":%.2f,\"y_mm\":%.2f,\"w_mm\":%.2f,\"h_mm\":%.2f,\"region\":\"%s\"}", i,
+                c.x + 0.0, c.y, c.w, c.h, tvis::layout::region_name(c.region));
   }
-  if (total <= 0) return std::nullopt;
-  return Point{(right_foot ? -x : x) / total, y / total};
+  auto list = [&](const char* key, const std::vector<Point>& pts) {
+    out += "],\n\"";
+    out += key;
+    out += "\":[";
+    for (size_t i = 0; i < pts.size(); ++i)
+      out += strf("%s{\"x_mm\":%.2f,\"y_mm\":%.2f}", i ? "," : "", mirror * pts[i].x + 0.0, pts[i].y);
+  };
+  list("outline", layout.outline);
+  list("shear", layout.shear);
+  return out + "]}";
 }
 
 }  // namespace insole
