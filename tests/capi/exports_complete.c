@@ -4,6 +4,7 @@
 ** library's dynamic symbol table holds them all.
 */
 #include <stdio.h>
+#include <string.h>
 
 #include "trova_insole_sdk.h"
 
@@ -26,7 +27,8 @@ static const any_fn exports[] = {
     E(tvis_build_enable_sensor_stream_request), E(tvis_build_set_sensor_config_request_with_dest),
     E(tvis_build_enable_sensor_stream_request_with_dest), E(tvis_build_sensor_stream_config_request),
     E(tvis_calibrate_pressure), E(tvis_derive_shear), E(tvis_parse_foot_side), E(tvis_start_dfu), E(tvis_abort_dfu),
-    E(tvis_start_mock_dfu), E(tvis_start_mock_stream), E(tvis_stop_mock_stream),
+    E(tvis_start_mock_dfu), E(tvis_start_mock_stream), E(tvis_stop_mock_stream), E(tvis_set_log_callback),
+    E(tvis_version),
 };
 /* clang-format on */
 
@@ -34,6 +36,8 @@ int main(void) {
   size_t i, n = sizeof exports / sizeof exports[0];
   for (i = 0; i < n; ++i)
     if (exports[i] == NULL) return 1;
+  /* A host compiled against this header runs with the library it loads. */
+  if (strcmp(tvis_version(), TVIS_VERSION_STRING) != 0) return 2;
   printf("%u exports resolved\n", (unsigned)n);
   return 0;
 }
