@@ -136,7 +136,7 @@ class JsonLinesWriter : public RowWriter {
     number(s.host_time_ns);
     line_ += ",\"message\":";
     const size_t mark = line_.size();
-    if (render_json(s.message, line_)) {
+    if (!render_json(s.message, line_)) {
       line_.resize(mark);
       line_ += "null";
     }
