@@ -38,7 +38,9 @@ class LogCallback : public ::testing::Test {
     tvis_set_log_callback(nullptr, nullptr);
     tvis_set_pressure_callback(nullptr);
   }
-  const std::string id = test_device();
+  // Fresh devices on every run of a test: sequence numbers outlive it.
+  static inline int runs = 0;
+  const std::string id = test_device("-" + std::to_string(runs++));
 };
 
 }  // namespace
@@ -143,10 +145,11 @@ TEST_F(LogCallback, ConcurrencySetAndClearWhileThreadsLog) {
     }
   });
   testing::internal::CaptureStdout();
+  const std::string devices = id + "-";
   std::vector<std::thread> loggers;
   for (int t = 0; t < kThreads; ++t)
     loggers.emplace_back([&, t] {
-      const std::string device = id + std::to_string(t);
+      const std::string device = devices + std::to_string(t);
       for (uint32_t i = 0; i < kGapsPerThread; ++i) feed(device, frame_of(pressure_msg(2 * i + 1)));
     });
   for (auto& thread : loggers) thread.join();
