@@ -33,6 +33,19 @@
 extern "C" {
 #endif
 
+/*
+** The SDK's version: the numbers as macros for the preprocessor, and
+** tvis_version() for what the loaded library says of itself (the text it also
+** logs on tvis_initialize_logging). A host built against one header and run
+** with another library can compare the two.
+*/
+#define TVIS_VERSION_MAJOR 0
+#define TVIS_VERSION_MINOR 2
+#define TVIS_VERSION_PATCH 0
+#define TVIS_VERSION_STRING "0.2.0"
+/* One number that grows with every release: major * 10000 + minor * 100 + patch. */
+#define TVIS_VERSION_NUMBER (TVIS_VERSION_MAJOR * 10000 + TVIS_VERSION_MINOR * 100 + TVIS_VERSION_PATCH)
+
 /* The status codes above, by name. */
 #define TVIS_OK 0
 #define TVIS_ERR_NULL (-1)
@@ -53,6 +66,55 @@ extern "C" {
 #define TVIS_DEVICE_UNKNOWN 0
 #define TVIS_DEVICE_LEFT 2
 #define TVIS_DEVICE_RIGHT 3
+
+/* TvisBatteryInfo.status. */
+#define TVIS_BATTERY_NORMAL 0
+#define TVIS_BATTERY_CHARGING 1
+#define TVIS_BATTERY_FULL 2
+#define TVIS_BATTERY_FAULT 3
+
+/* TvisDeviceEvent.type. Other values are passed through as the insole sent them. */
+#define TVIS_EVENT_MANUAL_POWER_OFF 1
+#define TVIS_EVENT_LOW_BATTERY_POWER_OFF 2
+#define TVIS_EVENT_TIMEOUT_POWER_OFF 3
+#define TVIS_EVENT_CHARGING_CONNECTED 4
+#define TVIS_EVENT_CHARGING_DISCONNECTED 5
+#define TVIS_EVENT_WEAR_ON 6
+#define TVIS_EVENT_WEAR_OFF 7
+#define TVIS_EVENT_CALIBRATION_SUCCESS 8
+#define TVIS_EVENT_CALIBRATION_FAILED 9
+
+/* TvisDfuProgress.state, in the order an update walks through them. The last
+** three end an update: each update reports exactly one of them, once. */
+#define TVIS_DFU_LOADING 0
+#define TVIS_DFU_CHECKSUM 1
+#define TVIS_DFU_HANDSHAKE 2
+#define TVIS_DFU_UPLOADING 3
+#define TVIS_DFU_VERIFYING 4
+#define TVIS_DFU_REBOOTING 5
+#define TVIS_DFU_COMPLETED 6
+#define TVIS_DFU_FAILED 7
+#define TVIS_DFU_ABORTED 8
+
+/* Log levels of tvis_initialize_logging() and of the log callback, from the
+** most to the least severe. A record passes the filter when its level is at
+** most the filter's. */
+#define TVIS_LOG_ERROR 1
+#define TVIS_LOG_WARN 2
+#define TVIS_LOG_INFO 3
+#define TVIS_LOG_DEBUG 4
+#define TVIS_LOG_TRACE 5
+
+/* How an insole shows itself over BLE. Its advertisements carry manufacturer
+** data under one of two company ids (look up TROVA first, then LEGACY); the
+** payload after the company id is what tvis_parse_foot_side() reads. Its GATT
+** service has two characteristics: TX notifies the host (subscribe, and hand
+** each notification to tvis_did_receive_data()), RX takes the host's writes. */
+#define TVIS_COMPANY_ID_TROVA 0x5254
+#define TVIS_COMPANY_ID_LEGACY 0x5202
+#define TVIS_INSOLE_SERVICE_UUID "4de5a20c-0001-ae21-bf63-0242ac130002"
+#define TVIS_INSOLE_TX_UUID "4de5a20c-0002-ae21-bf63-0242ac130002"
+#define TVIS_INSOLE_RX_UUID "4de5a20c-0003-ae21-bf63-0242ac130002"
 
 /* ------------------------------------------------------------------------ */
 /* Records handed to callbacks. Members are in this order with natural C
@@ -96,7 +158,7 @@ typedef struct TvisImuSample {
 
 /* Battery state. device_id is the foot of the sensor message that carried it,
 ** or 2 for a stand-alone battery report. status: 0 normal, 1 charging,
-** 2 full, 3 fault. */
+** 2 full, 3 fault (TVIS_BATTERY_*). */
 typedef struct TvisBatteryInfo {
   uint8_t device_id;
   uint8_t battery_pct;
@@ -119,15 +181,15 @@ typedef struct TvisDeviceInfo {
 /* An event raised by the insole. type: 1 manual power off, 2 low-battery
 ** power off, 3 timeout power off, 4 charging connected, 5 charging
 ** disconnected, 6 wear on, 7 wear off, 8 calibration success, 9 calibration
-** failed; other values are passed through. */
+** failed (TVIS_EVENT_*); other values are passed through. */
 typedef struct TvisDeviceEvent {
   uint32_t timestamp_ms;
   int32_t type;
 } TvisDeviceEvent;
 
 /* Progress of a firmware update. state: 0 loading, 1 checksum, 2 handshake,
-** 3 uploading, 4 verifying, 5 rebooting, 6 completed, 7 failed, 8 aborted.
-** Each update ends with exactly one report of state 6, 7 or 8. */
+** 3 uploading, 4 verifying, 5 rebooting, 6 completed, 7 failed, 8 aborted
+** (TVIS_DFU_*). Each update ends with exactly one report of state 6, 7 or 8. */
 typedef struct TvisDfuProgress {
   int32_t state;
   double percentage; /* 0 to 100 */
@@ -143,8 +205,16 @@ typedef struct TvisShearForce {
   double normal_force;
 } TvisShearForce;
 
-/* A command frame returned by a builder: data points to len bytes the caller
-** owns and releases with tvis_free_bytes(). Both members are 0 on failure. */
+/*
+** A command frame returned by a builder, by value. data points to len bytes
+** that the caller owns from then on: write them to the insole's RX
+** characteristic (in pieces if the link needs it), then release them with
+** tvis_free_bytes(data, len), exactly once, and not with free(): the SDK's
+** allocator may not be the host's. Both members are 0 when the builder
+** refuses its arguments or memory runs out; that buffer needs no release
+** (releasing it does nothing). The name has no tvis prefix for the sake of
+** hosts written against earlier versions.
+*/
 typedef struct ByteBuffer {
   uint8_t* data;
   size_t len;
@@ -168,11 +238,47 @@ typedef void (*TvisDfuProgressCallback)(const char* device_id, const TvisDfuProg
 
 /*
 ** Installs the console logger on first use and sets the level filter:
-** 1 Error, 2 Warn, 3 Info, 4 Debug, 5 Trace; any other value selects Info.
-** Until the first call nothing is printed. Lines go to standard output as
-** "[Rust][LEVEL][target] message". Call again to change the level.
+** 1 Error, 2 Warn, 3 Info, 4 Debug, 5 Trace (TVIS_LOG_*); any other value
+** selects Info. Until the first call nothing is logged. Then it logs two Info
+** lines, "Console logging initialized with level: <Level>" and
+** "trova-insole-sdk version: <tvis_version()>". Call again to change the level.
+**
+** Without a log callback, each record goes to standard output as one line:
+**   [Rust][LEVEL][target] message
+** The opening "[Rust][" is fixed, whatever the SDK is written in: hosts and
+** log collectors match lines by it, so it will not change. LEVEL is ERROR,
+** WARN, INFO, DEBUG or TRACE; target names the part of the SDK that logged,
+** without its "trova_insole_sdk::" root ("c", "protocol::parser", "dfu").
+** Lines from concurrent threads never interleave.
 */
 TVIS_API void tvis_initialize_logging(int32_t level);
+
+/*
+** Receives the SDK's log records instead of standard output, for hosts whose
+** standard output nobody reads (mobile and desktop apps). level is 1 to 5
+** (TVIS_LOG_*); target is the full module path ("trova_insole_sdk::c"); message
+** is the text alone, without prefix or line feed. Both texts live only until
+** the callback returns. user_data is handed back unchanged.
+*/
+typedef void (*TvisLogCallback)(int32_t level, const char* target, const char* message, void* user_data);
+
+/*
+** Sends every record that passes the level filter to callback, with
+** user_data, instead of standard output; NULL restores standard output. The
+** filter is still set by tvis_initialize_logging(): nothing is logged before
+** it is called. The callback may be called from any SDK thread (the receiving
+** thread, update and simulation threads), concurrently, and with no SDK lock
+** held, so it may call any function here. A record logged by the SDK while
+** the callback runs on that thread (it called tvis_initialize_logging(), say)
+** goes to standard output, so the callback is never re-entered and cannot
+** recurse without end. A record being logged in another thread at the moment
+** of the change may still reach the previous callback: keep its user_data
+** valid until such calls have returned.
+*/
+TVIS_API void tvis_set_log_callback(TvisLogCallback callback, void* user_data);
+
+/* The version of the loaded library, "major.minor.patch", a static text. */
+TVIS_API const char* tvis_version(void);
 
 /* ------------------------------------------------------------------------ */
 /* Receiving. */

@@ -37,10 +37,10 @@ int read(const char* path, const char* handle) {
                 p.connection, static_cast<long long>(p.unix_time_ns / 1000), hex(p.value).c_str());
   };
   h.warning = [](const std::string& w) { std::fprintf(stderr, "warning: %s\n", w.c_str()); };
-  auto error = read_btsnoop(in, options, h);
+  auto read = read_btsnoop(in, options, h);
   std::fclose(in);
-  if (error) std::fprintf(stderr, "error: %s\n", error->c_str());
-  return error ? 1 : 0;
+  if (!read) std::fprintf(stderr, "error: %s\n", read.error().c_str());
+  return read ? 0 : 1;
 }
 
 int write(const char* path) {

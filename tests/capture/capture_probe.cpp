@@ -29,10 +29,10 @@ int read(const char* path) {
     std::printf("}\n");
   };
   h.warning = [](const std::string& w) { std::fprintf(stderr, "warning: %s\n", w.c_str()); };
-  auto error = read_mcap(in, h);
+  auto read = read_mcap(in, h);
   std::fclose(in);
-  if (error) std::fprintf(stderr, "error: %s\n", error->c_str());
-  return error ? 1 : 0;
+  if (!read) std::fprintf(stderr, "error: %s\n", read.error().c_str());
+  return read ? 0 : 1;
 }
 
 int write(const char* path, bool live) {

@@ -136,7 +136,7 @@ TEST(Alignment, VirtualInsolesRecordedThroughADelayedLinkAlignWithin5ms) {
       samples[unit].push_back({sent[unit].at(s.seq_num()), aligned, static_cast<int64_t>(m.log_time_ns)});
     });
   };
-  EXPECT_FALSE(tvis::capture::read_mcap(in, handlers));
+  EXPECT_TRUE(tvis::capture::read_mcap(in, handlers).ok());
   std::fclose(in);
   for (size_t i = 0; i < units.size(); ++i) {
     // No host can see the link's smallest delay (here the fixed part plus

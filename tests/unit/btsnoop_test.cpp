@@ -55,7 +55,7 @@ Read read_bytes(const Bytes& bytes, const SnoopOptions& options = insole_options
                         std::to_string(p.unix_time_ns / 1000) + " " + hex);
   };
   h.warning = [&](const std::string& w) { r.warnings.push_back(w); };
-  r.error = read_btsnoop(f, options, h);
+  if (auto read = read_btsnoop(f, options, h); !read) r.error = std::move(read).error();
   std::fclose(f);
   return r;
 }

@@ -43,7 +43,7 @@ Read read_bytes(const std::vector<uint8_t>& bytes) {
   };
   h.warning = [&](const std::string& w) { r.warnings.push_back(w); };
   h.metadata = [&](const std::string& name, const StringMap& map) { r.metadata.push_back(name + ":" + map.at("k")); };
-  r.error = read_mcap(f, h);
+  if (auto read = read_mcap(f, h); !read) r.error = std::move(read).error();
   std::fclose(f);
   return r;
 }

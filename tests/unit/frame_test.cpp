@@ -33,7 +33,7 @@ TEST(FrameCodec, HeaderLayoutFollowsVersion) {
     EXPECT_EQ(hex_text(encode_frame(c.header, payload).value()), hex_text(frame));
     auto decoded = decode_frame(frame);
     ASSERT_TRUE(decoded.ok()) << decoded.error().to_string();
-    EXPECT_FALSE(decoded->crc_error().has_value());
+    EXPECT_TRUE(decoded->check_crc().ok());
     EXPECT_EQ(decoded->frame, (Frame{c.decoded, payload}));
   }
 }
@@ -70,7 +70,7 @@ TEST(FrameCodec, CrcMismatchCarriesFrameAndBothValues) {
   ASSERT_TRUE(decoded.ok());
   EXPECT_EQ(decoded->frame.payload, hex_bytes("08 05"));
   EXPECT_TRUE(decoded->stored_crc == 0x6EBA && decoded->calculated_crc == 0x6FBA);
-  EXPECT_EQ(decoded->crc_error().value().to_string(), "invalid crc16: expected 0x6EBA, calculated 0x6FBA");
+  EXPECT_EQ(decoded->check_crc().error().to_string(), "invalid crc16: expected 0x6EBA, calculated 0x6FBA");
 
   FrameError decode_error{.kind = FrameError::Kind::Decode, .decode_text = "failed to decode Protobuf message: x"};
   EXPECT_EQ(decode_error.to_string(), "protobuf decode error: failed to decode Protobuf message: x");

@@ -41,7 +41,7 @@ TEST(JsonStream, ManyAndLongTextsInOneCallMatchTheirMessagesAlone) {
     const InsoleResp msg = message(n);
     const auto frame = encode_frame(FrameHeader{}, encode_insole_resp(msg)).value();
     stream.insert(stream.end(), frame.begin(), frame.end());
-    ASSERT_FALSE(render_json(msg, expected.emplace_back()));
+    ASSERT_TRUE(render_json(msg, expected.emplace_back()).ok());
   }
   JsonStream listed(false, true), copied(false, true);
   TextList texts;

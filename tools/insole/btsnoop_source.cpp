@@ -50,7 +50,8 @@ void read_snoop_log(std::FILE* in, const std::string& path, std::optional<uint16
   handlers.warning = [&path](const std::string& w) {
     std::fprintf(stderr, "insole: warning: %s: %s\n", path.c_str(), w.c_str());
   };
-  if (auto error = tvis::capture::read_btsnoop(in, options, handlers)) throw std::runtime_error(path + ": " + *error);
+  if (auto read = tvis::capture::read_btsnoop(in, options, handlers); !read)
+    throw std::runtime_error(path + ": " + read.error());
 }
 
 }  // namespace insole

@@ -79,7 +79,7 @@ void read_capture(const std::string& path, const std::function<void(const Notifi
                                    static_cast<int64_t>(m.log_time_ns), m.data});
     };
     handlers.warning = [](const std::string& w) { std::fprintf(stderr, "insole: warning: %s\n", w.c_str()); };
-    if (auto error = tvis::capture::read_mcap(in, handlers)) throw std::runtime_error(path + ": " + *error);
+    if (auto read = tvis::capture::read_mcap(in, handlers); !read) throw std::runtime_error(path + ": " + read.error());
     return;
   }
 

@@ -18,10 +18,6 @@ namespace insole {
 
 namespace {
 
-constexpr int32_t kUploading = 3;
-constexpr int32_t kCompleted = 6;
-constexpr int32_t kFailed = 7;
-constexpr int32_t kAborted = 8;
 constexpr int kBarWidth = 30;
 
 struct Report {
@@ -94,7 +90,7 @@ class ProgressView {
   explicit ProgressView(bool tty) : tty_(tty) {}
 
   void show(const Report& r) {
-    if (r.state == kUploading) {
+    if (r.state == TVIS_DFU_UPLOADING) {
       if (tty_) {
         // No wrapping while the bar is live, so \r always returns to its start.
         if (!bar_open_) std::printf("\x1b[?7l");
@@ -112,7 +108,8 @@ class ProgressView {
     if (r.message == last_message_) return;  // the insole repeats some answers
     last_message_ = r.message;
     close_bar();
-    const int colour = r.state == kCompleted ? 40 : (r.state == kFailed || r.state == kAborted) ? 196 : -1;
+    const bool failed = r.state == TVIS_DFU_FAILED || r.state == TVIS_DFU_ABORTED;
+    const int colour = r.state == TVIS_DFU_COMPLETED ? 40 : failed ? 196 : -1;
     if (tty_ && colour >= 0)
       std::printf("%s%s%s%s\n", term::bold().c_str(), term::fg256(colour).c_str(), r.message.c_str(),
                   term::reset().c_str());
@@ -197,7 +194,7 @@ int run_update(const std::string& device_id, std::span<const uint8_t> image, Pee
     }
     for (const Report& r : take_reports()) {
       view.show(r);
-      if (r.state == kCompleted || r.state == kFailed || r.state == kAborted) final_state = r.state;
+      if (r.state == TVIS_DFU_COMPLETED || r.state == TVIS_DFU_FAILED || r.state == TVIS_DFU_ABORTED) final_state = r.state;
     }
   }
   view.close_bar();
@@ -207,7 +204,7 @@ int run_update(const std::string& device_id, std::span<const uint8_t> image, Pee
   if (runner) {
     // The insole's own word on the image: after a verified update it reboots
     // into a firmware version derived from the image's CRC-32.
-    std::this_thread::sleep_for(std::chrono::milliseconds(final_state == kCompleted ? 1600 : 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(final_state == TVIS_DFU_COMPLETED ? 1600 : 0));
     std::string version;
     runner->with(device_id, [&](tvis::sim::VirtualInsole& v) { version = v.device_info().fw_version; });
     std::printf("%sthe virtual insole now runs firmware %s\n", tty ? "  " : "dfu: ", version.c_str());
@@ -218,8 +215,8 @@ int run_update(const std::string& device_id, std::span<const uint8_t> image, Pee
               static_cast<unsigned long long>(s.frames_written.load()),
               static_cast<unsigned long long>(s.bytes_written.load()));
   // An update that finished before the abort reached it ends as it ended.
-  if (abort_sent && final_state == kAborted) return kExitInterrupted;
-  return final_state == kCompleted ? kExitOk : kExitFailed;
+  if (abort_sent && final_state == TVIS_DFU_ABORTED) return kExitInterrupted;
+  return final_state == TVIS_DFU_COMPLETED ? kExitOk : kExitFailed;
 }
 
 }  // namespace insole

@@ -199,7 +199,7 @@ class JsonLinesWriter : public RowWriter {
     real(s.forces.load_count > 0, s.forces.total_n);
     line_ += ",\"message\":";
     const size_t mark = line_.size();
-    if (render_json(s.message, line_)) {
+    if (!render_json(s.message, line_)) {
       line_.resize(mark);
       line_ += "null";
     }

@@ -114,10 +114,10 @@ class FeedSource final : public Source {
     handlers.warning = [&](const std::string& w) {
       if (!pipe.ended_here) std::fprintf(stderr, "insole: warning: %s\n", w.c_str());
     };
-    auto error = tvis::capture::read_mcap(in, handlers);
+    auto read = tvis::capture::read_mcap(in, handlers);
     std::fclose(in);
-    if (error && (pipe.bytes == 0 || pipe.ended_here)) return std::nullopt;  // nothing came: no feed, no fault
-    return error;
+    if (read || pipe.bytes == 0 || pipe.ended_here) return std::nullopt;  // nothing came: no feed, no fault
+    return std::move(read).error();
   }
 
   std::string where_;

@@ -282,7 +282,7 @@ std::optional<Uuid128> parse_uuid(std::string_view text) {
   return out;
 }
 
-std::optional<std::string> read_btsnoop(std::FILE* in, const SnoopOptions& options, const SnoopHandlers& handlers) {
+Result<void, std::string> read_btsnoop(std::FILE* in, const SnoopOptions& options, const SnoopHandlers& handlers) {
   uint8_t head[16];
   if (read_full(in, head, sizeof head) != sizeof head || std::memcmp(head, kBtsnoopMagic, 8) != 0)
     return std::string("not a btsnoop log (no btsnoop magic at its start)");
@@ -328,7 +328,7 @@ std::optional<std::string> read_btsnoop(std::FILE* in, const SnoopOptions& optio
   }
   if (std::ferror(in)) reader.warn("read error at byte " + std::to_string(at) + "; everything before it was read");
   reader.finish();
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace tvis::capture

@@ -26,6 +26,8 @@
 #include <string>
 #include <string_view>
 
+#include "util/result.h"
+
 namespace tvis::capture {
 
 inline constexpr uint8_t kBtsnoopMagic[8] = {'b', 't', 's', 'n', 'o', 'o', 'p', 0};
@@ -63,9 +65,9 @@ struct SnoopHandlers {
   std::function<void(const std::string& warning)> warning;
 };
 
-// Reads every record of in. Returns an error text when in is not a btsnoop
+// Reads every record of in. Fails with an error text when in is not a btsnoop
 // log this reader understands; damage further on becomes warnings.
-std::optional<std::string> read_btsnoop(std::FILE* in, const SnoopOptions& options, const SnoopHandlers& handlers);
+Result<void, std::string> read_btsnoop(std::FILE* in, const SnoopOptions& options, const SnoopHandlers& handlers);
 
 // The largest record accepted: an ACL packet of the largest size HCI can
 // describe, with its packet type byte.

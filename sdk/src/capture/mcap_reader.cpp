@@ -67,7 +67,7 @@ class Reader {
  public:
   Reader(std::FILE* in, const ReadHandlers& h) : in_(in), h_(h) {}
 
-  std::optional<std::string> run() {
+  Result<void, std::string> run() {
     uint8_t magic[8];
     if (std::fread(magic, 1, 8, in_) != 8 || std::memcmp(magic, kMagic, 8) != 0)
       return std::string("not a capture file (no MCAP magic at its start)");
@@ -85,20 +85,20 @@ class Reader {
       if (length > kMaxRecordBytes) {
         warn("record at byte " + std::to_string(at) + " claims " + std::to_string(length) +
              " bytes, more than any capture holds; reading stops there");
-        return std::nullopt;
+        return {};
       }
       if (!read_body(body, length)) return cut(" inside the record at byte " + std::to_string(at));
       offset_ += 9 + length;
-      if (op == kDataEnd || op == kFooter) return std::nullopt;  // the summary repeats what came before
+      if (op == kDataEnd || op == kFooter) return {};  // the summary repeats what came before
       record(op, body, at);
     }
   }
 
  private:
-  std::optional<std::string> cut(const std::string& where) {
+  Result<void, std::string> cut(const std::string& where) {
     warn("capture cut short at byte " + std::to_string(offset_) + where +
          ": everything before it was read, the rest is lost");
-    return std::nullopt;
+    return {};
   }
   // Reads a body in steps, so a length claimed by garbage costs memory only
   // for bytes that are really there.
@@ -205,7 +205,7 @@ class Reader {
 
 }  // namespace
 
-std::optional<std::string> read_mcap(std::FILE* in, const ReadHandlers& handlers) {
+Result<void, std::string> read_mcap(std::FILE* in, const ReadHandlers& handlers) {
   return Reader(in, handlers).run();
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "capture/mcap_records.h"
+#include "util/result.h"
 
 namespace tvis::capture {
 
@@ -47,9 +48,9 @@ struct ReadHandlers {
   std::function<void(const std::string& warning)> warning;
 };
 
-// Reads every record of in. Returns an error text when in is not a capture
+// Reads every record of in. Fails with an error text when in is not a capture
 // at all (no MCAP magic); damage further on becomes warnings.
-std::optional<std::string> read_mcap(std::FILE* in, const ReadHandlers& handlers);
+Result<void, std::string> read_mcap(std::FILE* in, const ReadHandlers& handlers);
 
 // The largest record the reader accepts. A length beyond it is damage (or
 // not a capture): reading it would only grow memory on garbage.

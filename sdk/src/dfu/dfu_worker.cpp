@@ -193,7 +193,7 @@ uint32_t next_dfu_msg_id() {
   return next.fetch_add(1, std::memory_order_relaxed);
 }
 
-Result<bool, std::string> send_request_frame(const std::string& device_id, const InsoleReq& req) {
+Result<void, std::string> send_request_frame(const std::string& device_id, const InsoleReq& req) {
   std::vector<uint8_t> frame;
   try {
     auto framed = protocol::frame_request(req, protocol::kDefaultDestId);
@@ -205,7 +205,7 @@ Result<bool, std::string> send_request_frame(const std::string& device_id, const
   auto fn = c::load(c::callbacks().ble_write);
   if (fn == nullptr) return std::string("No BLE write callback registered");
   fn(device_id.c_str(), frame.data(), frame.size());
-  return true;
+  return {};
 }
 
 void start_update(std::string device_id, std::vector<uint8_t> image) {

@@ -9,27 +9,29 @@
 #include <vector>
 
 #include "protocol/messages.h"
+#include "trova_insole_sdk.h"
 #include "util/result.h"
 
 namespace tvis::dfu {
 
 inline constexpr size_t kChunkSize = 512;
 
+// The stages hosts see in TvisDfuProgress.state; the public header owns the numbers.
 enum Stage : int32_t {
-  kLoading = 0,
-  kChecksum = 1,
-  kHandshake = 2,
-  kUploading = 3,
-  kVerifying = 4,
-  kRebooting = 5,
-  kCompleted = 6,
-  kFailed = 7,
-  kAborted = 8,
+  kLoading = TVIS_DFU_LOADING,
+  kChecksum = TVIS_DFU_CHECKSUM,
+  kHandshake = TVIS_DFU_HANDSHAKE,
+  kUploading = TVIS_DFU_UPLOADING,
+  kVerifying = TVIS_DFU_VERIFYING,
+  kRebooting = TVIS_DFU_REBOOTING,
+  kCompleted = TVIS_DFU_COMPLETED,
+  kFailed = TVIS_DFU_FAILED,
+  kAborted = TVIS_DFU_ABORTED,
 };
 
 // Frames the request (timestamp as given, destination 2) and hands it to the
 // BLE write callback. The error is the text reported as the failure.
-Result<bool, std::string> send_request_frame(const std::string& device_id, const protocol::InsoleReq& req);
+Result<void, std::string> send_request_frame(const std::string& device_id, const protocol::InsoleReq& req);
 
 // Next msg_id of a DFU request: 100 first, shared by every update, wrapping.
 uint32_t next_dfu_msg_id();

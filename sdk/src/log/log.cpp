@@ -1,6 +1,8 @@
 #include "log/log.h"
 
 #include <cstdio>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "version.h"
@@ -47,6 +49,47 @@ void console_sink(Level level, std::string_view target, std::string_view message
   funlockfile(out);
 }
 
+// The host's sink and its pointer change together, so they sit under one
+// mutex that is held only to copy them; the host's function is called after
+// it is released. The flag spares the console road that mutex.
+struct HostSinkSlot {
+  std::mutex mutex;
+  HostSink sink = nullptr;
+  void* user_data = nullptr;
+  std::atomic<bool> set{false};
+};
+
+HostSinkSlot& host_sink_slot() {
+  static HostSinkSlot* slot = new HostSinkSlot();  // never destroyed: emitters may outlive exit
+  return *slot;
+}
+
+// Set while this thread runs the host's sink. A record logged from inside it
+// (the host calling back into the SDK) goes to the console instead, so a sink
+// that logs through the SDK cannot recurse without end.
+thread_local bool in_host_sink = false;
+
+// Returns false when no host sink is set (the record is the console's).
+bool emit_to_host(Level level, std::string_view target, std::string_view message) {
+  auto& slot = host_sink_slot();
+  if (!slot.set.load(std::memory_order_acquire) || in_host_sink) return false;
+  HostSink sink;
+  void* user_data;
+  {
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    sink = slot.sink;
+    user_data = slot.user_data;
+  }
+  if (sink == nullptr) return false;
+  // The host receives C strings; the views need not end in a NUL.
+  const std::string target_text(target);
+  const std::string message_text(message);
+  in_host_sink = true;
+  sink(static_cast<int32_t>(level), target_text.c_str(), message_text.c_str(), user_data);
+  in_host_sink = false;
+  return true;
+}
+
 void install_console_logger() {
   auto& state = install_state();
   int expected = kNotInstalled;
@@ -77,7 +120,17 @@ std::string format_line(Level level, std::string_view target, std::string_view m
 
 void emit(Level level, std::string_view target, std::string_view message) {
   Sink sink = installed_sink().load(std::memory_order_acquire);
-  if (sink != nullptr && level != Level::Off) sink(level, target, message);
+  if (sink == nullptr || level == Level::Off) return;
+  if (emit_to_host(level, target, message)) return;
+  sink(level, target, message);
+}
+
+void set_host_sink(HostSink sink, void* user_data) {
+  auto& slot = host_sink_slot();
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  slot.sink = sink;
+  slot.user_data = user_data;
+  slot.set.store(sink != nullptr, std::memory_order_release);
 }
 
 void route_console_to_stderr() { console_on_stderr().store(true, std::memory_order_relaxed); }

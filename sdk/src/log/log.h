@@ -43,6 +43,16 @@ void initialize(int32_t level);
 // Hosts of the library keep the documented standard output.
 void route_console_to_stderr();
 
+// A host's receiver of records: level 1..5, the full target and the message,
+// both NUL-terminated, and the host's pointer handed back.
+using HostSink = void (*)(int32_t level, const char* target, const char* message, void* user_data);
+
+// Sends the records that pass the filter to sink instead of the console;
+// nullptr gives them back to the console. Safe against concurrent emitters;
+// a record being emitted in another thread at that moment may still reach the
+// previous sink.
+void set_host_sink(HostSink sink, void* user_data);
+
 // Console line of one record, without the line feed: "[Rust][LEVEL][target] message".
 std::string format_line(Level level, std::string_view target, std::string_view message);
 

@@ -23,8 +23,8 @@ std::string FrameError::to_string() const {
   return {};
 }
 
-std::optional<FrameError> DecodedFrame::crc_error() const {
-  if (crc_ok()) return std::nullopt;
+Result<void, FrameError> DecodedFrame::check_crc() const {
+  if (crc_ok()) return {};
   FrameError e;
   e.kind = FrameError::Kind::InvalidCrc;
   e.expected = stored_crc;

@@ -77,14 +77,14 @@ struct FrameView {
 
 // A decoded frame that owns its payload, with the CRC verdict beside it: the
 // frame is decoded even when the CRC does not match, so a lenient caller can
-// still use it and a strict one can report crc_error().
+// still use it and a strict one can report check_crc()'s error.
 struct DecodedFrame {
   Frame frame;
   uint16_t stored_crc = 0;
   uint16_t calculated_crc = 0;
 
   bool crc_ok() const { return stored_crc == calculated_crc; }
-  std::optional<FrameError> crc_error() const;
+  Result<void, FrameError> check_crc() const;
 };
 
 // Builds the frame bytes; fails only with PayloadTooLarge (nothing allocated).

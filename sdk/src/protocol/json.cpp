@@ -332,18 +332,18 @@ void append_json_string(std::string& out, std::string_view text) {
   out.append(buffer.view(0, buffer.size()));
 }
 
-std::optional<std::string> render_json(const InsoleResp& msg, TextBuffer& out) {
+Result<void, std::string> render_json(const InsoleResp& msg, TextBuffer& out) {
   if (auto bad = invalid_enum_top(msg)) return "Invalid variant " + std::to_string(*bad);
   out.room(1024);  // a sensor message renders to about 750 bytes
   Writer{out}.object(msg);
-  return std::nullopt;
+  return {};
 }
 
-std::optional<std::string> render_json(const InsoleResp& msg, std::string& out) {
+Result<void, std::string> render_json(const InsoleResp& msg, std::string& out) {
   TextBuffer buffer;
-  if (auto bad = render_json(msg, buffer)) return bad;
+  if (auto rendered = render_json(msg, buffer); !rendered) return rendered;
   out.append(buffer.view(0, buffer.size()));
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace tvis::protocol

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "protocol/messages.h"
+#include "util/result.h"
 
 namespace tvis::protocol {
 
@@ -56,11 +57,11 @@ class TextBuffer {
   size_t capacity_ = 0;
 };
 
-// Appends the message's JSON text to out. Returns the error text ("Invalid
+// Appends the message's JSON text to out. Fails with the error text ("Invalid
 // variant N") when an enumeration holds a value outside its table; out is
 // then unchanged.
-std::optional<std::string> render_json(const InsoleResp& msg, TextBuffer& out);
-std::optional<std::string> render_json(const InsoleResp& msg, std::string& out);
+Result<void, std::string> render_json(const InsoleResp& msg, TextBuffer& out);
+Result<void, std::string> render_json(const InsoleResp& msg, std::string& out);
 
 // Appends a JSON string literal with minimal escaping.
 void append_json_string(std::string& out, std::string_view text);

@@ -75,7 +75,7 @@ std::optional<std::string> JsonStream::handle(const Pending& event, TextList& ou
     }
     check_sequence(sd.seq_num);
   }
-  if (auto bad = render_json(msg_, out.buffer())) return bad;
+  if (auto rendered = render_json(msg_, out.buffer()); !rendered) return std::move(rendered).error();
   out.close_text();
   return std::nullopt;
 }

@@ -1,14 +1,18 @@
-// A value or an error, for the internal C++ API. The C boundary never sees it:
-// exceptions and errors stop at the exports, which turn them into status codes.
+// The one error type of the internal C++ API: a value or an error, or for work
+// with nothing to hand back, success or an error (Result<void, E>). It is
+// [[nodiscard]], so a caller cannot drop a failure without saying so with a
+// (void) cast. The C boundary never sees it: exceptions and errors stop at the
+// exports, which turn them into status codes.
 #pragma once
 
+#include <optional>
 #include <utility>
 #include <variant>
 
 namespace tvis {
 
 template <class T, class E>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
   Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}
@@ -29,6 +33,23 @@ class Result {
 
  private:
   std::variant<T, E> v_;
+};
+
+// Success (default-constructed, or `return {};`) or an error.
+template <class E>
+class [[nodiscard]] Result<void, E> {
+ public:
+  Result() = default;
+  Result(E error) : error_(std::move(error)) {}
+
+  bool ok() const { return !error_.has_value(); }
+  explicit operator bool() const { return ok(); }
+
+  const E& error() const& { return *error_; }
+  E&& error() && { return *std::move(error_); }
+
+ private:
+  std::optional<E> error_;
 };
 
 }  // namespace tvis
