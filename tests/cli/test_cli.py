@@ -233,7 +233,7 @@ def test_output_that_cannot_be_written_fails(capture, args):
 
 def test_unreadable_input_and_help(tmp_path):
     missing = insole("decode", tmp_path / "absent.bin")
-    assert missing.returncode == 1 and "cannot read" in missing.stderr.decode()
+    assert missing.returncode == 1 and "cannot open" in missing.stderr.decode()
     overview = insole("--help")
     assert insole("help").stdout == overview.stdout
     for name in ["demo", "stream", "decode", "record", "build", "dfu", "calibrate", "foot-side"]:
@@ -354,6 +354,40 @@ def test_mcap_capture_exports_what_decode_renders(tmp_path):
     assert len(binary.stdout) > 1024 * 528 and b'"rows":10,' in binary.stdout[-100:]
     assert insole("export", mcap, "--csv", "--binary").returncode == 2
     assert insole("export", tmp_path / "missing.mcap", "--binary").returncode == 1
+
+
+def test_decode_tells_a_capture_by_its_content_and_refuses_what_is_none(tmp_path):
+    both, raw = tmp_path / "pair.mcap", tmp_path / "left.bin"
+    assert insole("record", both, "--mock", "left", "--mock", "right", "--seconds", "0.4").returncode == 0
+    assert insole("record", raw, "--device", "left", "--seconds", "0.2").returncode == 0
+    # A container read as raw bytes would drop its framing bytes and break the
+    # sequence at every other notification; each insole has its own parser.
+    for source in (str(both), "-"):
+        decoded = insole("decode", source, stdin=both.read_bytes() if source == "-" else b"")
+        stats = [json.loads(line) for line in decoded.stderr.decode().splitlines()]
+        samples = [json.loads(line)["sensorData"] for line in decoded.stdout.decode().splitlines()]
+        assert decoded.returncode == 0 and len(stats) == 2 and len(samples) == sum(s["frames_received"] for s in stats)
+        assert all(s["dropped_bytes"] == s["sequence_discontinuities"] == 0 for s in stats) and len(samples) >= 30
+        assert {s["deviceId"] for s in samples} == {"DEVICE_LEFT", "DEVICE_RIGHT"}
+    raw_stats = json.loads(insole("decode", raw).stderr)
+    assert raw_stats["frames_received"] == 10 and raw_stats["dropped_bytes"] == 0
+
+    (tmp_path / "notes.txt").write_text("a shopping list, not a capture\n")
+    (tmp_path / "empty.bin").write_bytes(b"")
+    (tmp_path / "hex.txt").write_text(raw.read_bytes().hex())
+    reasons = {"notes.txt": "no MCAP or btsnoop magic at its start and no insole frame in its 31 bytes",
+               "empty.bin": "it is empty", "hex.txt": "(it holds hex text"}
+    for name, why in reasons.items():
+        path = tmp_path / name
+        for args in (["export", path], ["export", path, "--binary"], ["decode", path], ["replay", path],
+                     ["view", "--replay", path, "--seconds", "5"], ["record", tmp_path / "x.mcap", "--replay", path]):
+            refused = insole(*args)
+            lines = refused.stderr.decode().splitlines()
+            assert refused.returncode == 1 and refused.stdout == b"" and len(lines) == 1, (args, lines)
+            assert lines[0].startswith(f"insole: {path}: not a capture: ") and why in lines[0], (args, lines)
+    piped = insole("export", "-", stdin=b"hello")
+    assert piped.returncode == 1 and piped.stderr.decode().startswith("insole: standard input: not a capture: ")
+    assert insole("decode", "--hex", tmp_path / "hex.txt").returncode == 0  # what --hex is for
 
 
 def test_dfu_updates_a_virtual_insole_that_checks_the_image(tmp_path):

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "capture_export.h"
+#include "capture_source.h"
 #include "commands.h"
 #include "terminal.h"
 
@@ -24,6 +25,7 @@ int run(const Options& options) {
   if (options.binary && term::stdout_is_tty()) throw UsageError("refusing to write binary records to a terminal");
   const ExportFormat format =
       options.jsonl ? ExportFormat::JsonLines : options.binary ? ExportFormat::Binary : ExportFormat::Csv;
+  check_capture(options.path);  // refused before a header line is written
   const ExportTotals totals = export_capture(options.path, format, stdout);
   std::fprintf(stderr, "insole: exported %llu samples (%llu estimated missing, %llu frames undecodable)\n",
                static_cast<unsigned long long>(totals.samples), static_cast<unsigned long long>(totals.gaps),
@@ -57,7 +59,8 @@ void add_export(CLI::App& tool) {
                 "of rows, that numpy copies without parsing (the form read_capture()\n"
                 "loads; see docs/capture-format.md).",
        .notes = "Exit status: 0 when the capture was read (damage is reported on standard\n"
-                "error and skipped), 1 when it cannot be read, 2 for bad arguments."});
+                "error and skipped), 1 when it cannot be read or is no capture (no MCAP or\n"
+                "btsnoop magic and no insole frame in it), 2 for bad arguments."});
   auto options = std::make_shared<Options>();
   add_arguments(command, "FILE", options->path, "the capture (- for standard input)")->required();
   command->add_flag("--csv", options->csv, "CSV with a header line (the default)");
