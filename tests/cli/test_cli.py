@@ -417,6 +417,23 @@ def test_virtual_insole_over_stdio_and_tcp_and_its_refusals():
     finally:
         server.terminate()
         server.wait()
+    # Bytes without one frame in them: said once, with the likely slip.
+    hex_text = insole("build", "enable-stream", "--rate", "50").stdout
+    forgot = insole("virtual", "--stdio", "--seconds", "0.3", stdin=hex_text)
+    told = [line for line in forgot.stderr.decode().splitlines() if "no insole frame" in line]
+    assert forgot.returncode == 0 and forgot.stdout == b"" and len(told) == 1 and "--raw" in told[0]
+    server = subprocess.Popen([BIN, "virtual", "--listen", "127.0.0.1:0", "--seconds", "5"], stderr=subprocess.PIPE)
+    try:
+        port = int(server.stderr.readline().decode().split(":")[2].split(",")[0])
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as conn:
+            for _ in range(3):
+                conn.sendall(b"GET / HTTP/1.0\r\n" * 40)  # not an insole's host
+                time.sleep(0.1)
+            line = server.stderr.readline().decode()
+        assert "virtual insole 1: " in line and "no insole frame" in line and "hex text" not in line
+    finally:
+        server.terminate()
+        assert b"no insole frame" not in server.communicate(timeout=10)[1]  # once only
     for args, message in [([], "give exactly one of --stdio and --listen"), (["--stdio", "--gait", "flying"], "--gait"),
                           (["--stdio", "--mtu", "0"], "--mtu"), (["--listen", "nowhere"], "ADDRESS:PORT")]:
         refused = insole("virtual", *args)
