@@ -315,6 +315,30 @@ def run_on_pty(args, env=None, interrupt_after=None):
     return proc.wait(timeout=10), out.decode(errors="replace")
 
 
+def test_long_work_shows_its_status_on_a_terminal_only(tmp_path):
+    master, slave = pty.openpty()
+    env = dict(os.environ, INSOLE_STATUS_EVERY_MS="300")
+    proc = subprocess.Popen([BIN, "record", tmp_path / "a.mcap", "--mock", "left", "--seconds", "1.5"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave, env=env)
+    os.close(slave)
+    err = b""
+    while select.select([master], [], [], 5)[0]:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:
+            break
+        if not chunk:
+            break
+        err += chunk
+    os.close(master)
+    assert proc.wait(timeout=10) == 0
+    status = [line for line in err.decode().splitlines() if line.startswith("insole record: 1 insole, ")]
+    assert len(status) >= 3 and "messages/s" in status[-1]
+    # Piped, standard error stays as it was: empty.
+    piped = insole("record", tmp_path / "b.mcap", "--mock", "left", "--seconds", "0.8", env=env)
+    assert piped.returncode == 0 and piped.stderr == b""
+
+
 def test_live_view_on_a_terminal():
     status, out = run_on_pty(["stream", "--seconds", "30", "--device", "left"], interrupt_after=1.0)
     assert status == 130 and "\x1b[48;5;" in out and "\x1b[?25l" in out  # shaded cells, cursor hidden while live
