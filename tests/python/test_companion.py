@@ -175,3 +175,28 @@ def test_binary_road_on_raw_and_empty_captures(tmp_path):
     columns = export_csv(empty).decode().strip().split(",")
     assert list(frame_.columns) == list(arrays) == columns and len(frame_) == 0
     assert all(isinstance(a, numpy.ndarray) and a.shape == (0,) for a in arrays.values())
+
+
+def test_a_venv_over_the_system_packages_reads_into_pandas(tmp_path, sdk):
+    """The road the README gives for numpy and pandas in a venv on Debian;
+    a venv without it gets the one-line hint instead of a bare import error."""
+    import os
+    import subprocess
+    root = pathlib.Path(__file__).resolve().parents[2]
+    tool = os.environ.get("INSOLE_BIN", str(root / "build/release/tools/insole"))
+    capture = tmp_path / "left.mcap"
+    subprocess.run([tool, "record", str(capture), "--seconds", "0.2"], check=True, capture_output=True)
+    script = ("import sys; from trova_insole import read_capture\n"
+              "try:\n    print(len(read_capture(sys.argv[1], as_='pandas')))\n"
+              "except ModuleNotFoundError as e:\n    print('missing:', e)\n")
+    env = dict(os.environ, INSOLE_BIN=tool, PYTHONPATH=os.pathsep.join(
+        [str(root / "python"), str(pathlib.Path(sdk.__file__).parent)]))
+    results = {}
+    for name, flags in [("system", ["--system-site-packages"]), ("bare", [])]:
+        venv = tmp_path / name
+        subprocess.run(["/usr/bin/python3", "-m", "venv", "--without-pip", *flags, str(venv)], check=True)
+        done = subprocess.run([str(venv / "bin" / "python3"), "-c", script, str(capture)], env=env,
+                              capture_output=True, text=True, timeout=60)
+        results[name] = done.stdout.strip()
+    assert results["system"] == "10"
+    assert results["bare"].startswith("missing: ") and "--system-site-packages" in results["bare"]
