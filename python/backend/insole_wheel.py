@@ -55,14 +55,21 @@ def _metadata(version: str) -> str:
     )
 
 
+def _step(text: str) -> None:
+    print(f"insole_wheel: {text}", file=sys.stderr, flush=True)
+
+
 def _compile(build_dir: Path) -> tuple[Path, Path]:
     configure = [
         "cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
         "-DCMAKE_BUILD_TYPE=Release", "-DTVIS_BUILD_TESTS=OFF",
         f"-DPython3_EXECUTABLE={sys.executable}",
     ]
-    # pip shows a build's output only when it fails; keep ours off its stdout.
+    # pip shows a build's output with -v (or when it fails); keep ours off its
+    # stdout. Each step says what it does, so a long build is not a silence.
+    _step(f"configuring the build in {build_dir} (CMake, Ninja, Release)")
     subprocess.check_call(configure, stdout=sys.stderr)
+    _step("compiling the module and the insole tool (Ninja prints [done/total] per file)")
     subprocess.check_call(["cmake", "--build", str(build_dir), "--target", "trova_insole_sdk_python", "insole"],
                           stdout=sys.stderr)
     return build_dir / "python" / f"{NAME}.abi3.so", build_dir / "tools" / "insole"
@@ -136,4 +143,5 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     for name, text in _dist_info_files(version).items():
         wheel.add(f"{dist_info}/{name}", text.encode("utf-8"))
     wheel.close()
+    _step(f"packed {wheel_name}: the module, the companion package, the stubs and the insole tool")
     return wheel_name
