@@ -163,7 +163,7 @@ def load(paths, hex_text=False):
         if hex_text:
             add_stream(capture, read_capture(path, hex_text), foot_from_name(path))
             continue
-        streams = {}  # one parser per insole, as a host keeps
+        streams: dict = {}  # one parser per insole, as a host keeps
         for message in read_messages(path):
             foot, data = streams.setdefault(message.device_id, (message.foot, bytearray()))
             data += message.data
