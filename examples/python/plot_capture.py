@@ -1,23 +1,29 @@
 #!/usr/bin/env python3
 """Summarise and plot a capture of insole notifications.
 
-A capture is the bytes an insole sent, as received: one file per insole (what
-`ble_host.py --record PREFIX` keeps), or one file holding frames of both feet
-as long as no frame is split by a frame of the other foot. With --hex the file
-holds those bytes as hex text instead; whitespace, commas, colons, 0x prefixes
-and #-comments are ignored.
+A capture is told by its content, as the insole tool tells it: an MCAP
+capture (`insole record FILE.mcap`, `ble_host.py --record`), one channel per
+insole; a phone's Bluetooth HCI snoop log; or the raw bytes one insole sent
+(the .bin form), one file per insole. With --hex the file holds those raw
+bytes as hex text instead; whitespace, commas, colons, 0x prefixes and
+#-comments are ignored.
 
-    $ insole record capture-left.bin --device left --seconds 10
-    $ insole record capture-right.bin --device right --seconds 10
-    $ python3 plot_capture.py capture-left.bin capture-right.bin -o walk.png
+    $ insole record walk.mcap --virtual left --virtual right --seconds 10
+    $ python3 plot_capture.py walk.mcap -o walk.png
+    $ insole record capture-left.bin --device left --seconds 2
+    $ python3 plot_capture.py capture-left.bin --no-plot
     $ insole record - --seconds 2 | od -An -v -tx1 > notifications.txt
     $ python3 plot_capture.py --hex notifications.txt --no-plot
 
-It prints a summary per foot (samples, rate, lost packets, pressure and IMU
-figures) and, when matplotlib is installed (Debian: python3-matplotlib), draws
-per foot the sum of the pressure cells, a heatmap of every cell over time and
-the three acceleration axes into a PNG. Without matplotlib it prints the
-summary only and still succeeds.
+It prints a summary per foot (samples, rate, lost packets, load and IMU
+figures) and, when matplotlib is installed, draws per foot the total load, a
+heatmap of every cell over time and the three acceleration axes into a PNG.
+Loads are in newtons: an insole that sends its cells' resistances (ohms) has
+them calibrated by the SDK (trova_insole_sdk.calibrate_pressure); values the
+insole calibrated itself are taken as sent, in the insole's own units. Without
+matplotlib it prints the summary only and still succeeds; inside a venv,
+matplotlib comes from `python3 -m venv --system-site-packages` over Debian's
+python3-matplotlib (or `pip install matplotlib` where an index is reachable).
 
 Without insoles at hand, the SDK's command-line tool writes captures of its
 simulated insole, as above.
@@ -31,12 +37,14 @@ import sys
 from dataclasses import dataclass, field
 
 import trova_insole_sdk as sdk
+from trova_insole import read_messages
 
 # Bytes handed to the parser per call: a short BLE notification's worth, so a
 # frame whose payload does not decode never takes good frames down with it.
 CHUNK = 20
 
 FOOT_NAMES = {"DEVICE_LEFT": "left", "DEVICE_RIGHT": "right"}
+DEVICE_IDS = {"left": sdk.DEVICE_LEFT, "right": sdk.DEVICE_RIGHT}
 FOOT_ORDER = ("left", "right", "unknown")
 STAT_KEYS = ("frames_received", "crc_errors", "protobuf_errors", "dropped_bytes",
              "buffer_overflows", "packets_lost", "sequence_discontinuities")
@@ -47,7 +55,8 @@ class FootSeries:
     """The sensor samples of one foot, in arrival order."""
     times_ms: list = field(default_factory=list)
     seqs: list = field(default_factory=list)
-    pressure: list = field(default_factory=list)  # one list of cells per sample
+    pressure: list = field(default_factory=list)  # one list of cell loads per sample
+    newtons: bool = True                          # False once a sample carried the insole's own units
     acc_mg: list = field(default_factory=list)    # (x, y, z) per sample
     battery_pct: list = field(default_factory=list)
 
@@ -70,6 +79,7 @@ class Capture:
 # --- reading -------------------------------------------------------------------
 
 def read_capture(path, hex_text=False):
+    """The bytes of a raw capture, or of its hex text."""
     data = pathlib.Path(path).read_bytes()
     if not hex_text:
         return data
@@ -121,8 +131,7 @@ def add_message(capture, message, default_foot="unknown"):
     series = capture.foot(FOOT_NAMES.get(sensor.get("deviceId"), default_foot))
     series.times_ms.append(sensor.get("timestampMs", 0))
     series.seqs.append(sensor.get("seqNum", 0))
-    pressure = sensor.get("pressureData", {})
-    series.pressure.append(pressure.get("pressure") or pressure.get("rawPressure") or [])
+    series.pressure.append(cell_loads(series, sensor, default_foot))
     imu = sensor.get("imuData")
     if imu is not None:
         series.acc_mg.append((imu.get("accXMg", 0.0), imu.get("accYMg", 0.0), imu.get("accZMg", 0.0)))
@@ -131,11 +140,35 @@ def add_message(capture, message, default_foot="unknown"):
         series.battery_pct.append(battery.get("batteryPct", 0))
 
 
+def cell_loads(series, sensor, default_foot):
+    """The cells' loads in newtons. Resistances (ohms) are calibrated by the
+    SDK; the parser also renders them under "pressure" when the insole sent
+    nothing else, so both lists are looked at."""
+    pressure = sensor.get("pressureData", {})
+    raw, calibrated = pressure.get("rawPressure") or [], pressure.get("pressure") or []
+    if raw and (not calibrated or calibrated == raw):
+        device = sensor.get("deviceId")
+        foot = FOOT_NAMES.get(device, default_foot)
+        return sdk.calibrate_pressure(raw, DEVICE_IDS.get(foot, sdk.DEVICE_LEFT))
+    if calibrated:
+        series.newtons = False
+    return calibrated
+
+
 def load(paths, hex_text=False):
+    """Every insole of every capture; a capture's kind is told by its content."""
     capture = Capture()
     for path in paths:
         capture.sources.append(str(path))
-        add_stream(capture, read_capture(path, hex_text), foot_from_name(path))
+        if hex_text:
+            add_stream(capture, read_capture(path, hex_text), foot_from_name(path))
+            continue
+        streams: dict = {}  # one parser per insole, as a host keeps
+        for message in read_messages(path):
+            foot, data = streams.setdefault(message.device_id, (message.foot, bytearray()))
+            data += message.data
+        for foot, data in streams.values():
+            add_stream(capture, bytes(data), foot if foot in ("left", "right") else foot_from_name(path))
     return capture
 
 
@@ -175,8 +208,9 @@ def summarize_foot(series):
         "duration_s": round(duration_s, 3),
         "rate_hz": round(sample_steps(series.seqs) / duration_s, 1) if duration_s > 0 else None,
         "pressure_cells": cells,
-        "pressure_sum_mean": round(mean(sums), 1),
-        "pressure_sum_max": max(sums, default=0),
+        "load_unit": "N" if series.newtons else "insole units",
+        "load_total_mean": round(mean(sums), 1),
+        "load_total_max": round(max(sums, default=0), 1),
         "busiest_cell": max(range(cells), key=cell_means.__getitem__) if cells else None,
         "acc_mean_mg": [round(mean([a[axis] for a in series.acc_mg]), 1) for axis in range(3)]
         if series.acc_mg else None,
@@ -206,8 +240,9 @@ def format_summary(summary):
         lines.append(f"{name}: {foot['samples']} samples over {foot['duration_s']:g} s ({rate}), "
                      f"seq {foot['seq_first']}..{foot['seq_last']}, {foot['lost']} lost")
         if foot["pressure_cells"]:
-            lines.append(f"  pressure: {foot['pressure_cells']} cells, sum mean {foot['pressure_sum_mean']:g} "
-                         f"max {foot['pressure_sum_max']}, busiest cell {foot['busiest_cell']}")
+            unit = foot["load_unit"]
+            lines.append(f"  load: {foot['pressure_cells']} cells, total mean {foot['load_total_mean']:g} {unit} "
+                         f"max {foot['load_total_max']:g} {unit}, busiest cell {foot['busiest_cell']}")
         if foot["acc_mean_mg"]:
             x, y, z = foot["acc_mean_mg"]
             lines.append(f"  acceleration mean: x {x:g} y {y:g} z {z:g} mg")
@@ -260,7 +295,7 @@ def plot(capture, out_path):
         ax.plot(t, [sum(cells) for cells in series.pressure], color="tab:purple", linewidth=1)
         battery = f", battery {series.battery_pct[-1]}%" if series.battery_pct else ""
         ax.set_title(f"{name} foot: {len(series)} samples, {lost_between(series.seqs)} lost{battery}")
-        ax.set_ylabel("pressure, sum of cells")
+        ax.set_ylabel("total load (N)" if series.newtons else "total load (insole units)")
         ax.set_ylim(0, sum_top * 1.05)
         ax.grid(alpha=0.3)
 
@@ -270,7 +305,7 @@ def plot(capture, out_path):
         image = ax.imshow(grid, aspect="auto", origin="lower", interpolation="nearest", cmap=cmap,
                           vmin=0, vmax=top, extent=(span[0], span[1], -0.5, width - 0.5))
         ax.set_ylabel("pressure cell (lost samples blank)" if np.isnan(grid).any() else "pressure cell")
-        fig.colorbar(image, ax=ax, label="pressure", pad=0.01)
+        fig.colorbar(image, ax=ax, label="cell load (N)" if series.newtons else "cell load (insole units)", pad=0.01)
 
         ax = axes[2][col]
         if series.acc_mg and len(series.acc_mg) == len(series):
@@ -296,8 +331,8 @@ def plot(capture, out_path):
 
 def parse_args(argv=None):
     p = argparse.ArgumentParser(description="Summarise and plot captures of insole notifications.")
-    p.add_argument("captures", nargs="+", help="capture file(s), one per insole")
-    p.add_argument("--hex", action="store_true", help="the files hold hex text instead of raw bytes")
+    p.add_argument("captures", nargs="+", help="capture file(s): MCAP, snoop log or raw bytes of one insole")
+    p.add_argument("--hex", action="store_true", help="the files hold a raw capture's bytes as hex text")
     p.add_argument("-o", "--output", help="PNG to write (default: the first capture's name with .png)")
     p.add_argument("--no-plot", action="store_true", help="print the summary only")
     p.add_argument("--json", action="store_true", help="print the summary as JSON")
@@ -308,9 +343,13 @@ def main(argv=None):
     args = parse_args(argv)
     try:
         capture = load(args.captures, args.hex)
-    except (OSError, ValueError) as err:
+    except OSError as err:
         print(f"plot_capture: {err}", file=sys.stderr)
         return 2
+    except ValueError as err:  # bad hex text (2), or a file that is no capture (1)
+        hint = "" if args.hex or "hex text" in str(err) else " (if the file holds hex text, pass --hex)"
+        print(f"plot_capture: {err}{hint}", file=sys.stderr)
+        return 2 if args.hex else 1
     summary = summarize(capture)
     print(json.dumps(summary, indent=2) if args.json else format_summary(summary))
     if not capture.kinds:
@@ -326,7 +365,8 @@ def main(argv=None):
     try:
         plot(capture, out)
     except ImportError:
-        print("plot_capture: matplotlib is not installed (Debian: python3-matplotlib); no plot written",
+        print("plot_capture: matplotlib is not installed, no plot written (in a venv on Debian: "
+              "python3 -m venv --system-site-packages over python3-matplotlib; elsewhere pip install matplotlib)",
               file=sys.stderr)
         return 0
     print(f"plot written to {out}", file=sys.stderr)

@@ -68,6 +68,10 @@ def _compiler_cache() -> list[str]:
     return ["-DCMAKE_C_COMPILER_LAUNCHER=ccache", "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"]
 
 
+def _step(text: str) -> None:
+    print(f"insole_wheel: {text}", file=sys.stderr, flush=True)
+
+
 def _compile(build_dir: Path) -> tuple[Path, Path]:
     configure = [
         "cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
@@ -78,8 +82,11 @@ def _compile(build_dir: Path) -> tuple[Path, Path]:
     # A cache hashes paths under the checkout relative to it, so another clone hits.
     env = dict(os.environ)
     env.setdefault("CCACHE_BASEDIR", str(ROOT))
-    # pip shows a build's output only when it fails; keep ours off its stdout.
+    # pip shows a build's output with -v (or when it fails); keep ours off its
+    # stdout. Each step says what it does, so a long build is not a silence.
+    _step(f"configuring the build in {build_dir} (CMake, Ninja, Release)")
     subprocess.check_call(configure, stdout=sys.stderr, env=env)
+    _step("compiling the module and the insole tool (Ninja prints [done/total] per file)")
     subprocess.check_call(["cmake", "--build", str(build_dir), "--target", "trova_insole_sdk_python", "insole"],
                           stdout=sys.stderr, env=env)
     return build_dir / "python" / f"{NAME}.abi3.so", build_dir / "tools" / "insole"
@@ -153,4 +160,5 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     for name, text in _dist_info_files(version).items():
         wheel.add(f"{dist_info}/{name}", text.encode("utf-8"))
     wheel.close()
+    _step(f"packed {wheel_name}: the module, the companion package, the stubs and the insole tool")
     return wheel_name

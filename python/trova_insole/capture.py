@@ -236,17 +236,48 @@ class _Reader:
         return pairs
 
 
+def _holds_a_frame(data: bytes) -> bool:
+    """True when an insole frame (good, or with a CRC that does not match) is in data."""
+    parser = _sdk.StreamParser()
+    for start in range(0, len(data), 4096):
+        try:
+            parser.push(data[start:start + 4096])
+        except ValueError:  # a frame whose payload does not decode is a frame all the same
+            return True
+        stats = parser.stats()
+        if stats["frames_received"] or stats["crc_errors"]:
+            return True
+    return False
+
+
+def _raw(stream: BinaryIO, name: str) -> Iterator[CapturedMessage]:
+    """A raw byte capture of one insole (the .bin form): no times, no identity;
+    a capture only when an insole frame is in it."""
+    data = stream.read()
+    if not data:
+        raise ValueError(f"{name}: not a capture: it is empty")
+    if not _holds_a_frame(data):
+        raise ValueError(f"{name}: not a capture: no MCAP or btsnoop magic at its start "
+                         f"and no insole frame in its {len(data)} bytes")  # the tool's words
+    for sequence, start in enumerate(range(0, len(data), 64 * 1024)):
+        yield CapturedMessage(name, "unknown", 0, sequence, data[start:start + 64 * 1024])
+
+
 def _messages(stream: BinaryIO, name: str) -> Iterator[CapturedMessage]:
-    # A phone's Bluetooth log is told by its magic, when the stream can show
-    # its first bytes without consuming them (files can).
+    # Told by the first bytes, as the insole tool tells them, when the stream
+    # can show them without consuming them (files can).
     peek = getattr(stream, "peek", None)
-    if peek is not None and peek(8)[:8] == _btsnoop.MAGIC:
+    head = peek(8)[:8] if peek is not None else None
+    if head == _btsnoop.MAGIC:
         sequence: dict[str, int] = {}
         for packet in _btsnoop.read_snoop(stream, name):
             if packet.kind == "notification":
                 n = sequence.get(packet.device, 0)
                 sequence[packet.device] = n + 1
                 yield CapturedMessage(packet.device, "unknown", packet.unix_time_ns, n, packet.value)
+        return
+    if head is not None and head != MAGIC[:len(head)] or head == b"":
+        yield from _raw(stream, name)
         return
     yield from _Reader(stream, name).messages()
 
@@ -256,9 +287,11 @@ def read_messages(source: Union[str, BinaryIO]) -> Iterator[CapturedMessage]:
 
     A phone's Bluetooth HCI snoop log (btsnoop) reads too: one device per
     connection, its notifications stamped with the log's times (see
-    trova_insole.btsnoop). Damage is reported with warnings.warn and skipped;
-    a cut file yields what came before the cut. Raises ValueError for input
-    that is not a capture.
+    trova_insole.btsnoop). So does a file of the raw bytes one insole sent
+    (the .bin form): one device named by the file, log time 0, in blocks.
+    Damage is reported with warnings.warn and skipped; a cut file yields what
+    came before the cut. Raises ValueError for input that is not a capture
+    (no MCAP or btsnoop magic, and no insole frame in it).
     """
     if isinstance(source, (str, bytes)) or hasattr(source, "__fspath__"):
         with open(source, "rb") as stream:

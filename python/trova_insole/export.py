@@ -10,6 +10,7 @@ text. Without numpy it reads the CSV form.
 from __future__ import annotations
 
 import csv
+import errno
 import io
 import json
 import mmap
@@ -24,6 +25,11 @@ from pathlib import Path
 from typing import Any, Union
 
 _BEGIN, _END = b"TVROWS1\n", b"TVROWEND"
+# Said when numpy or pandas is missing: inside a venv the system's packages
+# are out of sight unless the venv was made to see them.
+_GET_NUMPY = ("read_capture(as_={form!r}) needs {what}: in a venv on Debian, make it with "
+              "`python3 -m venv --system-site-packages .venv` and `apt-get install python3-numpy python3-pandas` "
+              "(or `pip install numpy pandas` where an index is reachable)")
 _TEXT_COLUMNS = ("device", "foot")
 
 
@@ -43,13 +49,18 @@ def _tool() -> str:
 
 def _export(path: Union[str, os.PathLike], form: str, out: Any = subprocess.PIPE) -> Any:
     """Runs `insole export PATH FORM` to out; its warnings about damage become
-    Python warnings. Returns the output when it went to a pipe."""
+    Python warnings. Returns the output when it went to a pipe. Raises
+    FileNotFoundError for a missing file, ValueError with the tool's one-line
+    reason for a file it refuses (one that is no capture, say)."""
+    if os.fspath(path) != "-" and not os.path.exists(path):
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(path))
     with tempfile.TemporaryFile() as errors:
         done = subprocess.run([_tool(), "export", os.fspath(path), form], stdout=out, stderr=errors, check=False)
         errors.seek(0)
         lines = errors.read().decode(errors="replace").strip().splitlines()
     if done.returncode != 0:
-        raise ValueError(lines[-1] if lines else f"insole export failed ({done.returncode})")
+        reason = lines[-1] if lines else f"insole export failed ({done.returncode})"
+        raise ValueError(reason[len("insole: "):] if reason.startswith("insole: ") else reason)
     for line in lines:
         if line.startswith("insole: warning: "):
             warnings.warn(line[len("insole: warning: "):], stacklevel=3)
@@ -80,22 +91,27 @@ def read_capture(path: Union[str, os.PathLike], as_: str = "auto") -> Any:
     "pandas", "numpy" and "lists" ask for one of them. The columns are the
     CSV's, in its order: integers as int64, a column with empty fields (or a
     float column) as float64 with NaN for them, device and foot as text.
+
+    Raises FileNotFoundError for a missing file, ValueError for one that is
+    no capture (the reason in one line), and ModuleNotFoundError, saying how
+    to get them, when "pandas" or "numpy" is asked for and not installed.
     """
     if as_ in ("auto", "pandas"):
         try:
             import numpy
             import pandas
-        except ImportError:
+        except ImportError as missing:
             if as_ == "pandas":
-                raise
+                raise ModuleNotFoundError(_GET_NUMPY.format(form=as_, what="numpy and pandas"),
+                                          name=missing.name) from None
         else:
             return _frame(pandas, _binary(numpy, path, object))
     if as_ in ("auto", "numpy"):
         try:
             import numpy
-        except ImportError:
+        except ImportError as missing:
             if as_ == "numpy":
-                raise
+                raise ModuleNotFoundError(_GET_NUMPY.format(form=as_, what="numpy"), name=missing.name) from None
         else:
             table = _binary(numpy, path, str)
             return {name: table.column(name) for name in table.names}

@@ -100,13 +100,18 @@ def test_virtual_insoles_leave_who_they_are_retained(broker):
 def test_broker_restart_loses_nothing_within_the_buffer(broker, tmp_path):
     out = tmp_path / "out"
     sub = start_subscriber(broker, out)
-    bridge = start_insole("bridge", "--broker", broker.url, "--raw", "--host-name", "h", "--seconds", "8")
+    bridge = start_insole("bridge", "--broker", broker.url, "--raw", "--host-name", "h", "--seconds", "8",
+                          env={**os.environ, "INSOLE_LOG": "info"})
     time.sleep(2)
     broker.stop()
     time.sleep(2)
     broker.start()
     stdout, stderr = bridge.communicate(timeout=60)
     assert bridge.returncode == 0, stderr
+    # The operator sees the outage and its end, one line each, with no terminal.
+    lost = [line for line in stderr.splitlines() if "broker connection lost" in line]
+    back = [line for line in stderr.splitlines() if "broker connection back after" in line]
+    assert len(lost) == 1 and len(back) == 1 and "reconnecting" in lost[0], stderr
     assert "not acknowledged" not in stdout and "dropped" not in stdout, stdout
     time.sleep(3)  # the subscriber reconnects with backoff too
     code, sub_out, _ = stop(sub)

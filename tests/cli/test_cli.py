@@ -237,7 +237,7 @@ def test_output_that_cannot_be_written_fails(capture, args):
 
 def test_unreadable_input_and_help(tmp_path):
     missing = insole("decode", tmp_path / "absent.bin")
-    assert missing.returncode == 1 and "cannot read" in missing.stderr.decode()
+    assert missing.returncode == 1 and "cannot open" in missing.stderr.decode()
     overview = insole("--help")
     assert insole("help").stdout == overview.stdout
     for name in ["demo", "stream", "decode", "record", "build", "dfu", "calibrate", "foot-side"]:
@@ -321,6 +321,30 @@ def run_on_pty(args, env=None, interrupt_after=None):
     return proc.wait(timeout=10), out.decode(errors="replace")
 
 
+def test_long_work_shows_its_status_on_a_terminal_only(tmp_path):
+    master, slave = pty.openpty()
+    env = dict(os.environ, INSOLE_STATUS_EVERY_MS="300")
+    proc = subprocess.Popen([BIN, "record", tmp_path / "a.mcap", "--mock", "left", "--seconds", "1.5"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave, env=env)
+    os.close(slave)
+    err = b""
+    while select.select([master], [], [], 5)[0]:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:
+            break
+        if not chunk:
+            break
+        err += chunk
+    os.close(master)
+    assert proc.wait(timeout=10) == 0
+    status = [line for line in err.decode().splitlines() if line.startswith("insole record: 1 insole, ")]
+    assert len(status) >= 3 and "messages/s" in status[-1]
+    # Piped, standard error stays as it was: empty.
+    piped = insole("record", tmp_path / "b.mcap", "--mock", "left", "--seconds", "0.8", env=env)
+    assert piped.returncode == 0 and piped.stderr == b""
+
+
 def test_live_view_on_a_terminal():
     status, out = run_on_pty(["stream", "--seconds", "30", "--device", "left"], interrupt_after=1.0)
     assert status == 130 and "\x1b[48;5;" in out and "\x1b[?25l" in out  # shaded cells, cursor hidden while live
@@ -362,6 +386,40 @@ def test_mcap_capture_exports_what_decode_renders(tmp_path):
     assert insole("export", tmp_path / "missing.mcap", "--binary").returncode == 1
 
 
+def test_decode_tells_a_capture_by_its_content_and_refuses_what_is_none(tmp_path):
+    both, raw = tmp_path / "pair.mcap", tmp_path / "left.bin"
+    assert insole("record", both, "--mock", "left", "--mock", "right", "--seconds", "0.4").returncode == 0
+    assert insole("record", raw, "--device", "left", "--seconds", "0.2").returncode == 0
+    # A container read as raw bytes would drop its framing bytes and break the
+    # sequence at every other notification; each insole has its own parser.
+    for source in (str(both), "-"):
+        decoded = insole("decode", source, stdin=both.read_bytes() if source == "-" else b"")
+        stats = [json.loads(line) for line in decoded.stderr.decode().splitlines()]
+        samples = [json.loads(line)["sensorData"] for line in decoded.stdout.decode().splitlines()]
+        assert decoded.returncode == 0 and len(stats) == 2 and len(samples) == sum(s["frames_received"] for s in stats)
+        assert all(s["dropped_bytes"] == s["sequence_discontinuities"] == 0 for s in stats) and len(samples) >= 30
+        assert {s["deviceId"] for s in samples} == {"DEVICE_LEFT", "DEVICE_RIGHT"}
+    raw_stats = json.loads(insole("decode", raw).stderr)
+    assert raw_stats["frames_received"] == 10 and raw_stats["dropped_bytes"] == 0
+
+    (tmp_path / "notes.txt").write_text("a shopping list, not a capture\n")
+    (tmp_path / "empty.bin").write_bytes(b"")
+    (tmp_path / "hex.txt").write_text(raw.read_bytes().hex())
+    reasons = {"notes.txt": "no MCAP or btsnoop magic at its start and no insole frame in its 31 bytes",
+               "empty.bin": "it is empty", "hex.txt": "(it holds hex text"}
+    for name, why in reasons.items():
+        path = tmp_path / name
+        for args in (["export", path], ["export", path, "--binary"], ["decode", path], ["replay", path],
+                     ["view", "--replay", path, "--seconds", "5"], ["record", tmp_path / "x.mcap", "--replay", path]):
+            refused = insole(*args)
+            lines = refused.stderr.decode().splitlines()
+            assert refused.returncode == 1 and refused.stdout == b"" and len(lines) == 1, (args, lines)
+            assert lines[0].startswith(f"insole: {path}: not a capture: ") and why in lines[0], (args, lines)
+    piped = insole("export", "-", stdin=b"hello")
+    assert piped.returncode == 1 and piped.stderr.decode().startswith("insole: standard input: not a capture: ")
+    assert insole("decode", "--hex", tmp_path / "hex.txt").returncode == 0  # what --hex is for
+
+
 def test_dfu_updates_a_virtual_insole_that_checks_the_image(tmp_path):
     import zlib
     image = tmp_path / "fw.bin"
@@ -389,6 +447,23 @@ def test_virtual_insole_over_stdio_and_tcp_and_its_refusals():
     finally:
         server.terminate()
         server.wait()
+    # Bytes without one frame in them: said once, with the likely slip.
+    hex_text = insole("build", "enable-stream", "--rate", "50").stdout
+    forgot = insole("virtual", "--stdio", "--seconds", "0.3", stdin=hex_text)
+    told = [line for line in forgot.stderr.decode().splitlines() if "no insole frame" in line]
+    assert forgot.returncode == 0 and forgot.stdout == b"" and len(told) == 1 and "--raw" in told[0]
+    server = subprocess.Popen([BIN, "virtual", "--listen", "127.0.0.1:0", "--seconds", "5"], stderr=subprocess.PIPE)
+    try:
+        port = int(server.stderr.readline().decode().split(":")[2].split(",")[0])
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as conn:
+            for _ in range(3):
+                conn.sendall(b"GET / HTTP/1.0\r\n" * 40)  # not an insole's host
+                time.sleep(0.1)
+            line = server.stderr.readline().decode()
+        assert "virtual insole 1: " in line and "no insole frame" in line and "hex text" not in line
+    finally:
+        server.terminate()
+        assert b"no insole frame" not in server.communicate(timeout=10)[1]  # once only
     for args, message in [([], "give exactly one of --stdio and --listen"), (["--stdio", "--gait", "flying"], "--gait"),
                           (["--stdio", "--mtu", "0"], "--mtu"), (["--listen", "nowhere"], "ADDRESS:PORT")]:
         refused = insole("virtual", *args)

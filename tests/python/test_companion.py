@@ -45,8 +45,44 @@ def test_read_capture_gives_the_same_rows_in_every_form(tmp_path):
     assert list(frame["seq"]) == list(arrays["seq"]) == [r["seq"] for r in rows] == list(range(1, 26))
     assert list(frame["pressure_7"]) == [r["pressure_7"] for r in rows] and rows[0]["raw_pressure_0"] is None
     assert set(frame["foot"]) == {"left"} and frame["gap"].sum() == 0
-    with pytest.raises(ValueError, match="not a capture file|cannot open"):
+    with pytest.raises(FileNotFoundError):
         read_capture(tmp_path / "missing.mcap")
+    # No capture of any kind: the tool's one-line reason, whatever the form asked for.
+    (tmp_path / "notes.txt").write_text("not a capture")
+    for form in ("pandas", "numpy", "lists"):
+        with pytest.raises(ValueError) as refused:
+            read_capture(tmp_path / "notes.txt", as_=form)
+        assert str(refused.value) == (f"{tmp_path / 'notes.txt'}: not a capture: no MCAP or btsnoop magic at its "
+                                      "start and no insole frame in its 13 bytes")
+
+
+def test_read_capture_says_how_to_get_numpy_and_pandas(tmp_path, monkeypatch):
+    from trova_insole import read_capture
+    monkeypatch.setitem(sys.modules, "pandas", None)  # makes `import pandas` fail, as in a bare venv
+    with pytest.raises(ModuleNotFoundError) as missing:
+        read_capture(tmp_path / "any.mcap", as_="pandas")
+    text = str(missing.value)
+    assert "\n" not in text and "python3 -m venv --system-site-packages" in text and "python3-pandas" in text
+
+
+def test_read_messages_tells_every_kind_by_its_content(tmp_path):
+    from trova_insole import CaptureWriter, read_messages
+    notification = frame(b"\x08\x07")  # msg_id 7
+    raw, mcap = tmp_path / "left.bin", tmp_path / "pair.mcap"
+    raw.write_bytes(notification * 3)
+    with CaptureWriter(open(mcap, "wb")) as capture:
+        capture.write(capture.add_insole("L", "left"), notification, 1)
+        capture.write(capture.add_insole("R", "right"), notification, 2)
+    assert [(m.device_id, m.foot, m.log_time_ns, m.data) for m in read_messages(raw)] == [
+        (str(raw), "unknown", 0, notification * 3)]
+    assert [(m.device_id, m.foot) for m in read_messages(mcap)] == [("L", "left"), ("R", "right")]
+    (tmp_path / "empty.bin").write_bytes(b"")
+    (tmp_path / "notes.txt").write_bytes(b"hello")
+    with pytest.raises(ValueError, match="empty.bin: not a capture: it is empty"):
+        list(read_messages(tmp_path / "empty.bin"))
+    with pytest.raises(ValueError, match="notes.txt: not a capture: no MCAP or btsnoop magic at its start and no "
+                                         "insole frame in its 5 bytes"):
+        list(read_messages(tmp_path / "notes.txt"))
 
 
 def test_binary_and_csv_roads_agree_on_every_column(tmp_path):
@@ -141,3 +177,28 @@ def test_binary_road_on_raw_and_empty_captures(tmp_path):
     columns = export_csv(empty).decode().strip().split(",")
     assert list(frame_.columns) == list(arrays) == columns and len(frame_) == 0
     assert all(isinstance(a, numpy.ndarray) and a.shape == (0,) for a in arrays.values())
+
+
+def test_a_venv_over_the_system_packages_reads_into_pandas(tmp_path, sdk):
+    """The road the README gives for numpy and pandas in a venv on Debian;
+    a venv without it gets the one-line hint instead of a bare import error."""
+    import os
+    import subprocess
+    root = pathlib.Path(__file__).resolve().parents[2]
+    tool = os.environ.get("INSOLE_BIN", str(root / "build/release/tools/insole"))
+    capture = tmp_path / "left.mcap"
+    subprocess.run([tool, "record", str(capture), "--seconds", "0.2"], check=True, capture_output=True)
+    script = ("import sys; from trova_insole import read_capture\n"
+              "try:\n    print(len(read_capture(sys.argv[1], as_='pandas')))\n"
+              "except ModuleNotFoundError as e:\n    print('missing:', e)\n")
+    env = dict(os.environ, INSOLE_BIN=tool, PYTHONPATH=os.pathsep.join(
+        [str(root / "python"), str(pathlib.Path(sdk.__file__).parent)]))
+    results = {}
+    for name, flags in [("system", ["--system-site-packages"]), ("bare", [])]:
+        venv = tmp_path / name
+        subprocess.run(["/usr/bin/python3", "-m", "venv", "--without-pip", *flags, str(venv)], check=True)
+        done = subprocess.run([str(venv / "bin" / "python3"), "-c", script, str(capture)], env=env,
+                              capture_output=True, text=True, timeout=60)
+        results[name] = done.stdout.strip()
+    assert results["system"] == "10"
+    assert results["bare"].startswith("missing: ") and "--system-site-packages" in results["bare"]

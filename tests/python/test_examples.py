@@ -16,6 +16,9 @@ import pytest
 
 from conftest import frame, unframe, unique_id
 
+# The examples use the companion package, which the wheel installs beside the module.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "python"))
+
 
 @functools.cache
 def example(name):
@@ -162,7 +165,7 @@ def capture(tmp_path, pb):
 
 def test_capture_summary_and_hex_text(capture, tmp_path, capsys):
     plotter = example("plot_capture")
-    loaded = plotter.load(capture)
+    loaded = plotter.load(capture)  # raw .bin captures, one per insole, in the insole's own units
     summary = plotter.summarize(loaded)
     left, right = summary["feet"]["left"], summary["feet"]["right"]
     assert [(f["samples"], f["lost"], f["rate_hz"], f["battery_pct"]) for f in (left, right)] == [
@@ -182,6 +185,24 @@ def test_capture_summary_and_hex_text(capture, tmp_path, capsys):
     assert plotter.main(["--hex", str(tmp_path / "bad.txt")]) == 2
     # Hex text read as raw bytes holds no frame: the program says so and suggests --hex.
     assert plotter.main([str(tmp_path / "left.txt")]) == 1 and "--hex" in capsys.readouterr().err
+
+
+def test_capture_of_two_virtual_insoles_reads_by_content_in_newtons(tmp_path):
+    import subprocess
+    root = pathlib.Path(__file__).resolve().parents[2]
+    tool = os.environ.get("INSOLE_BIN", str(root / "build/release/tools/insole"))
+    path = tmp_path / "pair.mcap"
+    subprocess.run([tool, "record", str(path), "--virtual", "left", "--virtual", "right", "--seconds", "1"],
+                   check=True, capture_output=True, timeout=60)
+    summary = example("plot_capture").summarize(example("plot_capture").load([path]))
+    # Read as a raw byte stream, the container's own bytes would be dropped and
+    # every interleaved notification would break a sequence.
+    assert [summary["stream"][k] for k in ("dropped_bytes", "sequence_discontinuities", "crc_errors")] == [0, 0, 0]
+    assert set(summary["feet"]) == {"left", "right"}
+    for foot in summary["feet"].values():
+        # The virtual insoles send resistances: a sum of ohms would be in the
+        # hundreds of thousands, a body's load in newtons is not.
+        assert foot["samples"] >= 40 and foot["load_unit"] == "N" and 50 < foot["load_total_mean"] < 3000
 
 
 def test_main_prints_summary_and_plots_when_it_can(capture, tmp_path, monkeypatch, capsys):

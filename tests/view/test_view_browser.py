@@ -141,3 +141,37 @@ def test_pairs_stay_side_by_side(browser):
     finally:
         proc.terminate()
         proc.wait(timeout=10)
+
+
+def test_a_replay_of_an_old_capture_draws_its_imu_traces(browser, tmp_path):
+    """Replayed samples keep the capture's receive times, a day old here: the
+    traces must run on that clock, not be dropped as older than their span by
+    the browser's clock."""
+    # The companion package and the module of the build that made the tool.
+    sys.path[:0] = [str(ROOT / "python"), str(pathlib.Path(BIN).resolve().parents[1] / "python")]
+    from trova_insole import CaptureWriter, read_messages
+    fresh, old = tmp_path / "fresh.mcap", tmp_path / "old.mcap"
+    subprocess.run([BIN, "record", fresh, "--virtual", "left", "--seconds", "4"], check=True, capture_output=True)
+    day_ns = 86_400 * 10**9
+    with CaptureWriter(open(old, "wb")) as capture:
+        channels = {}
+        for m in read_messages(fresh):
+            if m.device_id not in channels:
+                channels[m.device_id] = capture.add_insole(m.device_id, m.foot)
+            capture.write(channels[m.device_id], m.data, m.log_time_ns - day_ns)
+    proc, port = start_server([BIN, "view", "--replay", old, "--seconds", "30"])
+    try:
+        browser.get(f"http://127.0.0.1:{port}/")
+        card = wait_for("the replayed insole", lambda: browser.find_elements(By.CSS_SELECTOR, ".insole"))[0]
+        # At 50 Hz, a second of replay keeps some 50 samples on the trace.
+        wait_for("IMU samples on the trace", lambda: int(card.get_attribute("data-imu-points") or 0) >= 40)
+        drawn = browser.execute_script(
+            "const c = arguments[0].querySelector('canvas'), g = c.getContext('2d');"
+            "const d = g.getImageData(0, 0, c.width, c.height).data; let n = 0;"
+            "for (let i = 0; i < d.length; i += 4)"  # the traces are the only saturated colours on it
+            "  if (Math.max(d[i], d[i + 1], d[i + 2]) - Math.min(d[i], d[i + 1], d[i + 2]) > 60) n++;"
+            "return n;", card)
+        assert drawn > 100
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)

@@ -1,5 +1,7 @@
 #include "bridge_publisher.h"
 
+#include "log/log.h"
+
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
@@ -211,19 +213,56 @@ void Publisher::acknowledged_locked(uint32_t insole, int reason_code) {
 }
 
 void Publisher::connected() {
+  std::optional<double> outage_s;
+  uint64_t buffered = 0;
   {
     std::lock_guard lock(mutex_);
     connected_ = true;
     settling_ = !in_flight_.empty();
     host_online_due_ = true;
     statuses_due_ = true;
+    if (outage_since_) {
+      outage_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - *outage_since_).count();
+      outage_since_.reset();
+    }
+    buffered = buffer_.size() + in_flight_.size();
   }
   wake_.notify_all();
+  // An operator must see an outage end, whatever the terminal: one line.
+  if (outage_s)
+    TVIS_LOG(tvis::log::Level::Info, "insole::bridge", "broker connection back after ",
+             static_cast<uint64_t>(*outage_s * 1000), " ms; sending the ", buffered, " messages kept meanwhile");
 }
 
 void Publisher::disconnected() {
+  uint64_t buffered = 0;
+  {
+    std::lock_guard lock(mutex_);
+    const bool lost = connected_ && !stop_;  // not the clean end of the run
+    connected_ = false;
+    if (!lost || outage_since_) return;
+    outage_since_ = std::chrono::steady_clock::now();
+    buffered = buffer_.size() + in_flight_.size();
+  }
+  TVIS_LOG(tvis::log::Level::Info, "insole::bridge", "broker connection lost; reconnecting with backoff, keeping up to ",
+           options_.buffer_bytes >> 20, " MiB of messages", options_.spool_dir.empty() ? "" : " plus the spool",
+           " (", buffered, " waiting now)");
+}
+
+BridgeState Publisher::state() const {
   std::lock_guard lock(mutex_);
-  connected_ = false;
+  BridgeState st;
+  st.connected = connected_;
+  if (outage_since_)
+    st.away_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - *outage_since_).count();
+  for (const Insole& i : insoles_) {
+    st.published += i.published;
+    st.acknowledged += i.acknowledged;
+    st.dropped += i.dropped;
+  }
+  st.buffered = buffer_.size() + reserved_ + in_flight_.size();
+  st.buffered_bytes = buffer_.memory_bytes() + buffer_.spooled_bytes();
+  return st;
 }
 
 void Publisher::published(int mid, int reason_code) {

@@ -35,6 +35,15 @@ struct PublisherOptions {
   uint64_t spool_bytes = 1ull << 30;
 };
 
+// What the bridge is doing, for a status line.
+struct BridgeState {
+  bool connected = false;
+  double away_s = 0;            // how long the broker has been away (0: not away)
+  uint64_t published = 0, acknowledged = 0, dropped = 0;
+  uint64_t buffered = 0;        // messages kept, not yet acknowledged
+  uint64_t buffered_bytes = 0;  // their size in memory and spool
+};
+
 struct PublishOutcome {
   uint64_t published = 0;       // messages taken from the insoles
   uint64_t acknowledged = 0;    // PUBACKed by the broker
@@ -63,6 +72,8 @@ class Publisher final : public ConnectionEvents {
   // Publishes the final statuses, waits up to timeout for the broker to
   // acknowledge everything, then disconnects cleanly.
   PublishOutcome finish(std::chrono::milliseconds timeout);
+
+  BridgeState state() const;
 
   // ConnectionEvents, from the network thread.
   void connected() override;
@@ -107,6 +118,7 @@ class Publisher final : public ConnectionEvents {
   bool host_online_due_ = false;
   bool finishing_ = false;
   bool stop_ = false;
+  std::optional<std::chrono::steady_clock::time_point> outage_since_;  // set while the broker is away
   std::chrono::steady_clock::time_point next_status_{};
 };
 

@@ -19,6 +19,7 @@
 #include "bridge_subscriber.h"
 #include "bridge_topics.h"
 #include "commands.h"
+#include "status_line.h"
 #include "sources.h"
 #include "terminal.h"
 
@@ -131,10 +132,23 @@ int run_publish(const Options& o) {
       publisher.add(insole.index, event.host_time_ns, topic, payload);
     });
   };
-  try {
-    source->run(forward, o.seconds);
-  } catch (const std::runtime_error&) {
-    failure = std::current_exception();
+  {
+    RateOf rate;
+    StatusLine status([&] {
+      const BridgeState st = publisher.state();
+      char away[48] = "connected";
+      if (!st.connected) std::snprintf(away, sizeof away, "away for %.0f s, reconnecting", st.away_s);
+      char kept[96];
+      std::snprintf(kept, sizeof kept, ", %llu acknowledged, %llu buffered (%.1f MiB), %llu dropped",
+                    static_cast<unsigned long long>(st.acknowledged), static_cast<unsigned long long>(st.buffered),
+                    static_cast<double>(st.buffered_bytes) / (1 << 20), static_cast<unsigned long long>(st.dropped));
+      return "insole bridge: broker " + std::string(away) + "; " + rate.text(st.published, "messages") + kept;
+    });
+    try {
+      source->run(forward, o.seconds);
+    } catch (const std::runtime_error&) {
+      failure = std::current_exception();
+    }
   }
 
   const auto outcome = publisher.finish(std::chrono::milliseconds(static_cast<int64_t>(o.ack_timeout * 1000)));

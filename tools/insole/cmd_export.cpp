@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture_export.h"
+#include "capture_source.h"
 #include "commands.h"
 #include "terminal.h"
 #include "view_layout.h"
@@ -41,6 +42,12 @@ std::string output_path(const std::string& capture, ExportFormat format) {
 // standard error, when it cannot be read or written. The others go on.
 bool export_to_file(const std::string& capture, const std::string& out_path, ExportFormat format,
                     const CellLayout& layout) {
+  try {
+    check_capture(capture);  // no capture, no file left beside it
+  } catch (const std::runtime_error& e) {
+    std::fprintf(stderr, "insole: %s\n", e.what());
+    return false;
+  }
   std::FILE* out = std::fopen(out_path.c_str(), "wb");
   if (out == nullptr) {
     std::fprintf(stderr, "insole: cannot write %s: %s\n", out_path.c_str(), std::strerror(errno));
@@ -67,6 +74,7 @@ int run(const Options& options) {
       options.jsonl ? ExportFormat::JsonLines : options.binary ? ExportFormat::Binary : ExportFormat::Csv;
   const CellLayout layout = load_layout(options.layout);
   if (options.paths.size() == 1) {
+    check_capture(options.paths[0]);  // refused before a header line is written
     if (options.binary && term::stdout_is_tty()) throw UsageError("refusing to write binary records to a terminal");
     const ExportTotals totals = export_capture(options.paths[0], format, stdout, layout);
     std::fprintf(stderr, "insole: %s\n", totals_text(totals).c_str());
@@ -138,8 +146,9 @@ void add_export(CLI::App& tool) {
                 "--layout FILE places the cells for the centre of pressure (the form\n"
                 "`insole layout` prints; default: the SDK's built-in layout).",
        .notes = "Exit status: 0 when the capture was read (damage is reported on standard\n"
-                "error and skipped), 1 when it (or one of several) cannot be read or its\n"
-                "export written, 2 for bad arguments."});
+                "error and skipped), 1 when it (or one of several) cannot be read, is no\n"
+                "capture (no MCAP or btsnoop magic and no insole frame in it) or its export\n"
+                "cannot be written, 2 for bad arguments."});
   auto options = std::make_shared<Options>();
   add_arguments(command, "FILE", options->paths, "the capture (- for standard input), or several")->required();
   command->add_flag("--csv", options->csv, "CSV with a header line (the default)");

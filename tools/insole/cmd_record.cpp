@@ -14,6 +14,7 @@
 #include "btsnoop_output.h"
 #include "capture/mcap_writer.h"
 #include "commands.h"
+#include "status_line.h"
 #include "mock_frames.h"
 #include "recorder.h"
 #include "sources.h"
@@ -197,14 +198,28 @@ int record_source(const Options& options) {
     while (!wake.wait_for(lock, std::chrono::milliseconds(200), [&] { return done; })) recorder.poll();
   });
   std::string error;
-  try {
-    source->run([&](const SourceEvent& event) {
-      std::lock_guard lock(mutex);
-      recorder.record(event);
-      if (!recorder.ok()) source->stop();  // nothing more can be kept
-    }, seconds);
-  } catch (const std::runtime_error& e) {
-    error = e.what();
+  {
+    RateOf rate;
+    StatusLine status([&] {
+      uint64_t messages = 0;
+      size_t insoles = 0;
+      {
+        std::lock_guard lock(mutex);
+        messages = recorder.messages();
+        insoles = recorder.insoles();
+      }
+      return "insole record: " + std::to_string(insoles) + (insoles == 1 ? " insole, " : " insoles, ") +
+             rate.text(messages, "messages");
+    });
+    try {
+      source->run([&](const SourceEvent& event) {
+        std::lock_guard lock(mutex);
+        recorder.record(event);
+        if (!recorder.ok()) source->stop();  // nothing more can be kept
+      }, seconds);
+    } catch (const std::runtime_error& e) {
+      error = e.what();
+    }
   }
   {
     std::lock_guard lock(mutex);

@@ -12,6 +12,7 @@
 #include "commands.h"
 #include "protocol/json.h"
 #include "sources.h"
+#include "status_line.h"
 #include "terminal.h"
 #include "trova_insole_sdk.h"
 #include "view_layout.h"
@@ -145,12 +146,19 @@ int run(const Options& options) {
       options.seconds > 0 ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                std::chrono::duration<double>(options.seconds))
                           : Clock::time_point::max();
-  while (!term::interrupted() && Clock::now() < deadline) {
-    {
-      std::lock_guard lock(failure_mutex);
-      if (!failure.empty()) break;
+  {
+    RateOf rate;
+    StatusLine status([&] {
+      return "insole view: " + rate.text(state.frames_total(), "frames") + ", " +
+             std::to_string(server.pages_dropped()) + " pages dropped";
+    });
+    while (!term::interrupted() && Clock::now() < deadline) {
+      {
+        std::lock_guard lock(failure_mutex);
+        if (!failure.empty()) break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   source->stop();
   source_thread.join();

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -92,7 +93,24 @@ struct Link {
   tvis::sim::VirtualInsole insole;
   std::string pending;
   bool closed = false;
+  uint64_t bytes_in = 0;    // what the host wrote
+  bool hex_only = true;     // ... all of it hex digits and white space
+  bool told_no_frame = false;
 };
+
+// A host whose bytes hold no frame gets no answer and would wonder why:
+// hex text (`insole build` without --raw) is the usual slip. Said once per
+// link, when its input ends or the run does, or once a kilobyte went by.
+void tell_if_no_frame(Link& link, size_t index, bool input_over) {
+  if (link.told_no_frame || link.bytes_in == 0) return;
+  const tvis::sim::Stats& st = link.insole.stats();
+  if (st.frames_in + st.crc_errors + st.undecodable + st.refused_dest > 0) return;
+  if (!input_over && link.bytes_in < 1024) return;
+  link.told_no_frame = true;
+  std::fprintf(stderr, "insole: virtual insole %zu: %llu bytes from the host and no insole frame in them%s\n", index + 1,
+               static_cast<unsigned long long>(link.bytes_in),
+               link.hex_only ? " (they are hex text: give the frame bytes, e.g. `insole build ... --raw`)" : "");
+}
 
 bool flush_pending(Link& link, bool blocking) {
   while (!link.pending.empty()) {
@@ -190,10 +208,16 @@ int run(const Options& o) {
         if (n > 0) {
           link->insole.advance_to(now);
           link->insole.write({buffer.data(), static_cast<size_t>(n)});
+          link->bytes_in += static_cast<uint64_t>(n);
+          for (ssize_t i = 0; i < n && link->hex_only; ++i)
+            link->hex_only = std::isxdigit(buffer[i]) || std::isspace(buffer[i]);
+          tell_if_no_frame(*link, k, false);
         } else if (n == 0 && link->in_fd == STDIN_FILENO && o.seconds > 0) {
           link->in_fd = -1;  // the host wrote all it had; the insole runs on for --seconds
+          tell_if_no_frame(*link, k, true);
         } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
           link->closed = true;  // the host closed its side
+          tell_if_no_frame(*link, k, true);
         }
       }
       pump(*link, now);
@@ -211,6 +235,7 @@ int run(const Options& o) {
       }
     }
   }
+  for (size_t k = 0; k < links.size(); ++k) tell_if_no_frame(*links[k], k, true);
   for (auto& link : links) {
     ::fcntl(link->out_fd, F_SETFL, ::fcntl(link->out_fd, F_GETFL) & ~O_NONBLOCK);
     flush_pending(*link, true);

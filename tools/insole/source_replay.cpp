@@ -108,6 +108,7 @@ class ReplaySource final : public Source {
 }  // namespace
 
 std::unique_ptr<Source> open_replay_source(const std::string& path, double speed, bool fast, double seek_seconds) {
+  check_capture(path);  // a file that is no capture is refused before a page or a broker waits for it
   return std::make_unique<ReplaySource>(path, speed, fast, seek_seconds);
 }
 

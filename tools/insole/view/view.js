@@ -173,6 +173,23 @@ function drawMap(card, s) {
   });
 }
 
+// Samples are timed by the clock of the host that received them: the view's
+// own for a live insole, the capture's for a replay (hours or days ago), a
+// feeding host's for a feed. The traces run on that clock, mapped onto the
+// snapshots' clock by the smallest lag seen; a lag that moves by more than the
+// span (a replay that starts over, a pause in the capture) starts afresh.
+function sampleClock(card, s, nowMs) {
+  if (!s.host_time_ns) return nowMs - (card.lag || 0);
+  const lag = nowMs - s.host_time_ns / 1e6;
+  if (card.lag === undefined || Math.abs(lag - card.lag) > IMU_SPAN_MS) {
+    card.lag = lag;
+    card.imu.length = 0;
+  } else {
+    card.lag = Math.min(card.lag, lag);
+  }
+  return nowMs - card.lag;
+}
+
 function drawImu(card, s, nowMs) {
   if (s.imu && s.host_time_ns) {
     const t = s.host_time_ns / 1e6;
@@ -272,8 +289,10 @@ function drawInsole(s, nowMs) {
   $(".total", n).textContent = `${fmt(s.total, s.unit ? 1 : 0)}${s.unit ? " " + s.unit : ""}`;
   $(".cop-text", n).textContent = s.cop ? `${fmt(s.cop[0], 1)}, ${fmt(s.cop[1], 1)} mm` : "–";
   drawMap(card, s);
-  drawImu(card, s, nowMs);
-  drawEvents(card, s, nowMs);
+  const sampleNowMs = sampleClock(card, s, nowMs);
+  drawImu(card, s, sampleNowMs);
+  n.dataset.imuPoints = card.imu.length;
+  drawEvents(card, s, sampleNowMs);
   drawDfu(card, s);
 }
 
