@@ -8,9 +8,7 @@
 #include "capture/clock_alignment.h"
 #include "capture_source.h"
 #include "export_rows.h"
-#include "protocol/codec.h"
-#include "protocol/parser.h"
-#include "protocol/sequence.h"
+#include "protocol/message_stream.h"
 
 namespace insole {
 
@@ -18,12 +16,44 @@ namespace {
 
 using namespace tvis::protocol;
 
-// One insole's running state across the capture.
+// One insole's running state across the capture. Its stream is lenient: a
+// frame whose CRC fails is exported like the receive path would use it.
 struct Device {
-  InsoleStreamParser parser;
-  std::optional<uint32_t> last_seq;
+  MessageStream stream;
   tvis::capture::ClockAlignment clock;
   std::optional<BatteryData> battery;  // the latest report, carried into rows
+};
+
+// Every sample of one notification as a row.
+class RowsOf final : public StreamHandler {
+ public:
+  RowsOf(const Notification& n, Device& dev, RowWriter& writer, ExportTotals& totals)
+      : n_(n), dev_(dev), writer_(writer), totals_(totals) {}
+
+  bool on_decode_error(MessageStream&, const StreamFrame&, const DecodeError&) override {
+    ++totals_.undecodable;
+    return true;
+  }
+  bool on_message(MessageStream&, const StreamFrame&, InsoleResp& msg, const SequenceStep* step) override {
+    if (msg.battery_data) dev_.battery = msg.battery_data;
+    if (!msg.sensor_data) return true;
+    const SensorData& sd = *msg.sensor_data;
+    if (sd.battery_data) dev_.battery = sd.battery_data;
+    const uint32_t gap = step ? step->estimated_lost() : 0;
+    totals_.gaps += gap;
+    ++totals_.samples;
+    int64_t aligned = 0;
+    if (n_.host_time_ns) aligned = dev_.clock.align(sd.timestamp_ms, n_.host_time_ns);
+    writer_.row(Sample{n_.device_id, n_.foot, n_.host_time_ns, n_.host_time_ns ? &aligned : nullptr, gap, msg,
+                       dev_.battery ? &*dev_.battery : nullptr});
+    return true;
+  }
+
+ private:
+  const Notification& n_;
+  Device& dev_;
+  RowWriter& writer_;
+  ExportTotals& totals_;
 };
 
 std::unique_ptr<RowWriter> writer_for(ExportFormat format, ExportOutput& out) {
@@ -56,35 +86,13 @@ void ExportOutput::flush() {
 ExportTotals export_capture(const std::string& path, ExportFormat format, std::FILE* out) {
   ExportTotals totals;
   std::map<std::string, Device, std::less<>> devices;
-  InsoleResp msg;
-  DecodeError error;
   ExportOutput output(out);
   const std::unique_ptr<RowWriter> writer = writer_for(format, output);
 
   read_capture(path, [&](const Notification& n) {
     Device& dev = devices[n.device_id];
-    dev.parser.feed_in_pieces(n.bytes, [&](const ParserEvent& event) {
-      std::span<const uint8_t> payload;
-      if (auto* f = std::get_if<FrameReceived>(&event)) payload = f->frame.payload;
-      else if (auto* c = std::get_if<CrcMismatch>(&event)) payload = c->frame.payload;
-      else return;
-      if (!decode_insole_resp_into(payload, msg, error)) {
-        ++totals.undecodable;
-        return;
-      }
-      if (msg.battery_data) dev.battery = msg.battery_data;
-      if (!msg.sensor_data) return;
-      const SensorData& sd = *msg.sensor_data;
-      if (sd.battery_data) dev.battery = sd.battery_data;
-      const uint32_t gap = dev.last_seq ? SequenceStep{*dev.last_seq, sd.seq_num}.estimated_lost() : 0;
-      dev.last_seq = sd.seq_num;
-      totals.gaps += gap;
-      ++totals.samples;
-      int64_t aligned = 0;
-      if (n.host_time_ns) aligned = dev.clock.align(sd.timestamp_ms, n.host_time_ns);
-      writer->row(Sample{n.device_id, n.foot, n.host_time_ns, n.host_time_ns ? &aligned : nullptr, gap, msg,
-                         dev.battery ? &*dev.battery : nullptr});
-    });
+    RowsOf rows(n, dev, *writer, totals);
+    dev.stream.feed(n.bytes, rows, Feeding::pieces);
     output.flush_if_due();
   });
   writer->finish();

@@ -33,7 +33,7 @@ PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* obj = alloc(type, 0);
   if (!obj) return nullptr;
   StreamParserObject* self = self_of(obj);
-  self->stream = new (std::nothrow) protocol::JsonStream(strict_crc, fallback);
+  self->stream = new (std::nothrow) protocol::JsonStream(strict_crc, fallback, protocol::kPythonSequenceLog);
   self->texts = new (std::nothrow) protocol::TextList();
   if (!self->stream || !self->texts) {
     Py_DECREF(obj);
