@@ -12,6 +12,7 @@
 #include "mock_frames.h"
 #include "protocol/codec.h"
 #include "protocol/frame.h"
+#include "protocol/json_stream.h"
 #include "values.h"
 
 namespace insole {
@@ -199,7 +200,7 @@ TEST(DeviceMessages, FramesBecomeMessagesOnTheirTopics) {
       EXPECT_EQ(got[0].second, std::string(sensor.begin(), sensor.end()));
     } else {
       // The decoder's rendering, as `insole decode` prints it.
-      tvis::protocol::JsonStream decoder(false, true);
+      tvis::protocol::JsonStream decoder(false, true, tvis::protocol::kPythonSequenceLog);
       std::vector<std::string> lines;
       ASSERT_FALSE(decoder.push(sensor, lines));
       EXPECT_EQ(got[0].second, lines.at(0));

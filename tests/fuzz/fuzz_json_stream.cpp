@@ -22,7 +22,7 @@ inline void require(bool ok) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
-  tvis::protocol::JsonStream stream((data[0] & 1) != 0, (data[0] & 2) != 0);
+  tvis::protocol::JsonStream stream((data[0] & 1) != 0, (data[0] & 2) != 0, tvis::protocol::kPythonSequenceLog);
   const size_t chunk = data[1] ? data[1] : size;
   std::vector<std::string> out;
   size_t errors = 0;

@@ -43,7 +43,7 @@ TEST(JsonStream, ManyAndLongTextsInOneCallMatchTheirMessagesAlone) {
     stream.insert(stream.end(), frame.begin(), frame.end());
     ASSERT_TRUE(render_json(msg, expected.emplace_back()).ok());
   }
-  JsonStream listed(false, true), copied(false, true);
+  JsonStream listed(false, true, kPythonSequenceLog), copied(false, true, kPythonSequenceLog);
   TextList texts;
   texts.append("left from before");  // appended to, never cleared by the stream
   const auto listed_error = listed.push_in_pieces(stream, texts);

@@ -1,7 +1,5 @@
 #include "bridge_messages.h"
 
-#include "protocol/codec.h"
-#include "protocol/frame.h"
 
 namespace insole {
 
@@ -22,45 +20,35 @@ std::string_view topic_name(MessageTopic topic) {
 }
 
 void DeviceMessages::push(std::span<const uint8_t> notification, Sink sink) {
-  parser_.feed(notification, [this, &sink](const tvis::protocol::ParserEvent& event) {
-    if (auto* received = std::get_if<tvis::protocol::FrameReceived>(&event))
-      frame(received->frame, sink);
-    else if (std::holds_alternative<tvis::protocol::CrcMismatch>(event))
-      ++bad_frames_;
-  });
+  sink_ = &sink;
+  stream_.feed(notification, *this);
+  sink_ = nullptr;
 }
 
-void DeviceMessages::frame(const tvis::protocol::FrameView& view, Sink& sink) {
-  using namespace tvis::protocol;
-  // The parser hands out the frame's parts; the frame bytes are rebuilt from
-  // them (the same header and payload give the same CRC, so the same bytes).
-  frame_bytes_.resize(frame_len(view.header.version, view.payload.size()));
-  encode_frame_into(view.header, view.payload, frame_bytes_.data());
-  if (!decode_insole_resp_into(view.payload, message_, error_)) {
-    error_ = {};
-    ++bad_frames_;
-    return;
-  }
+bool DeviceMessages::on_message(tvis::protocol::MessageStream&, const tvis::protocol::StreamFrame& frame,
+                                tvis::protocol::InsoleResp& msg, const tvis::protocol::SequenceStep*) {
   MessageTopic topic = MessageTopic::reply;
-  if (message_.device_info)
+  if (msg.device_info)
     topic = MessageTopic::info;
-  else if (message_.sensor_data)
+  else if (msg.sensor_data)
     topic = MessageTopic::sensor;
-  else if (message_.device_event)
+  else if (msg.device_event)
     topic = MessageTopic::event;
-  else if (message_.battery_data)
+  else if (msg.battery_data)
     topic = MessageTopic::battery;
   if (raw_) {
-    sink(topic, {reinterpret_cast<const char*>(frame_bytes_.data()), frame_bytes_.size()});
-    return;
+    (*sink_)(topic, {reinterpret_cast<const char*>(frame.bytes.data()), frame.bytes.size()});
+    return true;
   }
-  texts_.clear();
-  if (json_.push(frame_bytes_, texts_) || texts_.empty()) {
-    ++bad_frames_;
-    json_.reset();
-    return;
+  // Rendered as `insole decode` prints it.
+  tvis::protocol::apply_pressure_fallback(msg);
+  text_.clear();
+  if (!tvis::protocol::render_json(msg, text_)) {
+    ++unrenderable_;
+    return true;
   }
-  sink(topic, texts_[0]);
+  (*sink_)(topic, text_.view(0, text_.size()));
+  return true;
 }
 
 }  // namespace insole

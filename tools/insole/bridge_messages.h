@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/json_stream.h"
-#include "protocol/parser.h"
+#include "protocol/json.h"
+#include "protocol/message_stream.h"
 #include "util/function_ref.h"
 
 namespace insole {
@@ -21,7 +21,7 @@ enum class MessageTopic { sensor, event, battery, info, reply };
 
 std::string_view topic_name(MessageTopic topic);
 
-class DeviceMessages {
+class DeviceMessages final : private tvis::protocol::StreamHandler {
  public:
   explicit DeviceMessages(bool raw) : raw_(raw) {}
 
@@ -31,19 +31,19 @@ class DeviceMessages {
   using Sink = tvis::FunctionRef<void(MessageTopic, std::string_view payload)>;
   void push(std::span<const uint8_t> notification, Sink sink);
 
-  uint64_t bad_frames() const { return bad_frames_; }
+  uint64_t bad_frames() const {
+    return stream_.stats().crc_errors + stream_.stats().protobuf_errors + unrenderable_;
+  }
 
  private:
-  void frame(const tvis::protocol::FrameView& view, Sink& sink);
+  bool on_message(tvis::protocol::MessageStream&, const tvis::protocol::StreamFrame& frame,
+                  tvis::protocol::InsoleResp& msg, const tvis::protocol::SequenceStep*) override;
 
   bool raw_;
-  uint64_t bad_frames_ = 0;
-  tvis::protocol::InsoleStreamParser parser_;
-  tvis::protocol::JsonStream json_{false, true};
-  tvis::protocol::TextList texts_;
-  tvis::protocol::InsoleResp message_;
-  tvis::protocol::DecodeError error_;
-  std::vector<uint8_t> frame_bytes_;
+  tvis::protocol::MessageStream stream_{{tvis::protocol::CrcPolicy::strict}};
+  uint64_t unrenderable_ = 0;  // decoded, but with a value the JSON rendering refuses
+  tvis::protocol::TextBuffer text_;
+  Sink* sink_ = nullptr;  // within push
 };
 
 }  // namespace insole

@@ -8,9 +8,7 @@
 #include "capture/clock_alignment.h"
 #include "capture_source.h"
 #include "export_rows.h"
-#include "protocol/codec.h"
-#include "protocol/parser.h"
-#include "protocol/sequence.h"
+#include "protocol/message_stream.h"
 
 namespace insole {
 
@@ -18,10 +16,10 @@ namespace {
 
 using namespace tvis::protocol;
 
-// One insole's running state across the capture.
+// One insole's running state across the capture. Its stream is lenient: a
+// frame whose CRC fails is exported like the receive path would use it.
 struct Device {
-  InsoleStreamParser parser;
-  std::optional<uint32_t> last_seq;
+  MessageStream stream;
   tvis::capture::ClockAlignment clock;
   std::optional<BatteryData> battery;  // the latest report, carried into rows
   std::string foot;  // the foot the insole's own messages name, for captures that name none
@@ -33,6 +31,45 @@ void learn_foot(Device& dev, int32_t device_id) {
   if (device_id == DEVICE_LEFT) dev.foot = "left";
   if (device_id == DEVICE_RIGHT) dev.foot = "right";
 }
+
+// Every sample of one notification as a row.
+class RowsOf final : public StreamHandler {
+ public:
+  RowsOf(const Notification& n, Device& dev, RowWriter& writer, ExportTotals& totals,
+         const ForceDerivation& derivation, SampleForces& forces)
+      : n_(n), dev_(dev), writer_(writer), totals_(totals), derivation_(derivation), forces_(forces) {}
+
+  bool on_decode_error(MessageStream&, const StreamFrame&, const DecodeError&) override {
+    ++totals_.undecodable;
+    return true;
+  }
+  bool on_message(MessageStream&, const StreamFrame&, InsoleResp& msg, const SequenceStep* step) override {
+    if (msg.battery_data) dev_.battery = msg.battery_data;
+    if (msg.device_info) learn_foot(dev_, msg.device_info->device_id);
+    if (!msg.sensor_data) return true;
+    const SensorData& sd = *msg.sensor_data;
+    learn_foot(dev_, sd.device_id);
+    if (sd.battery_data) dev_.battery = sd.battery_data;
+    const uint32_t gap = step ? step->estimated_lost() : 0;
+    totals_.gaps += gap;
+    ++totals_.samples;
+    int64_t aligned = 0;
+    if (n_.host_time_ns) aligned = dev_.clock.align(sd.timestamp_ms, n_.host_time_ns);
+    const std::string& foot = n_.foot == "unknown" && !dev_.foot.empty() ? dev_.foot : n_.foot;
+    derivation_.derive(sd, foot, forces_);
+    writer_.row(Sample{n_.device_id, foot, n_.host_time_ns, n_.host_time_ns ? &aligned : nullptr, gap, msg,
+                       dev_.battery ? &*dev_.battery : nullptr, forces_});
+    return true;
+  }
+
+ private:
+  const Notification& n_;
+  Device& dev_;
+  RowWriter& writer_;
+  ExportTotals& totals_;
+  const ForceDerivation& derivation_;
+  SampleForces& forces_;
+};
 
 std::unique_ptr<RowWriter> writer_for(ExportFormat format, ExportOutput& out) {
   switch (format) {
@@ -65,8 +102,6 @@ ExportTotals export_capture(const std::string& path, ExportFormat format, std::F
                             const tvis::layout::CellLayout& layout) {
   ExportTotals totals;
   std::map<std::string, Device, std::less<>> devices;
-  InsoleResp msg;
-  DecodeError error;
   ExportOutput output(out);
   const std::unique_ptr<RowWriter> writer = writer_for(format, output);
   const ForceDerivation derivation(layout);
@@ -74,32 +109,8 @@ ExportTotals export_capture(const std::string& path, ExportFormat format, std::F
 
   read_capture(path, [&](const Notification& n) {
     Device& dev = devices[n.device_id];
-    dev.parser.feed_in_pieces(n.bytes, [&](const ParserEvent& event) {
-      std::span<const uint8_t> payload;
-      if (auto* f = std::get_if<FrameReceived>(&event)) payload = f->frame.payload;
-      else if (auto* c = std::get_if<CrcMismatch>(&event)) payload = c->frame.payload;
-      else return;
-      if (!decode_insole_resp_into(payload, msg, error)) {
-        ++totals.undecodable;
-        return;
-      }
-      if (msg.battery_data) dev.battery = msg.battery_data;
-      if (msg.device_info) learn_foot(dev, msg.device_info->device_id);
-      if (!msg.sensor_data) return;
-      const SensorData& sd = *msg.sensor_data;
-      learn_foot(dev, sd.device_id);
-      if (sd.battery_data) dev.battery = sd.battery_data;
-      const uint32_t gap = dev.last_seq ? SequenceStep{*dev.last_seq, sd.seq_num}.estimated_lost() : 0;
-      dev.last_seq = sd.seq_num;
-      totals.gaps += gap;
-      ++totals.samples;
-      int64_t aligned = 0;
-      if (n.host_time_ns) aligned = dev.clock.align(sd.timestamp_ms, n.host_time_ns);
-      const std::string& foot = n.foot == "unknown" && !dev.foot.empty() ? dev.foot : n.foot;
-      derivation.derive(sd, foot, forces);
-      writer->row(Sample{n.device_id, foot, n.host_time_ns, n.host_time_ns ? &aligned : nullptr, gap, msg,
-                         dev.battery ? &*dev.battery : nullptr, forces});
-    });
+    RowsOf rows(n, dev, *writer, totals, derivation, forces);
+    dev.stream.feed(n.bytes, rows, Feeding::pieces);
     output.flush_if_due();
   });
   writer->finish();

@@ -9,7 +9,7 @@
 #include "commands.h"
 #include "live_stream.h"
 #include "mock_frames.h"
-#include "protocol/json_stream.h"
+#include "json_decoder.h"
 #include "terminal.h"
 #include "util/utf8.h"
 
@@ -32,7 +32,7 @@ int stream_json(const std::vector<std::string>& ids, double seconds) {
   using Clock = std::chrono::steady_clock;
   struct Device {
     const tvis::mock::FootProfile* profile;
-    tvis::protocol::JsonStream decoder{false, true};
+    tvis::protocol::JsonStream decoder{false, true, kDecodeSequenceLog};
   };
   std::vector<Device> devices;
   for (const auto& id : ids) devices.push_back({&tvis::mock::profile_for(id)});

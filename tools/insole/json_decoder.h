@@ -11,6 +11,10 @@
 
 namespace insole {
 
+// The tool's decoders warn of sequence gaps as the tool, not as the Python
+// face whose rendering they print.
+inline constexpr tvis::protocol::SequenceLog kDecodeSequenceLog{"insole::decode", "Insole SeqNum not continuous: "};
+
 // The statistics as one JSON object, keys in the order the Python
 // StreamParser.stats() gives them; `first` goes before them (a "key":value,).
 std::string stats_json(const tvis::protocol::JsonStream& stream, const std::string& first = "");
@@ -19,7 +23,7 @@ class Decoder {
  public:
   // `tag`, when not empty, is put first in every line's object ("key":value,).
   Decoder(bool strict_crc, bool legacy_pressure, std::string tag = "")
-      : stream_(strict_crc, legacy_pressure), tag_(std::move(tag)) {}
+      : stream_(strict_crc, legacy_pressure, kDecodeSequenceLog), tag_(std::move(tag)) {}
 
   // Bytes whose notification boundaries are unknown (a raw capture): the
   // parser cuts them as a receiver could have seen them.

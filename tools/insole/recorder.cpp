@@ -46,12 +46,17 @@ void CaptureRecorder::record(const SourceEvent& event) {
   last_event_ns_ = event.host_time_ns;
   last_event_at_ = std::chrono::steady_clock::now();
   if (!options_.decoded) return;
-  // A frame whose CRC fails has no trustworthy payload: only the raw
-  // channel keeps it.
-  insole.parser.feed(event.bytes, [&](const tvis::protocol::ParserEvent& e) {
-    if (const auto* frame = std::get_if<tvis::protocol::FrameReceived>(&e))
-      if (frame->frame.crc_ok()) writer_.write_message(insole.decoded, at, at, frame->frame.payload);
-  });
+  struct Decoded final : tvis::protocol::StreamHandler {
+    tvis::capture::McapWriter& writer;
+    uint16_t channel;
+    uint64_t at;
+    Decoded(tvis::capture::McapWriter& w, uint16_t c, uint64_t t) : writer(w), channel(c), at(t) {}
+    bool on_frame(tvis::protocol::MessageStream&, const tvis::protocol::StreamFrame& frame) override {
+      writer.write_message(channel, at, at, frame.payload);
+      return true;
+    }
+  } decoded(writer_, insole.decoded, at);
+  insole.frames.feed(event.bytes, decoded);
 }
 
 void CaptureRecorder::poll() {

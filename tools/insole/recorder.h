@@ -10,7 +10,7 @@
 #include <string>
 
 #include "capture/mcap_writer.h"
-#include "protocol/parser.h"
+#include "protocol/message_stream.h"
 #include "sources.h"
 
 namespace insole {
@@ -41,7 +41,9 @@ class CaptureRecorder {
  private:
   struct Insole {
     uint16_t raw = 0, decoded = 0;
-    tvis::protocol::InsoleStreamParser parser;
+    // Frames only, strict: a frame whose CRC fails has no trustworthy
+    // payload, so only the raw channel keeps it.
+    tvis::protocol::MessageStream frames{{tvis::protocol::CrcPolicy::strict, false}};
   };
   Insole& insole_of(const SourceEvent& event);
 

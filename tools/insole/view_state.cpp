@@ -5,10 +5,8 @@
 #include <cmath>
 
 #include "pressure/calibration.h"
-#include "protocol/codec.h"
 #include "protocol/json.h"
-#include "protocol/parser.h"
-#include "protocol/sequence.h"
+#include "protocol/message_stream.h"
 #include "text.h"
 #include "util/utf8.h"
 
@@ -90,10 +88,44 @@ struct ViewState::Insole {
   }
 };
 
-struct ViewState::Decoder {
-  tvis::protocol::InsoleStreamParser parser;
-  tvis::protocol::InsoleResp msg;
-  tvis::protocol::DecodeError error;
+// One insole's stream, lenient: a frame whose CRC fails is counted and shown,
+// as the receive path would use it. Its hooks run on the source's thread and
+// take the state's lock for what they change.
+struct ViewState::Decoder final : tvis::protocol::StreamHandler {
+  tvis::protocol::MessageStream stream;
+  ViewState* view = nullptr;
+  const SourceEvent* event = nullptr;  // within a feed
+
+  void on_dropped_byte(tvis::protocol::MessageStream&, uint8_t) override {
+    std::lock_guard lock(view->mutex_);
+    ++view->insole(event->device_id).dropped_bytes;
+  }
+  void on_overflow(tvis::protocol::MessageStream&, const tvis::protocol::BufferOverflow&) override {
+    std::lock_guard lock(view->mutex_);
+    view->insole(event->device_id);  // heard from, if nothing else
+  }
+  bool on_decode_error(tvis::protocol::MessageStream&, const tvis::protocol::StreamFrame& frame,
+                       const tvis::protocol::DecodeError&) override {
+    std::lock_guard lock(view->mutex_);
+    ++frame_seen(frame).decode_errors;
+    return true;
+  }
+  bool on_message(tvis::protocol::MessageStream&, const tvis::protocol::StreamFrame& frame,
+                  tvis::protocol::InsoleResp& msg, const tvis::protocol::SequenceStep* step) override {
+    std::lock_guard lock(view->mutex_);
+    view->show(frame_seen(frame), *event, msg, step);
+    return true;
+  }
+
+  // With the lock held.
+  Insole& frame_seen(const tvis::protocol::StreamFrame& frame) {
+    Insole& in = view->insole(event->device_id);
+    in.foot = event->foot;
+    in.last_host_ns = event->host_time_ns;
+    ++in.messages;
+    if (!frame.crc_ok) ++in.crc_errors;
+    return in;
+  }
 };
 
 ViewState::ViewState(CellLayout layout, std::string source_name)
@@ -128,97 +160,79 @@ void ViewState::on_event(const SourceEvent& e) {
   }
 
   auto found = decoders_.find(e.device_id);
-  if (found == decoders_.end()) found = decoders_.emplace(e.device_id, std::make_unique<Decoder>()).first;
+  if (found == decoders_.end()) {
+    found = decoders_.emplace(e.device_id, std::make_unique<Decoder>()).first;
+    found->second->view = this;
+  }
   Decoder& d = *found->second;
-  d.parser.feed(e.bytes, [&](const ParserEvent& event) {
-    FrameView frame;
-    bool bad_crc = false;
-    if (auto* f = std::get_if<FrameReceived>(&event)) {
-      frame = f->frame;
-    } else if (auto* m = std::get_if<CrcMismatch>(&event)) {
-      frame = m->frame;
-      bad_crc = true;  // counted, and decoded anyway, as the receive path does
-    } else {
-      std::lock_guard lock(mutex_);
-      Insole& in = insole(e.device_id);
-      if (std::holds_alternative<DroppedByte>(event)) ++in.dropped_bytes;
-      return;
-    }
-    const bool decoded = decode_insole_resp_into(frame.payload, d.msg, d.error);
-    std::lock_guard lock(mutex_);
-    Insole& in = insole(e.device_id);
-    in.foot = e.foot;
-    in.last_host_ns = e.host_time_ns;
-    ++in.messages;
-    if (bad_crc) ++in.crc_errors;
-    if (!decoded) {
-      ++in.decode_errors;
-      d.error = {};
-      return;
-    }
-    const InsoleResp& msg = d.msg;
-    if (msg.device_info) {
-      const bool first = !in.device_info;
-      in.device_info = *msg.device_info;
-      if (first) in.event(e.host_time_ns, "device info");
-    }
-    if (msg.battery_data) {
-      in.has_battery = true;
-      in.battery_pct = msg.battery_data->battery_pct;
-      in.voltage_mv = msg.battery_data->voltage_mv;
-      in.battery_status = msg.battery_data->status;
-    }
-    if (msg.device_event) {
-      const char* name = event_name(msg.device_event->type);
-      in.event(e.host_time_ns, name ? name : "event " + std::to_string(msg.device_event->type));
-    }
-    if (msg.sensor_data) {
-      const SensorData& sd = *msg.sensor_data;
-      if (in.seen_seq) in.lost += SequenceStep{in.seq, sd.seq_num}.estimated_lost();
-      in.seen_seq = true;
-      in.seq = sd.seq_num;
-      ++in.frames;
-      if (sd.battery_data) {
-        in.has_battery = true;
-        in.battery_pct = sd.battery_data->battery_pct;
-        in.voltage_mv = sd.battery_data->voltage_mv;
-        in.battery_status = sd.battery_data->status;
-      }
-      if (sd.pressure_data) {
-        const auto& p = *sd.pressure_data;
-        in.raw_count = std::min(p.raw_pressure.size(), kLayoutCells);
-        for (size_t i = 0; i < in.raw_count; ++i) in.raw[i] = p.raw_pressure[i];
-        if (!p.pressure.empty()) {
-          in.cal_count = std::min(p.pressure.size(), kLayoutCells);
-          for (size_t i = 0; i < in.cal_count; ++i) in.cal[i] = p.pressure[i];
-          in.cal_in_newtons = false;
-        } else {
-          // Resistances only: the SDK's calibration gives the loads.
-          const uint8_t foot = sd.device_id == DEVICE_RIGHT || in.foot == "right" ? 3 : 2;
-          in.cal_count = in.raw_count;
-          for (size_t i = 0; i < in.cal_count; ++i)
-            in.cal[i] = tvis::pressure::calibrate_channel(static_cast<uint32_t>(std::max(in.raw[i], 0)), i, foot);
-          in.cal_in_newtons = true;
-        }
-      }
-      if (sd.imu_data) {
-        const ImuData& imu = *sd.imu_data;
-        const double a = imu.acc_scale_or_default(), g = imu.gyro_scale_or_default();
-        in.has_imu = true;
-        in.acc = {imu.acc_x * a, imu.acc_y * a, imu.acc_z * a};
-        in.gyro = {imu.gyro_x * g, imu.gyro_y * g, imu.gyro_z * g};
-      }
-      if (sd.shear_data) {
-        const ShearData& s = *sd.shear_data;
-        in.shear_count = std::min({s.shear_force_x.size(), s.shear_force_y.size(), size_t{3}});
-        for (size_t k = 0; k < in.shear_count; ++k) {
-          in.shear_x[k] = s.shear_force_x[k];
-          in.shear_y[k] = s.shear_force_y[k];
-        }
-      }
-    }
-  });
+  d.event = &e;
+  d.stream.feed(e.bytes, d);
+  d.event = nullptr;
   version_.fetch_add(1, std::memory_order_release);
+}
+
+void ViewState::show(Insole& in, const SourceEvent& e, const tvis::protocol::InsoleResp& msg,
+                     const tvis::protocol::SequenceStep* step) {
+  using namespace tvis::protocol;
+  if (msg.device_info) {
+    const bool first = !in.device_info;
+    in.device_info = *msg.device_info;
+    if (first) in.event(e.host_time_ns, "device info");
+  }
+  if (msg.battery_data) {
+    in.has_battery = true;
+    in.battery_pct = msg.battery_data->battery_pct;
+    in.voltage_mv = msg.battery_data->voltage_mv;
+    in.battery_status = msg.battery_data->status;
+  }
+  if (msg.device_event) {
+    const char* name = event_name(msg.device_event->type);
+    in.event(e.host_time_ns, name ? name : "event " + std::to_string(msg.device_event->type));
+  }
+  if (!msg.sensor_data) return;
+  const SensorData& sd = *msg.sensor_data;
+  if (step) in.lost += step->estimated_lost();
+  in.seen_seq = true;
+  in.seq = sd.seq_num;
+  ++in.frames;
+  if (sd.battery_data) {
+    in.has_battery = true;
+    in.battery_pct = sd.battery_data->battery_pct;
+    in.voltage_mv = sd.battery_data->voltage_mv;
+    in.battery_status = sd.battery_data->status;
+  }
+  if (sd.pressure_data) {
+    const auto& p = *sd.pressure_data;
+    in.raw_count = std::min(p.raw_pressure.size(), kLayoutCells);
+    for (size_t i = 0; i < in.raw_count; ++i) in.raw[i] = p.raw_pressure[i];
+    if (!p.pressure.empty()) {
+      in.cal_count = std::min(p.pressure.size(), kLayoutCells);
+      for (size_t i = 0; i < in.cal_count; ++i) in.cal[i] = p.pressure[i];
+      in.cal_in_newtons = false;
+    } else {
+      // Resistances only: the SDK's calibration gives the loads.
+      const uint8_t foot = sd.device_id == DEVICE_RIGHT || in.foot == "right" ? 3 : 2;
+      in.cal_count = in.raw_count;
+      for (size_t i = 0; i < in.cal_count; ++i)
+        in.cal[i] = tvis::pressure::calibrate_channel(static_cast<uint32_t>(std::max(in.raw[i], 0)), i, foot);
+      in.cal_in_newtons = true;
+    }
+  }
+  if (sd.imu_data) {
+    const ImuData& imu = *sd.imu_data;
+    const double a = imu.acc_scale_or_default(), g = imu.gyro_scale_or_default();
+    in.has_imu = true;
+    in.acc = {imu.acc_x * a, imu.acc_y * a, imu.acc_z * a};
+    in.gyro = {imu.gyro_x * g, imu.gyro_y * g, imu.gyro_z * g};
+  }
+  if (sd.shear_data) {
+    const ShearData& s = *sd.shear_data;
+    in.shear_count = std::min({s.shear_force_x.size(), s.shear_force_y.size(), size_t{3}});
+    for (size_t k = 0; k < in.shear_count; ++k) {
+      in.shear_x[k] = s.shear_force_x[k];
+      in.shear_y[k] = s.shear_force_y[k];
+    }
+  }
 }
 
 void ViewState::on_dfu(const std::string& device_id, const DfuReport& report) {

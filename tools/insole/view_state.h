@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/messages.h"
+#include "protocol/sequence.h"
 #include "sources.h"
 #include "view_layout.h"
 
@@ -61,6 +63,9 @@ class ViewState {
   struct Insole;
   struct Decoder;
   Insole& insole(const std::string& id);  // with mutex_ held
+  // One decoded message into its insole's state, with mutex_ held.
+  void show(Insole& in, const SourceEvent& e, const tvis::protocol::InsoleResp& msg,
+            const tvis::protocol::SequenceStep* step);
 
   const CellLayout layout_;
   const std::string source_name_;

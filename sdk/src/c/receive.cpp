@@ -12,9 +12,7 @@
 #include "c/ota_waiter.h"
 #include "c/records.h"
 #include "log/log.h"
-#include "protocol/codec.h"
-#include "protocol/parser.h"
-#include "protocol/sequence.h"
+#include "protocol/message_stream.h"
 #include "util/hex.h"
 #include "util/utf8.h"
 
@@ -23,7 +21,7 @@ namespace tvis::c {
 namespace {
 
 using protocol::InsoleStreamParser;
-using protocol::ParserEvent;
+using protocol::MessageStream;
 
 // What the receive path keeps for one device id: its stream parser and the
 // last sequence number seen from it. A state is made by the first call for
@@ -34,11 +32,9 @@ using protocol::ParserEvent;
 struct DeviceState {
   const char* id = nullptr;  // the registry's key: NUL-terminated, lives as long as the state
   InsoleStreamParser parser;  // under the registry's mutex
-  // The last seq_num with kSeqSeen set, 0 before the first. One atomic swap
-  // reads the previous number and stores the new one, as the check runs
-  // after the parser lock is released.
-  std::atomic<uint64_t> last_seq{0};
-  static constexpr uint64_t kSeqSeen = uint64_t{1} << 32;
+  // Advanced without the lock: the check runs after the parser lock is
+  // released, from whichever thread delivers the message.
+  protocol::SharedLastSequence last_seq;
 };
 
 struct DeviceRegistry {
@@ -66,24 +62,15 @@ DeviceState& state_locked(DeviceRegistry& r, std::string_view id) {
   return it->second;
 }
 
-// What the parser reported, copied out under the parser lock so that decoding
-// and callbacks run without it.
-struct PendingEvent {
-  enum Kind : uint8_t { Frame, Dropped, Overflow } kind;
-  uint8_t byte = 0;
-  size_t offset = 0;  // Frame: payload position in Scratch::payloads
-  size_t len = 0;
-  protocol::BufferOverflow overflow{};
-};
-
 // Per-call working memory, reused across calls on the same thread so a steady
 // stream allocates nothing. A callback that feeds data re-enters on the same
 // thread; each nesting depth gets its own scratch.
+// The stream copies the parser's events out under the parser lock, so that
+// decoding and callbacks run without it. Its CRC policy is lenient (no
+// strict-CRC option on this path: the parser has logged the mismatch), and
+// the sequence check runs at its place in the dispatch order.
 struct Scratch {
-  std::vector<PendingEvent> events;
-  std::vector<uint8_t> payloads;
-  protocol::InsoleResp msg;
-  protocol::DecodeError error;
+  MessageStream stream{{protocol::CrcPolicy::lenient, true, protocol::SequenceCheck::by_handler}};
 };
 
 struct ScratchPool {
@@ -123,38 +110,8 @@ class ScratchLease {
   Scratch* scratch_;
 };
 
-void collect(Scratch& s, const ParserEvent& event) {
-  if (auto* f = std::get_if<protocol::FrameReceived>(&event)) {
-    s.events.push_back({PendingEvent::Frame, 0, s.payloads.size(), f->frame.payload.size()});
-    s.payloads.insert(s.payloads.end(), f->frame.payload.begin(), f->frame.payload.end());
-  } else if (auto* m = std::get_if<protocol::CrcMismatch>(&event)) {
-    // No strict-CRC option on this path: the parser has logged the mismatch
-    // and the frame is used like any other.
-    s.events.push_back({PendingEvent::Frame, 0, s.payloads.size(), m->frame.payload.size()});
-    s.payloads.insert(s.payloads.end(), m->frame.payload.begin(), m->frame.payload.end());
-  } else if (auto* d = std::get_if<protocol::DroppedByte>(&event)) {
-    s.events.push_back({PendingEvent::Dropped, d->byte});
-  } else if (auto* o = std::get_if<protocol::BufferOverflow>(&event)) {
-    PendingEvent e{PendingEvent::Overflow};
-    e.overflow = *o;
-    s.events.push_back(e);
-  }
-}
-
-void check_sequence(DeviceState& device, uint32_t seq) {
-  const uint64_t before = device.last_seq.exchange(DeviceState::kSeqSeen | seq, std::memory_order_relaxed);
-  if (!(before & DeviceState::kSeqSeen)) return;
-  const protocol::SequenceStep step{static_cast<uint32_t>(before), seq};
-  if (!step.continuous()) {
-    // "lost" here is the raw gap minus one, wrapping: a repeat reads 4294967295.
-    TVIS_LOG(log::Level::Warn, log::kTargetC, "\xE2\x9A\xA0\xEF\xB8\x8F  Insole SeqNum not continuous for ",
-             device.id, ": ", step.previous, " -> ", step.next, " (lost ", static_cast<uint32_t>(step.diff() - 1),
-             ")");
-  }
-}
-
 // Reports one decoded message to the callbacks, in the fixed order.
-void dispatch(DeviceState& device, const protocol::InsoleResp& msg) {
+void dispatch(DeviceState& device, MessageStream& stream, const protocol::InsoleResp& msg) {
   const char* device_id = device.id;
   CallbackSlots& cb = callbacks();
   if (msg.device_info) {
@@ -172,7 +129,7 @@ void dispatch(DeviceState& device, const protocol::InsoleResp& msg) {
   if (msg.ota_resp) post_ota_response(device_id, *msg.ota_resp);
   if (msg.sensor_data) {
     const protocol::SensorData& sd = *msg.sensor_data;
-    check_sequence(device, sd.seq_num);
+    stream.check_sequence(sd.seq_num);
     if (sd.pressure_data) {
       if (auto fn = load(cb.pressure)) {
         TvisPressureSample record;
@@ -208,47 +165,52 @@ void dispatch(DeviceState& device, const protocol::InsoleResp& msg) {
   }
 }
 
-// Feeds the device's parser under the registry's lock, collecting its events.
-void feed_locked(DeviceState& device, const uint8_t* data, size_t len, Scratch& s) {
-  device.parser.feed(std::span<const uint8_t>(data, len), [&s](const ParserEvent& e) { collect(s, e); });
-}
+// The C face's part of the road: its log lines and the callbacks.
+class CallbackDispatch final : public protocol::StreamHandler {
+ public:
+  explicit CallbackDispatch(DeviceState& device) : device_(device) {}
 
-void handle_events(DeviceState& device, Scratch& s) {
-  for (const PendingEvent& e : s.events) {
-    switch (e.kind) {
-      case PendingEvent::Overflow:
-        TVIS_LOG(log::Level::Warn, log::kTargetC, "Insole stream parser buffer overflow (max_len: ",
-                 e.overflow.max_len, ", buffer_len: ", e.overflow.buffer_len,
-                 ", incoming_len: ", e.overflow.incoming_len, "). Dropping oldest data.");
-        break;
-      case PendingEvent::Dropped:
-        TVIS_LOG(log::Level::Debug, log::kTargetC, "Insole stream parser dropped byte: 0x", hex_u8(e.byte));
-        break;
-      case PendingEvent::Frame:
-        if (protocol::decode_insole_resp_into({s.payloads.data() + e.offset, e.len}, s.msg, s.error)) {
-          dispatch(device, s.msg);
-        } else {
-          TVIS_LOG(log::Level::Error, log::kTargetC, "Failed to decode InsoleResp: ", s.error.to_string());
-          s.error = {};
-        }
-        break;
-    }
+  bool on_message(MessageStream& stream, const protocol::StreamFrame&, protocol::InsoleResp& msg,
+                  const protocol::SequenceStep*) override {
+    dispatch(device_, stream, msg);
+    return true;
   }
-}
+  bool on_decode_error(MessageStream&, const protocol::StreamFrame&, const protocol::DecodeError& error) override {
+    TVIS_LOG(log::Level::Error, log::kTargetC, "Failed to decode InsoleResp: ", error.to_string());
+    return true;
+  }
+  void on_sequence_gap(MessageStream&, const protocol::SequenceStep& step) override {
+    // "lost" here is the raw gap minus one, wrapping: a repeat reads 4294967295.
+    TVIS_LOG(log::Level::Warn, log::kTargetC, "\xE2\x9A\xA0\xEF\xB8\x8F  Insole SeqNum not continuous for ",
+             device_.id, ": ", step.previous, " -> ", step.next, " (lost ", static_cast<uint32_t>(step.diff() - 1),
+             ")");
+  }
+  void on_dropped_byte(MessageStream&, uint8_t byte) override {
+    TVIS_LOG(log::Level::Debug, log::kTargetC, "Insole stream parser dropped byte: 0x", hex_u8(byte));
+  }
+  void on_overflow(MessageStream&, const protocol::BufferOverflow& o) override {
+    TVIS_LOG(log::Level::Warn, log::kTargetC, "Insole stream parser buffer overflow (max_len: ", o.max_len,
+             ", buffer_len: ", o.buffer_len, ", incoming_len: ", o.incoming_len, "). Dropping oldest data.");
+  }
+
+ private:
+  DeviceState& device_;
+};
 
 DeviceState& receive(DeviceState* known, const char* device_id, size_t id_len, const uint8_t* data, size_t len) {
   ScratchLease lease;
-  Scratch& s = *lease;
-  s.events.clear();
-  s.payloads.clear();
+  MessageStream& stream = (*lease).stream;
   DeviceState* device = known;
   {
     DeviceRegistry& r = registry();
     std::lock_guard lock(r.mutex);
     if (!device) device = &state_locked(r, std::string_view(device_id, id_len));
-    feed_locked(*device, data, len, s);
+    stream.collect(device->parser, std::span<const uint8_t>(data, len));
   }
-  if (!s.events.empty()) handle_events(*device, s);
+  if (stream.has_queued()) {
+    CallbackDispatch dispatch_to(*device);
+    stream.deliver(dispatch_to, &device->last_seq);
+  }
   return *device;
 }
 

@@ -85,7 +85,7 @@ Result<FrameView, FrameError> decode_frame_view(std::span<const uint8_t> bytes) 
     e.kind = FrameError::Kind::InvalidMagic;
     return e;
   }
-  const size_t payload_len = bytes[6] | (static_cast<size_t>(bytes[7]) << 8);
+  const size_t payload_len = frame_payload_len(bytes.data());
   if (payload_len > MAX_PAYLOAD_LEN) return too_large(payload_len);
   const size_t h = header_len(bytes[4]);
   if (n != h + payload_len + kCrcLen) return invalid_length(n);

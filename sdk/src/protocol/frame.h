@@ -31,6 +31,12 @@ inline constexpr size_t header_len(uint8_t version) {
   return version == 2 ? kExtendedHeaderLen : kShortHeaderLen;
 }
 
+// The payload length a frame's header declares (little-endian, bytes 6 and
+// 7); header points at the magic and holds at least eight bytes.
+inline size_t frame_payload_len(const uint8_t* header) {
+  return header[6] | (static_cast<size_t>(header[7]) << 8);
+}
+
 struct FrameHeader {
   uint8_t version = kFrameVersion;
   uint8_t frame_type = kFrameType;

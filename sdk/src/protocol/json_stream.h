@@ -1,5 +1,5 @@
-// One byte stream turned into JSON texts, one per message, with statistics
-// and a sequence-number check of its own: the engine behind the Python
+// One byte stream turned into JSON texts, one per message, with the message
+// stream's statistics and sequence check: the engine behind the Python
 // StreamParser and the command-line decoder. It shares nothing with the
 // per-device state of the C receive path.
 #pragma once
@@ -8,11 +8,13 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "log/log.h"
 #include "protocol/codec.h"
 #include "protocol/json.h"
-#include "protocol/parser.h"
+#include "protocol/message_stream.h"
 
 namespace tvis::protocol {
 
@@ -52,15 +54,11 @@ class TextList {
   std::vector<size_t> ends_;
 };
 
-struct StreamStats {
-  uint64_t frames_received = 0;  // frames handed to the decoder
-  uint64_t crc_errors = 0;
-  uint64_t protobuf_errors = 0;
-  uint64_t dropped_bytes = 0;
-  uint64_t buffer_overflows = 0;
-  uint64_t packets_lost = 0;  // estimated from sequence gaps of 2 to 1000
-  uint64_t sequence_discontinuities = 0;
-  std::optional<uint32_t> last_seq;
+// Where a stream's sequence warnings go and how their text begins: each
+// face that owns a stream names its own, so no caller logs as another.
+struct SequenceLog {
+  std::string_view target;
+  std::string_view prefix;  // followed by "P -> S (diff D)"
 };
 
 // Called with every message that decodes, before it is rendered, also when
@@ -72,10 +70,17 @@ struct DecodedHook {
   void* context = nullptr;
 };
 
-class JsonStream {
+// The Python StreamParser's warning.
+inline constexpr SequenceLog kPythonSequenceLog{log::kTargetPython,
+                                                "[trova_insole_sdk] Python Insole SeqNum not continuous: "};
+
+class JsonStream final : private StreamHandler {
  public:
-  JsonStream(bool strict_crc, bool legacy_pressure_fallback, DecodedHook on_decoded = {})
-      : strict_crc_(strict_crc), legacy_pressure_fallback_(legacy_pressure_fallback), on_decoded_(on_decoded) {}
+  JsonStream(bool strict_crc, bool legacy_pressure_fallback, SequenceLog sequence_log, DecodedHook on_decoded = {})
+      : stream_({strict_crc ? CrcPolicy::strict : CrcPolicy::lenient}),
+        legacy_pressure_fallback_(legacy_pressure_fallback),
+        sequence_log_(sequence_log),
+        on_decoded_(on_decoded) {}
 
   // Feeds the bytes and appends to out one JSON text per message, in stream
   // order. A payload that does not decode, or an enumeration outside its
@@ -89,39 +94,31 @@ class JsonStream {
   std::optional<std::string> push_in_pieces(std::span<const uint8_t> data, TextList& out);
   std::optional<std::string> push_in_pieces(std::span<const uint8_t> data, std::vector<std::string>& out);
 
-  const StreamStats& stats() const { return stats_; }
-  size_t buffered_len() const { return parser_.buffered_len(); }
+  const StreamStats& stats() const { return stream_.stats(); }
+  size_t buffered_len() const { return stream_.buffered_len(); }
 
   // Counters and last_seq to zero; the buffer and held-back output stay.
-  void reset_stats() { stats_ = StreamStats{}; }
+  void reset_stats() { stream_.reset_stats(); }
   // Back to the constructed state: buffer, held-back output and statistics.
   void reset();
 
  private:
-  struct Pending {
-    enum Kind : uint8_t { Frame, BadCrcFrame, Dropped, Overflow } kind;
-    size_t offset = 0;  // frames: payload position in pending_bytes_
-    size_t len = 0;
-  };
+  bool on_message(MessageStream&, const StreamFrame&, InsoleResp& msg, const SequenceStep*) override;
+  bool on_decode_error(MessageStream&, const StreamFrame&, const DecodeError& error) override;
+  void on_sequence_gap(MessageStream&, const SequenceStep& step) override;
 
-  void queue(const ParserEvent& event);
   std::optional<std::string> drain(TextList& out);
-  std::optional<std::string> handle(const Pending& event, TextList& out);
   std::optional<std::string> copy_out(std::optional<std::string> error, std::vector<std::string>& out);
-  void check_sequence(uint32_t seq);
 
-  bool strict_crc_;
+  MessageStream stream_;
   bool legacy_pressure_fallback_;
+  SequenceLog sequence_log_;
   DecodedHook on_decoded_;
-  InsoleStreamParser parser_;
-  StreamStats stats_;
-  // Events not yet handled (owned copies) and texts made but not yet returned.
-  std::vector<Pending> pending_;
-  std::vector<uint8_t> pending_bytes_;
-  TextList held_texts_;
-  TextList texts_;  // the output of the std::string overloads, before it is copied out
-  InsoleResp msg_;
-  DecodeError error_;
+  TextList held_texts_;  // texts made but not yet returned
+  TextList texts_;       // the output of the std::string overloads, before it is copied out
+  // Within a delivery: where texts go, and the error that stopped it.
+  TextList* out_ = nullptr;
+  std::optional<std::string> error_;
 };
 
 }  // namespace tvis::protocol

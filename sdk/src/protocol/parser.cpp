@@ -57,7 +57,7 @@ size_t InsoleStreamParser::next_piece_len(size_t left) const {
     // Only a frame that can never fit fills the buffer, and extract() has
     // left its header at the front.
     const uint8_t* p = buf_.data() + head_;
-    const size_t frame = header_len(p[4]) + (p[6] | (static_cast<size_t>(p[7]) << 8)) + kCrcLen;
+    const size_t frame = header_len(p[4]) + frame_payload_len(p) + kCrcLen;
     room = frame > buffered ? frame - buffered : left;
   }
   return std::min({left, MAX_PIECE_LEN, room});
@@ -83,7 +83,7 @@ void InsoleStreamParser::extract(EventSink& sink) {
     if (avail < 5) break;
     const size_t h = header_len(base[head_ + 4]);
     if (avail < h) break;
-    const size_t payload_len = base[head_ + 6] | (static_cast<size_t>(base[head_ + 7]) << 8);
+    const size_t payload_len = frame_payload_len(base + head_);
     if (payload_len > MAX_PAYLOAD_LEN) {  // a false magic costs one byte
       drop(1);
       continue;
@@ -99,7 +99,7 @@ void InsoleStreamParser::extract(EventSink& sink) {
     }
     head_ += frame_size;
     if (decoded->crc_ok()) {
-      sink(ParserEvent{FrameReceived{*decoded}});
+      sink(ParserEvent{FrameReceived{*decoded, raw}});
     } else {
       CrcMismatch mismatch{*decoded, raw, decoded->stored_crc, decoded->calculated_crc};
       log_crc_mismatch(mismatch);

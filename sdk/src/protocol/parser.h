@@ -24,6 +24,7 @@ inline constexpr size_t MAX_PIECE_LEN = 512;
 
 struct FrameReceived {
   FrameView frame;
+  std::span<const uint8_t> raw;  // the whole frame, magic to CRC
 };
 
 struct CrcMismatch {

@@ -41,7 +41,8 @@ PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   StreamParserObject* self = self_of(obj);
   self->dispatch = for_device ? new (std::nothrow) DeviceDispatch(std::move(device_id)) : nullptr;
   self->stream = new (std::nothrow)
-      protocol::JsonStream(strict_crc, fallback, self->dispatch ? self->dispatch->hook() : protocol::DecodedHook{});
+      protocol::JsonStream(strict_crc, fallback, protocol::kPythonSequenceLog,
+                           self->dispatch ? self->dispatch->hook() : protocol::DecodedHook{});
   self->texts = new (std::nothrow) protocol::TextList();
   if (!self->stream || !self->texts || (for_device && !self->dispatch)) {
     Py_DECREF(obj);
