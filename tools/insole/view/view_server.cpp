@@ -1,5 +1,8 @@
 #include "insole/view/view_server.h"
 
+// Asio uses std::exchange without including <utility> itself.
+#include <utility>
+
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
