@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "mock_frames.h"
-#include "recorder.h"
+#include "insole/sources/mock_frames.h"
+#include "insole/sources/recorder.h"
 
 namespace {
 

@@ -36,7 +36,7 @@ import time
 
 import trova_insole_sdk as sdk
 
-PROTO = pathlib.Path(__file__).resolve().parents[1] / "tests" / "proto" / "insole.proto"
+PROTO = pathlib.Path(__file__).resolve().parents[1] / "proto" / "insole.proto"
 
 
 def load_reference():

@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "mock_frames.h"
-#include "view_layout.h"
-#include "view_server.h"
-#include "view_state.h"
+#include "insole/sources/mock_frames.h"
+#include "insole/view/view_layout.h"
+#include "insole/view/view_server.h"
+#include "insole/view/view_state.h"
 
 int main(int argc, char** argv) {
   int insoles = 2;

@@ -1,43 +1,114 @@
-# Fails when a lower room of sdk/src includes a higher one, so that each room
-# can be read, tested and reused with only the rooms below it. Run by the
-# build (target check_layers) as: cmake -DSRC=<sdk/src> -P check_layers.cmake
+# Fails when a room includes one that is not strictly below it, so that each
+# room can be read, tested and reused with only the rooms below it, and no two
+# rooms ever include each other. Run by the build (target check_layers) as:
+#   cmake -DSRC=<sdk/src> -DTOOLS=<tools> -P check_layers.cmake
 #
-#   util, then log, then protocol, pressure, layout and capture (none needs another), then
-#   the core of the C face with the update worker, the simulated stream and
-#   the virtual insole (c, dfu, mock, sim: the exports in c/api_*.cpp start dfu
-#   and mock, which call back through c's registry), then python on top.
+# A file may include its own room and rooms of a lower rank, never a room of
+# its own rank or above. The SDK's rooms (sdk/src/<room>/, included as
+# "<room>/file.h"):
+#   0 util
+#   1 log
+#   2 protocol, pressure, layout, capture   (none needs another)
+#   3 runtime: the process-wide state behind both faces (receive path,
+#     callback registry, update mailbox, records)
+#   4 dfu, mock, sim                 (dfu and mock call back through runtime)
+#   5 c (the C exports), python (the Python face); neither includes the other
+cmake_minimum_required(VERSION 3.25)
 set(rank_util 0)
 set(rank_log 1)
 set(rank_protocol 2)
 set(rank_pressure 2)
 set(rank_layout 2)
 set(rank_capture 2)
-set(rank_c 3)
-set(rank_dfu 3)
-set(rank_mock 3)
-set(rank_sim 3)
-set(rank_python 4)
+set(rank_runtime 3)
+set(rank_dfu 4)
+set(rank_mock 4)
+set(rank_sim 4)
+set(rank_c 5)
+set(rank_python 5)
+
+# The tool's rooms (tools/insole/<room>/, included as "insole/<room>/file.h"):
+#   0 cli (option layout, values, exit statuses)
+#   1 console (the terminal and what it shows)
+#   2 capture (file readers and writers), dfu (update session), bridge (MQTT)
+#   3 sources (with the recorder), export
+#   4 view
+#   5 commands
+# Files of tools/ outside a room (the tool's main.cpp, the soak program) may
+# include every tool room.
+set(tool_rank_cli 0)
+set(tool_rank_console 1)
+set(tool_rank_capture 2)
+set(tool_rank_dfu 2)
+set(tool_rank_bridge 2)
+set(tool_rank_sources 3)
+set(tool_rank_export 3)
+set(tool_rank_view 4)
+set(tool_rank_commands 5)
+set(tool_rank_top 6)
+# The SDK rooms the tool may include. It reaches the runtime, the update
+# worker, the exports and the Python face only through the public header
+# (trova_insole_sdk.h), as every host does; those rooms are never included.
+set(tool_may_use util log protocol pressure layout capture mock sim)
+set(tool_never runtime dfu c python)
+
+set(include_regex "^[ \t]*#[ \t]*include \"[a-z_]+/")
+set(violations "")
 
 file(GLOB_RECURSE sources RELATIVE "${SRC}" "${SRC}/*.h" "${SRC}/*.cpp")
-set(violations "")
 foreach(source IN LISTS sources)
   string(REGEX MATCH "^[a-z_]+/" room "${source}")
   string(REPLACE "/" "" room "${room}")
   if(room STREQUAL "" OR NOT DEFINED rank_${room})
+    list(APPEND violations "sdk/src/${source}: a room the layering does not know")
     continue()
   endif()
-  file(STRINGS "${SRC}/${source}" includes REGEX "^#include \"[a-z_]+/")
+  file(STRINGS "${SRC}/${source}" includes REGEX "${include_regex}")
   foreach(line IN LISTS includes)
     string(REGEX MATCH "\"([a-z_]+)/" unused "${line}")
     set(used "${CMAKE_MATCH_1}")
     if(NOT DEFINED rank_${used})
-      list(APPEND violations "${source}: ${line} (a room the layering does not know)")
-    elseif(rank_${used} GREATER rank_${room} OR (rank_${room} EQUAL 2 AND NOT used STREQUAL room AND rank_${used} EQUAL 2))
-      list(APPEND violations "${source}: ${line} (${room} sits below ${used})")
+      list(APPEND violations "sdk/src/${source}: ${line} (a room the layering does not know)")
+    elseif(NOT used STREQUAL room AND NOT rank_${used} LESS rank_${room})
+      list(APPEND violations "sdk/src/${source}: ${line} (${used} is not below ${room})")
     endif()
   endforeach()
 endforeach()
+
+if(DEFINED TOOLS)
+  file(GLOB_RECURSE tool_sources RELATIVE "${TOOLS}" "${TOOLS}/*.h" "${TOOLS}/*.cpp")
+  foreach(source IN LISTS tool_sources)
+    set(room top)
+    if(source MATCHES "^insole/([a-z_]+)/")
+      set(room "${CMAKE_MATCH_1}")
+      if(NOT DEFINED tool_rank_${room})
+        list(APPEND violations "tools/${source}: a room the layering does not know")
+        continue()
+      endif()
+    endif()
+    file(STRINGS "${TOOLS}/${source}" includes REGEX "${include_regex}")
+    foreach(line IN LISTS includes)
+      if(line MATCHES "\"insole/([a-z_]+)/")
+        set(used "${CMAKE_MATCH_1}")
+        if(NOT DEFINED tool_rank_${used})
+          list(APPEND violations "tools/${source}: ${line} (a tool room the layering does not know)")
+        elseif(NOT used STREQUAL room AND NOT tool_rank_${used} LESS tool_rank_${room})
+          list(APPEND violations "tools/${source}: ${line} (${used} is not below ${room})")
+        endif()
+      else()
+        string(REGEX MATCH "\"([a-z_]+)/" unused "${line}")
+        set(used "${CMAKE_MATCH_1}")
+        if(used IN_LIST tool_never)
+          list(APPEND violations "tools/${source}: ${line} (the tool reaches ${used} through the public header only)")
+        elseif(NOT used IN_LIST tool_may_use)
+          list(APPEND violations "tools/${source}: ${line} (an SDK room the tool may not include)")
+        endif()
+      endif()
+    endforeach()
+  endforeach()
+endif()
+
 if(violations)
   list(JOIN violations "\n  " text)
-  message(FATAL_ERROR "lower rooms include higher ones:\n  ${text}")
+  message(FATAL_ERROR "includes that break the layering:\n  ${text}")
 endif()

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Writes the seed corpora of the fuzz targets from real messages.
 
-The messages are built with the reference protobuf schema (tests/proto), so
+The messages are built with the reference protobuf schema (proto/insole.proto), so
 the seeds do not depend on the SDK's own encoder:
 
   corpus/fuzz_decode/  bare payloads: every InsoleResp kind, a few InsoleReq
@@ -22,7 +22,7 @@ import sys
 import tempfile
 
 HERE = pathlib.Path(__file__).resolve().parents[1] / "tests" / "fuzz"
-PROTO = HERE.parent / "proto" / "insole.proto"
+PROTO = HERE.parents[1] / "proto" / "insole.proto"
 sys.path.insert(0, str(HERE.parent))
 from reference_frames import frame  # noqa: E402
 

@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "bridge_buffer.h"
-#include "bridge_messages.h"
-#include "bridge_topics.h"
-#include "mock_frames.h"
+#include "insole/bridge/bridge_buffer.h"
+#include "insole/bridge/bridge_messages.h"
+#include "insole/bridge/bridge_topics.h"
+#include "insole/sources/mock_frames.h"
 #include "protocol/codec.h"
 #include "protocol/frame.h"
+#include "insole/cli/values.h"
 #include "protocol/json_stream.h"
-#include "values.h"
 
 namespace insole {
 namespace {

@@ -14,7 +14,7 @@
 #include <set>
 #include <thread>
 
-#include "c/ota_waiter.h"
+#include "runtime/ota_waiter.h"
 #include "capi_support.h"
 #include "dfu/timing.h"
 

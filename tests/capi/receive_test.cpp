@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "c/ota_waiter.h"
+#include "runtime/ota_waiter.h"
 #include "capi_support.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Bridge between the SDK's message structs and the libprotobuf reference
-// messages generated from tests/proto/insole.proto: conversion into our
+// messages generated from proto/insole.proto: conversion into our
 // structs, random message generation, and a rewritten schema for wire forms
 // the generated code never writes.
 #pragma once

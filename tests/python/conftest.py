@@ -10,8 +10,8 @@ import tempfile
 
 import pytest
 
-PROTO = pathlib.Path(__file__).resolve().parents[1] / "proto" / "insole.proto"
-sys.path.insert(0, str(PROTO.parents[1]))
+PROTO = pathlib.Path(__file__).resolve().parents[2] / "proto" / "insole.proto"
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 from reference_frames import crc16, frame  # noqa: E402  (re-exported to the tests)
 _generated_dir = None
 

@@ -13,8 +13,8 @@
 #include "pressure/calibration.h"
 #include "protocol/codec.h"
 #include "protocol/frame.h"
-#include "view_layout.h"
-#include "view_state.h"
+#include "insole/view/view_layout.h"
+#include "insole/view/view_state.h"
 
 namespace insole {
 namespace {

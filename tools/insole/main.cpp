@@ -11,7 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "commands.h"
+#include "insole/cli/cli.h"
+#include "insole/commands/commands.h"
 #include "log/log.h"
 #include "trova_insole_sdk.h"
 #include "version.h"

@@ -1,5 +1,5 @@
 // C exports: reading advertisements.
-#include "c/foot_side.h"
+#include "runtime/foot_side.h"
 #include "trova_insole_sdk.h"
 
 using namespace tvis::c;

@@ -1,5 +1,5 @@
 // C exports: callback registration.
-#include "c/callbacks.h"
+#include "runtime/callbacks.h"
 #include "trova_insole_sdk.h"
 
 using namespace tvis::c;

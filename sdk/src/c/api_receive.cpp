@@ -1,6 +1,6 @@
 // C exports: the receive path and connection events.
 #include "c/boundary.h"
-#include "c/receive.h"
+#include "runtime/receive.h"
 #include "trova_insole_sdk.h"
 
 using namespace tvis::c;

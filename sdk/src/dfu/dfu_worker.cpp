@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
-#include "c/callbacks.h"
-#include "c/ota_waiter.h"
+#include "runtime/callbacks.h"
+#include "runtime/ota_waiter.h"
 #include "dfu/timing.h"
 #include "log/log.h"
 #include "protocol/codec.h"

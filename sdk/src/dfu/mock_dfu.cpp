@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "c/ota_waiter.h"
+#include "runtime/ota_waiter.h"
 #include "dfu/timing.h"
 #include "log/log.h"
 

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <thread>
 
-#include "c/device_key.h"
-#include "c/receive.h"
+#include "runtime/device_key.h"
+#include "runtime/receive.h"
 #include "protocol/codec.h"
 #include "protocol/frame.h"
 

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "c/callbacks.h"
+#include "runtime/callbacks.h"
 #include "log/log.h"
 
 namespace tvis::py {

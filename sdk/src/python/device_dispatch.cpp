@@ -1,7 +1,7 @@
 #include "python/device_dispatch.h"
 
-#include "c/callbacks.h"
-#include "c/ota_waiter.h"
+#include "runtime/callbacks.h"
+#include "runtime/ota_waiter.h"
 
 namespace tvis::py {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "c/foot_side.h"
-#include "c/receive.h"
+#include "runtime/foot_side.h"
+#include "runtime/receive.h"
 #include "dfu/dfu_worker.h"
 #include "dfu/mock_dfu.h"
 #include "pressure/calibration.h"

@@ -1,0 +1,124 @@
+#include "insole/export/capture_export.h"
+
+#include <cstring>
+#include <map>
+#include <optional>
+#include <stdexcept>
+
+#include "capture/clock_alignment.h"
+#include "insole/capture/capture_reader.h"
+#include "insole/export/export_rows.h"
+#include "protocol/codec.h"
+#include "protocol/parser.h"
+#include "protocol/sequence.h"
+#include "protocol/message_stream.h"
+
+namespace insole {
+
+namespace {
+
+using namespace tvis::protocol;
+
+// One insole's running state across the capture. Its stream is lenient: a
+// frame whose CRC fails is exported like the receive path would use it.
+struct Device {
+  MessageStream stream;
+  tvis::capture::ClockAlignment clock;
+  std::optional<BatteryData> battery;  // the latest report, carried into rows
+  std::string foot;  // the foot the insole's own messages name, for captures that name none
+};
+
+// A raw capture or a snoop log names no foot; the insole names its own in
+// every sample and in its device information.
+void learn_foot(Device& dev, int32_t device_id) {
+  if (device_id == DEVICE_LEFT) dev.foot = "left";
+  if (device_id == DEVICE_RIGHT) dev.foot = "right";
+}
+
+// Every sample of one notification as a row.
+class RowsOf final : public StreamHandler {
+ public:
+  RowsOf(const Notification& n, Device& dev, RowWriter& writer, ExportTotals& totals,
+         const ForceDerivation& derivation, SampleForces& forces)
+      : n_(n), dev_(dev), writer_(writer), totals_(totals), derivation_(derivation), forces_(forces) {}
+
+  bool on_decode_error(MessageStream&, const StreamFrame&, const DecodeError&) override {
+    ++totals_.undecodable;
+    return true;
+  }
+  bool on_message(MessageStream&, const StreamFrame&, InsoleResp& msg, const SequenceStep* step) override {
+    if (msg.battery_data) dev_.battery = msg.battery_data;
+    if (msg.device_info) learn_foot(dev_, msg.device_info->device_id);
+    if (!msg.sensor_data) return true;
+    const SensorData& sd = *msg.sensor_data;
+    learn_foot(dev_, sd.device_id);
+    if (sd.battery_data) dev_.battery = sd.battery_data;
+    const uint32_t gap = step ? step->estimated_lost() : 0;
+    totals_.gaps += gap;
+    ++totals_.samples;
+    int64_t aligned = 0;
+    if (n_.host_time_ns) aligned = dev_.clock.align(sd.timestamp_ms, n_.host_time_ns);
+    const std::string& foot = n_.foot == "unknown" && !dev_.foot.empty() ? dev_.foot : n_.foot;
+    derivation_.derive(sd, foot, forces_);
+    writer_.row(Sample{n_.device_id, foot, n_.host_time_ns, n_.host_time_ns ? &aligned : nullptr, gap, msg,
+                       dev_.battery ? &*dev_.battery : nullptr, forces_});
+    return true;
+  }
+
+ private:
+  const Notification& n_;
+  Device& dev_;
+  RowWriter& writer_;
+  ExportTotals& totals_;
+  const ForceDerivation& derivation_;
+  SampleForces& forces_;
+};
+
+std::unique_ptr<RowWriter> writer_for(ExportFormat format, ExportOutput& out) {
+  switch (format) {
+    case ExportFormat::JsonLines:
+      return jsonl_writer(out);
+    case ExportFormat::Binary:
+      return binary_writer(out);
+    case ExportFormat::Csv:
+      break;
+  }
+  return csv_writer(out);
+}
+
+}  // namespace
+
+void ExportOutput::append(const char* data, size_t n) {
+  char* p = room(n);
+  std::memcpy(p, data, n);
+  done(p + n);
+}
+
+void ExportOutput::flush() {
+  if (used_ == 0) return;
+  const size_t size = used_;
+  used_ = 0;
+  if (std::fwrite(buffer_.data(), 1, size, out_) != size) throw std::runtime_error("cannot write the export");
+}
+
+ExportTotals export_capture(const std::string& path, ExportFormat format, std::FILE* out,
+                            const tvis::layout::CellLayout& layout) {
+  ExportTotals totals;
+  std::map<std::string, Device, std::less<>> devices;
+  ExportOutput output(out);
+  const std::unique_ptr<RowWriter> writer = writer_for(format, output);
+  const ForceDerivation derivation(layout);
+  SampleForces forces;
+
+  read_capture(path, [&](const Notification& n) {
+    Device& dev = devices[n.device_id];
+    RowsOf rows(n, dev, *writer, totals, derivation, forces);
+    dev.stream.feed(n.bytes, rows, Feeding::pieces);
+    output.flush_if_due();
+  });
+  writer->finish();
+  output.flush();
+  return totals;
+}
+
+}  // namespace insole
