@@ -65,6 +65,14 @@ class DecoderPerDevice {
   std::map<std::string, Decoder*> by_device_;
 };
 
+// What every road ends with: the decoded lines out, then the statistics,
+// which only a capture read to its end has.
+int finish(DecoderPerDevice& decoders, int status) {
+  std::fflush(stdout);
+  if (status == kExitOk) decoders.print_stats();
+  return status;
+}
+
 int run_snoop(const Options& options) {
   if (options.path != "-") throw UsageError("give either FILE or --btsnoop LOG, not both");
   if (options.hex) throw UsageError("--hex does not apply to a --btsnoop log");
@@ -87,10 +95,7 @@ int run_snoop(const Options& options) {
     std::fprintf(stderr, "insole: %s\n", e.what());
     status = kExitFailed;
   }
-  std::fflush(stdout);
-  if (status != kExitOk) return status;
-  decoders.print_stats();
-  return status;
+  return finish(decoders, status);
 }
 
 struct OutputEnded {};  // thrown through the capture reader: the rest would be decoded into the void
@@ -115,10 +120,7 @@ int run_capture(const Options& options) {
     std::fprintf(stderr, "insole: %s\n", e.what());
     status = kExitFailed;
   }
-  std::fflush(stdout);
-  if (status != kExitOk) return status;
-  decoders.print_stats();
-  return status;
+  return finish(decoders, status);
 }
 
 int run(const Options& options) {
