@@ -1,6 +1,7 @@
 #include "insole/view/view_state.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 
@@ -222,10 +223,11 @@ void ViewState::show(Insole& in, const SourceEvent& e, const tvis::protocol::Ins
   }
   if (sd.imu_data) {
     const ImuData& imu = *sd.imu_data;
-    const double a = imu.acc_scale_or_default(), g = imu.gyro_scale_or_default();
+    // In double, as the page has always plotted them (the SDK's own values are float).
+    const std::array<double, 6> v = imu.physical<double>();
     in.has_imu = true;
-    in.acc = {imu.acc_x * a, imu.acc_y * a, imu.acc_z * a};
-    in.gyro = {imu.gyro_x * g, imu.gyro_y * g, imu.gyro_z * g};
+    in.acc = {v[0], v[1], v[2]};
+    in.gyro = {v[3], v[4], v[5]};
   }
   if (sd.shear_data) {
     const ShearData& s = *sd.shear_data;
