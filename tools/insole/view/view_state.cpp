@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cmath>
 
 #include "pressure/calibration.h"
@@ -12,6 +11,7 @@
 #include "insole/console/text.h"
 #include "protocol/message_stream.h"
 #include "util/utf8.h"
+#include "util/wall_clock.h"
 
 namespace insole {
 
@@ -242,9 +242,7 @@ void ViewState::show(Insole& in, const SourceEvent& e, const tvis::protocol::Ins
 void ViewState::on_dfu(const std::string& device_id, const DfuReport& report) {
   static constexpr const char* kStates[] = {"loading",   "checksum",  "handshake", "uploading", "verifying",
                                             "rebooting", "completed", "failed",    "aborted"};
-  const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count();
+  const int64_t now = tvis::wall_clock_ns();
   std::lock_guard lock(mutex_);
   Insole& in = insole(device_id);
   if (!in.dfu || in.dfu->state != report.state)
