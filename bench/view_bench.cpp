@@ -15,6 +15,7 @@
 #include "insole/view/view_layout.h"
 #include "insole/view/view_server.h"
 #include "insole/view/view_state.h"
+#include "util/wall_clock.h"
 
 int main(int argc, char** argv) {
   int insoles = 2;
@@ -49,9 +50,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < insoles; ++i) {
       frame.clear();
       append_mock_frame(tvis::mock::profile_for(ids[i]), n, frame);
-      const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
+      const int64_t now = tvis::wall_clock_ns();
       const auto before = Clock::now();
       state.on_event(SourceEvent{SourceEvent::Kind::notification, ids[i], feet[i], now, frame});
       worst_call_us = std::max(worst_call_us, std::chrono::duration<double, std::micro>(Clock::now() - before).count());

@@ -1,10 +1,10 @@
 #include "protocol/commands.h"
 
 #include <atomic>
-#include <ctime>
 
 #include "protocol/codec.h"
 #include "protocol/frame.h"
+#include "util/wall_clock.h"
 
 namespace tvis::protocol {
 
@@ -21,10 +21,9 @@ std::atomic<uint64_t>& clock_override() {
 uint64_t wall_clock_ms() {
   const uint64_t fixed = clock_override().load(std::memory_order_relaxed);
   if (fixed != UINT64_MAX) return fixed;
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  if (ts.tv_sec < 0) return 0;
-  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+  const int64_t now_ns = wall_clock_ns();
+  if (now_ns < 0) return 0;
+  return static_cast<uint64_t>(now_ns) / 1000000;
 }
 
 void set_wall_clock_override(std::optional<uint64_t> fixed_ms) {

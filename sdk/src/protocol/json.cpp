@@ -240,9 +240,7 @@ struct Writer {
 
   template <size_t K>
   [[gnu::always_inline]] void derived_imu(const ImuData& imu, bool& first) {
-    const float scale = K < 3 ? imu.acc_scale_or_default() : imu.gyro_scale_or_default();
-    const int32_t samples[] = {imu.acc_x, imu.acc_y, imu.acc_z, imu.gyro_x, imu.gyro_y, imu.gyro_z};
-    const float value = scale * static_cast<float>(samples[K]);
+    const float value = imu.physical()[K];
     if (!std::isfinite(value)) return;
     char* p = key<ImuData, kFieldCount<ImuData> + K>(first, kMaxDoubleText);
     text.done(write_double(p, static_cast<double>(value)));

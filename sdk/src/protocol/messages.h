@@ -3,6 +3,7 @@
 // sub-messages are optional, enumerations are open and kept as int32.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -138,6 +139,17 @@ struct ImuData {
   static constexpr float kDefaultGyroScale = 0.06103515625f;
   float acc_scale_or_default() const { return acc_scale != 0.0f ? acc_scale : kDefaultAccScale; }
   float gyro_scale_or_default() const { return gyro_scale != 0.0f ? gyro_scale : kDefaultGyroScale; }
+
+  // The six readings in physical units, scale times count: acc x, y, z in mg,
+  // then gyro x, y, z in degrees per second. Real is the precision of the
+  // product: float is what the SDK reports (C records, JSON, export), the
+  // browser view plots in double. Values may be non-finite for absurd scales.
+  template <class Real = float>
+  std::array<Real, 6> physical() const {
+    const Real acc = acc_scale_or_default(), gyro = gyro_scale_or_default();
+    return {acc * static_cast<Real>(acc_x),   acc * static_cast<Real>(acc_y),   acc * static_cast<Real>(acc_z),
+            gyro * static_cast<Real>(gyro_x), gyro * static_cast<Real>(gyro_y), gyro * static_cast<Real>(gyro_z)};
+  }
 };
 
 // The array-only messages have an empty constructor on purpose: creating one

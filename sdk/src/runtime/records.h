@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -110,12 +111,13 @@ inline TvisImuSample imu_record(const protocol::SensorData& sd, const protocol::
   r.acc_scale = imu.acc_scale_or_default();
   r.gyro_scale = imu.gyro_scale_or_default();
   // Derived values come from the unsaturated readings, in single precision.
-  r.acc_x_mg = r.acc_scale * static_cast<float>(imu.acc_x);
-  r.acc_y_mg = r.acc_scale * static_cast<float>(imu.acc_y);
-  r.acc_z_mg = r.acc_scale * static_cast<float>(imu.acc_z);
-  r.gyro_x_dps = r.gyro_scale * static_cast<float>(imu.gyro_x);
-  r.gyro_y_dps = r.gyro_scale * static_cast<float>(imu.gyro_y);
-  r.gyro_z_dps = r.gyro_scale * static_cast<float>(imu.gyro_z);
+  const std::array<float, 6> v = imu.physical();
+  r.acc_x_mg = v[0];
+  r.acc_y_mg = v[1];
+  r.acc_z_mg = v[2];
+  r.gyro_x_dps = v[3];
+  r.gyro_y_dps = v[4];
+  r.gyro_z_dps = v[5];
   return r;
 }
 

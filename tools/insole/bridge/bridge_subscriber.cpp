@@ -4,23 +4,18 @@
 #include <mqtt_protocol.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string_view>
 
 #include "protocol/frame.h"
+#include "util/wall_clock.h"
 #include "version.h"
 
 namespace insole {
 
 namespace {
-
-int64_t system_now_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 struct Properties {
   std::string run, device, foot;
@@ -115,7 +110,7 @@ void Subscriber::message(const mosquitto_message& message, const mosquitto_prope
   if (kind != "sensor" && kind != "event" && kind != "battery" && kind != "info") return;
   const auto* bytes = static_cast<const uint8_t*>(message.payload);
   const std::span<const uint8_t> payload(bytes, static_cast<size_t>(message.payloadlen));
-  const int64_t now = system_now_ns();
+  const int64_t now = tvis::wall_clock_ns();
   const Properties p = read_properties(properties);
 
   std::lock_guard lock(mutex_);
@@ -143,7 +138,7 @@ void Subscriber::message(const mosquitto_message& message, const mosquitto_prope
 }
 
 void Subscriber::tick() {
-  const auto now = static_cast<uint64_t>(system_now_ns());
+  const auto now = static_cast<uint64_t>(tvis::wall_clock_ns());
   std::lock_guard lock(mutex_);
   for (auto& [key, c] : captures_)
     if (c.file) c.writer->poll(now);

@@ -20,6 +20,7 @@
 #include "insole/sources/source_options.h"
 #include "insole/console/terminal.h"
 #include "insole/console/status_line.h"
+#include "util/wall_clock.h"
 #include "version.h"
 
 namespace insole {
@@ -68,8 +69,7 @@ std::string insoles_text(const std::vector<std::string>& ids) {
 int write_snoop_capture(const std::string& path, const std::vector<std::string>& ids, uint32_t frames) {
   auto out = open_snoop(path);
   if (!out) return kExitFailed;
-  const auto start =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const int64_t start = tvis::wall_clock_ns();
   std::vector<uint8_t> frame;
   for (uint32_t n = 1; n <= frames; ++n)
     for (const auto& id : ids) {
@@ -92,8 +92,7 @@ uint64_t write_mcap_capture(std::FILE* out, const std::vector<std::string>& ids,
   for (const auto& id : ids)
     channels.push_back(writer.add_channel(0, "/insole/" + id + "/notifications", "insole.notification",
                                           {{"device_id", id}, {"foot", foot_of(id)}}));
-  const auto start = static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+  const auto start = static_cast<uint64_t>(tvis::wall_clock_ns());
   std::vector<uint8_t> frame;
   for (uint32_t n = 1; n <= frames; ++n)
     for (size_t i = 0; i < ids.size(); ++i) {

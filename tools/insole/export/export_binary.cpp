@@ -9,6 +9,7 @@
 // A value the sample does not carry is 0; each row's counts say which values
 // are there, as the empty CSV fields do.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -181,10 +182,7 @@ class BinaryWriter : public RowWriter {
                                m.raw_acc_x, m.raw_acc_y, m.raw_acc_z, m.raw_gyro_x, m.raw_gyro_y, m.raw_gyro_z};
       std::memcpy(r.imu, imu, sizeof imu);
       // The same single-precision products as the CSV's derived columns.
-      const float acc = m.acc_scale_or_default(), gyro = m.gyro_scale_or_default();
-      const float derived[6] = {acc * static_cast<float>(m.acc_x),   acc * static_cast<float>(m.acc_y),
-                                acc * static_cast<float>(m.acc_z),   gyro * static_cast<float>(m.gyro_x),
-                                gyro * static_cast<float>(m.gyro_y), gyro * static_cast<float>(m.gyro_z)};
+      const std::array<float, 6> derived = m.physical();
       for (size_t i = 0; i < 6; ++i)
         r.derived[i] = std::isfinite(derived[i]) ? derived[i] : std::numeric_limits<float>::quiet_NaN();
       r.imu_count = 1;

@@ -141,10 +141,7 @@ class CsvWriter : public RowWriter {
         p = write_int32(p, v);
       }
       // Derived in single precision, as the SDK reports them everywhere.
-      const float acc = m.acc_scale_or_default(), gyro = m.gyro_scale_or_default();
-      for (float v : {acc * static_cast<float>(m.acc_x), acc * static_cast<float>(m.acc_y),
-                      acc * static_cast<float>(m.acc_z), gyro * static_cast<float>(m.gyro_x),
-                      gyro * static_cast<float>(m.gyro_y), gyro * static_cast<float>(m.gyro_z)}) {
+      for (float v : m.physical()) {
         *p++ = ',';
         p = write_double(p, static_cast<double>(v));
       }

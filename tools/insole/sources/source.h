@@ -76,7 +76,4 @@ std::unique_ptr<Source> open_replay_source(const std::string& path, double speed
 // (listened on at once; the port, chosen when 0, is told on standard error).
 std::unique_ptr<Source> open_feed_source(const std::string& where);
 
-// The system clock in ns since the Unix epoch, as host_time_ns counts.
-int64_t system_now_ns();
-
 }  // namespace insole

@@ -6,15 +6,11 @@
 
 #include "insole/console/terminal.h"
 #include "insole/sources/mock_frames.h"
+#include "util/wall_clock.h"
 
 namespace insole {
 
 bool Source::write(const std::string&, std::span<const uint8_t>) { return false; }
-
-int64_t system_now_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 namespace {
 
@@ -40,7 +36,7 @@ class MockSource final : public Source {
       for (size_t i = 0; i < ids_.size(); ++i) {
         frame.clear();
         append_mock_frame(tvis::mock::profile_for(ids_[i]), n, frame);
-        sink(SourceEvent{SourceEvent::Kind::notification, ids_[i], feet_[i], system_now_ns(), frame});
+        sink(SourceEvent{SourceEvent::Kind::notification, ids_[i], feet_[i], tvis::wall_clock_ns(), frame});
       }
     }
   }

@@ -15,6 +15,7 @@
 #include "insole/capture/capture_reader.h"
 #include "insole/sources/source.h"
 #include "insole/console/terminal.h"
+#include "util/wall_clock.h"
 
 namespace insole {
 
@@ -47,7 +48,7 @@ class ReplaySource final : public Source {
         if (should_end(end)) throw Stopped{};
         int64_t at = n.host_time_ns;
         if (at == 0) {  // a raw capture: no times to keep or pace by
-          sink(SourceEvent{SourceEvent::Kind::notification, n.device_id, n.foot, system_now_ns(), n.bytes});
+          sink(SourceEvent{SourceEvent::Kind::notification, n.device_id, n.foot, tvis::wall_clock_ns(), n.bytes});
           return;
         }
         if (!timed) {

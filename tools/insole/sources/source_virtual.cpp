@@ -12,6 +12,7 @@
 #include "sim/runner.h"
 #include "insole/sources/source.h"
 #include "insole/console/terminal.h"
+#include "util/wall_clock.h"
 
 namespace insole {
 
@@ -58,7 +59,7 @@ class VirtualSource final : public Source {
     for (auto& unit : units_) {
       runner_.add(unit.id, unit.config);
       runner_.write(unit.id, unit.start);
-      sink(SourceEvent{SourceEvent::Kind::write, unit.id, unit.foot, system_now_ns(), unit.start});
+      sink(SourceEvent{SourceEvent::Kind::write, unit.id, unit.foot, tvis::wall_clock_ns(), unit.start});
     }
     runner_.start();
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -99,16 +100,16 @@ class VirtualSource final : public Source {
 
   void on_notification(const std::string& id, std::span<const uint8_t> bytes) {
     const Unit* unit = unit_of(id);
-    if (unit && sink_) (*sink_)(SourceEvent{SourceEvent::Kind::notification, unit->id, unit->foot, system_now_ns(), bytes});
+    if (unit && sink_) (*sink_)(SourceEvent{SourceEvent::Kind::notification, unit->id, unit->foot, tvis::wall_clock_ns(), bytes});
   }
 
   void on_link(const std::string& id, bool up) {
     const Unit* unit = unit_of(id);
     if (!unit || !sink_) return;
-    (*sink_)(SourceEvent{SourceEvent::Kind::link, unit->id, unit->foot, system_now_ns(), {}, up});
+    (*sink_)(SourceEvent{SourceEvent::Kind::link, unit->id, unit->foot, tvis::wall_clock_ns(), {}, up});
     if (up) {
       runner_.write(unit->id, unit->start);
-      (*sink_)(SourceEvent{SourceEvent::Kind::write, unit->id, unit->foot, system_now_ns(), unit->start});
+      (*sink_)(SourceEvent{SourceEvent::Kind::write, unit->id, unit->foot, tvis::wall_clock_ns(), unit->start});
     }
   }
 

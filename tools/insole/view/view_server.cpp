@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "insole/view/view_assets.h"
+#include "util/wall_clock.h"
 
 namespace insole {
 
@@ -37,11 +38,6 @@ constexpr int kMaxConnections = 64;
 // Without a change a snapshot still goes out this often, so rates fall to 0
 // on the page when a source goes quiet.
 constexpr auto kQuietResend = std::chrono::seconds(1);
-
-int64_t wall_clock_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 }  // namespace
 
@@ -267,7 +263,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     std::string body;
     std::string_view type;
     if (target == "/state.json") {
-      body = server_->state.snapshot_json(wall_clock_ns());
+      body = server_->state.snapshot_json(tvis::wall_clock_ns());
       type = "application/json";
     } else if (target == "/layout.json") {
       body = layout_json(server_->state.layout());
@@ -342,7 +338,7 @@ void ViewServer::Impl::tick() {
     if (!live.empty() && (version != self->sent_version || now - self->last_snapshot >= kQuietResend)) {
       self->sent_version = version;
       self->last_snapshot = now;
-      auto snapshot = std::make_shared<const std::string>(self->state.snapshot_json(wall_clock_ns()));
+      auto snapshot = std::make_shared<const std::string>(self->state.snapshot_json(tvis::wall_clock_ns()));
       for (auto& page : live) page->offer(snapshot);
     }
     self->tick();

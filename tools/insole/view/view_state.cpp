@@ -1,7 +1,7 @@
 #include "insole/view/view_state.h"
 
 #include <algorithm>
-#include <chrono>
+#include <array>
 #include <cmath>
 
 #include "pressure/calibration.h"
@@ -11,6 +11,7 @@
 #include "insole/console/text.h"
 #include "protocol/message_stream.h"
 #include "util/utf8.h"
+#include "util/wall_clock.h"
 
 namespace insole {
 
@@ -222,10 +223,11 @@ void ViewState::show(Insole& in, const SourceEvent& e, const tvis::protocol::Ins
   }
   if (sd.imu_data) {
     const ImuData& imu = *sd.imu_data;
-    const double a = imu.acc_scale_or_default(), g = imu.gyro_scale_or_default();
+    // In double, as the page has always plotted them (the SDK's own values are float).
+    const std::array<double, 6> v = imu.physical<double>();
     in.has_imu = true;
-    in.acc = {imu.acc_x * a, imu.acc_y * a, imu.acc_z * a};
-    in.gyro = {imu.gyro_x * g, imu.gyro_y * g, imu.gyro_z * g};
+    in.acc = {v[0], v[1], v[2]};
+    in.gyro = {v[3], v[4], v[5]};
   }
   if (sd.shear_data) {
     const ShearData& s = *sd.shear_data;
@@ -240,9 +242,7 @@ void ViewState::show(Insole& in, const SourceEvent& e, const tvis::protocol::Ins
 void ViewState::on_dfu(const std::string& device_id, const DfuReport& report) {
   static constexpr const char* kStates[] = {"loading",   "checksum",  "handshake", "uploading", "verifying",
                                             "rebooting", "completed", "failed",    "aborted"};
-  const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count();
+  const int64_t now = tvis::wall_clock_ns();
   std::lock_guard lock(mutex_);
   Insole& in = insole(device_id);
   if (!in.dfu || in.dfu->state != report.state)
