@@ -127,4 +127,21 @@ TEST(SimRobustness, BadInputAndAnAbsentHost) {
   EXPECT_EQ(h.ask(proto::query_request(3, proto::Query::DeviceInfo)).msg_id(), 3u);
 }
 
+// A link that duplicates every piece still keeps the output bound when the
+// host stops collecting: duplicates are what gives way, not the bound.
+TEST(SimRobustness, DuplicatesNeverPassTheOutputBound) {
+  sim::Config c;
+  c.faults.duplication = 1.0;
+  c.max_queued_bytes = 4 * 1024;
+  sim::VirtualInsole v(c);
+  const Bytes ask = proto::frame_request(proto::query_request(9, proto::Query::DeviceInfo), 2).value();
+  for (int i = 0; i < 200; ++i) {
+    v.write(ask);
+    v.advance_to(i * kMs);  // nobody drains
+    ASSERT_LE(v.queued_bytes(), c.max_queued_bytes);
+  }
+  EXPECT_GT(v.stats().duplicated, 10u);
+  EXPECT_GT(v.stats().overflowed, 0u);
+}
+
 }  // namespace

@@ -98,7 +98,11 @@ bool VirtualInsole::State::send(uint64_t delay_us) {
       due += us_of_ms(f.delay_ms);
       ++stats.delayed;
     }
-    const int copies = fault_rng.chance(f.duplication) ? 2 : 1;
+    int copies = fault_rng.chance(f.duplication) ? 2 : 1;
+    // The room checked above is the frame's own pieces: a duplicate goes
+    // only where it leaves room for the rest of them, so the bound holds.
+    const size_t still_to_send = frame.size() - pos - piece.size();
+    if (copies == 2 && !out.has_room(2 * piece.size() + still_to_send)) copies = 1;
     stats.duplicated += copies - 1;
     for (int c = 0; c < copies; ++c) {
       out.push(Output::Kind::Notification, piece, due);
