@@ -151,6 +151,7 @@ int run(const Options& options) {
     RateOf rate;
     StatusLine status([&] {
       return "insole view: " + rate.text(state.frames_total(), "frames") + ", " +
+             std::to_string(state.lost_total()) + " estimated missing, " +
              std::to_string(server.pages_dropped()) + " pages dropped";
     });
     while (!term::interrupted() && Clock::now() < deadline) {

@@ -265,6 +265,13 @@ uint64_t ViewState::frames_total() const {
   return total;
 }
 
+uint64_t ViewState::lost_total() const {
+  std::lock_guard lock(mutex_);
+  uint64_t total = 0;
+  for (const auto& [id, in] : insoles_) total += in->lost;
+  return total;
+}
+
 std::string ViewState::snapshot_json(int64_t now_ns) {
   // Copies under the lock, rendering after it.
   std::vector<Insole> copies;

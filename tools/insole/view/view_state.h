@@ -58,6 +58,8 @@ class ViewState {
   // Frames decoded so far, all insoles together (for the tests' and the
   // benchmark's count of what the source delivered).
   uint64_t frames_total() const;
+  // Frames estimated missing from sequence gaps, all insoles together.
+  uint64_t lost_total() const;
 
  private:
   struct Insole;
