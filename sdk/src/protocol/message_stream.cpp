@@ -61,7 +61,10 @@ bool MessageStream::handle(const Event& event, StreamHandler& handler) {
       return true;
     case Event::BadCrcFrame:
       ++stats_.crc_errors;
-      if (options_.crc == CrcPolicy::strict) return true;
+      if (options_.crc == CrcPolicy::strict) {
+        handler.on_crc_dropped(*this, event.header);
+        return true;
+      }
       break;
     case Event::Frame:
       break;

@@ -81,6 +81,8 @@ class StreamHandler {
   // the handler and the stream had a previous number, else null.
   virtual bool on_message(MessageStream&, const StreamFrame&, InsoleResp&, const SequenceStep*) { return true; }
   virtual bool on_decode_error(MessageStream&, const StreamFrame&, const DecodeError&) { return true; }
+  // A frame a strict stream drops for its CRC, counted already.
+  virtual void on_crc_dropped(MessageStream&, const FrameHeader&) {}
   // A step that is not continuous, counted already.
   virtual void on_sequence_gap(MessageStream&, const SequenceStep&) {}
   virtual void on_dropped_byte(MessageStream&, uint8_t) {}
@@ -124,7 +126,8 @@ class MessageStream {
 
   // Counters and last_seq to zero; the buffer and the queue stay.
   void reset_stats() { stats_ = StreamStats{}; }
-  // Back to the constructed state, storage given back.
+  // Back to the constructed state, storage given back. Within a delivery
+  // only when the handler's hook then returns false, ending the delivery.
   void reset();
 
  private:

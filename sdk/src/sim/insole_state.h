@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "protocol/messages.h"
-#include "protocol/parser.h"
+#include "protocol/message_stream.h"
 #include "sim/gait.h"
 #include "sim/output_queue.h"
 #include "sim/random.h"
@@ -54,7 +54,9 @@ struct VirtualInsole::State {
   Random noise;      // sensor noise
   Random fault_rng;  // notification faults: drawing them never shifts the signals
   GaitModel gait;
-  InsoleStreamParser parser;
+  // The host's writes: frames only, and a frame whose CRC fails is dropped
+  // (the insole answers nothing it cannot trust).
+  MessageStream requests{StreamOptions{CrcPolicy::strict, false}};
   OutputQueue out;
   Stats stats;
   uint64_t now = 0;
@@ -109,12 +111,6 @@ struct VirtualInsole::State {
   InsoleResp msg;
   std::vector<uint8_t> payload;
   std::vector<uint8_t> frame;
-  struct Pending {
-    FrameHeader header;
-    std::vector<uint8_t> payload;
-  };
-  std::vector<Pending> pending;
-  size_t pending_count = 0;
   State(Config c, uint64_t now_us);
 
   // Clock.

@@ -185,40 +185,42 @@ void VirtualInsole::State::handle_frame(const FrameHeader& header, std::span<con
   handle_request(*req);
 }
 
+namespace {
+
+// What the insole does with each thing the host's bytes hold, in stream order.
+struct RequestHandler final : StreamHandler {
+  VirtualInsole::State& s;
+  uint64_t dropped = 0;
+  explicit RequestHandler(VirtualInsole::State& state) : s(state) {}
+
+  bool on_frame(MessageStream&, const StreamFrame& f) override {
+    s.handle_frame(f.header, f.payload);
+    return s.link_up;  // a dropped link empties the stream: nothing after it is read
+  }
+  void on_crc_dropped(MessageStream&, const FrameHeader&) override {
+    ++s.stats.crc_errors;
+    TVIS_LOG(log::Level::Warn, kTarget, s.cfg.name, ": frame with a bad CRC-16 dropped");
+  }
+  void on_dropped_byte(MessageStream&, uint8_t) override { ++dropped; }
+  void on_overflow(MessageStream&, const BufferOverflow& o) override {
+    ++s.stats.overflows;
+    TVIS_LOG(log::Level::Warn, kTarget, s.cfg.name, ": reassembly buffer overflow (", o.buffer_len, " + ",
+             o.incoming_len, " bytes); buffer dropped");
+  }
+};
+
+}  // namespace
+
 void VirtualInsole::State::write(std::span<const uint8_t> bytes) {
   if (!link_up) {
     stats.written_while_down += bytes.size();
     TVIS_LOG(log::Level::Debug, kTarget, cfg.name, ": ", bytes.size(), " bytes written while the link is down");
     return;
   }
-  // Frames are copied out and handled after the parser is done with the
-  // bytes: handling one may drop the link, which empties the parser.
-  pending_count = 0;
-  uint64_t dropped = 0;
-  parser.feed(bytes, [&](const ParserEvent& ev) {
-    if (const auto* f = std::get_if<FrameReceived>(&ev)) {
-      if (pending.size() == pending_count) pending.emplace_back();
-      Pending& p = pending[pending_count++];
-      p.header = f->frame.header;
-      p.payload.assign(f->frame.payload.begin(), f->frame.payload.end());
-    } else if (std::get_if<CrcMismatch>(&ev)) {
-      ++stats.crc_errors;
-      TVIS_LOG(log::Level::Warn, kTarget, cfg.name, ": frame with a bad CRC-16 dropped");
-    } else if (std::get_if<DroppedByte>(&ev)) {
-      ++dropped;
-    } else if (const auto* o = std::get_if<BufferOverflow>(&ev)) {
-      ++stats.overflows;
-      TVIS_LOG(log::Level::Warn, kTarget, cfg.name, ": reassembly buffer overflow (", o->buffer_len, " + ",
-               o->incoming_len, " bytes); buffer dropped");
-    }
-  });
-  stats.dropped_bytes += dropped;
-  if (dropped) TVIS_LOG(log::Level::Debug, kTarget, cfg.name, ": skipped ", dropped, " bytes outside frames");
-  for (size_t i = 0; i < pending_count && link_up; ++i) handle_frame(pending[i].header, pending[i].payload);
-  // A burst of huge frames must not keep its storage for ever.
-  if (pending.size() > 8) pending.resize(8);
-  for (Pending& p : pending)
-    if (p.payload.capacity() > 4096) std::vector<uint8_t>().swap(p.payload);
+  RequestHandler handler(*this);
+  requests.feed(bytes, handler);
+  stats.dropped_bytes += handler.dropped;
+  if (handler.dropped) TVIS_LOG(log::Level::Debug, kTarget, cfg.name, ": skipped ", handler.dropped, " bytes outside frames");
 }
 
 }  // namespace tvis::sim

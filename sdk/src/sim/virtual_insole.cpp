@@ -137,7 +137,7 @@ void VirtualInsole::State::drop_link(uint64_t back_at) {
   ++stats.link_drops;
   out.cut_after(now);
   out.push(Output::Kind::LinkDropped, {}, now);
-  parser.release();
+  requests.reset();  // safe in a delivery: the request handler stops once the link is down
   stop_stream();
   if (ota != Ota::Idle && boot_at == kNever) abandon_update("the link dropped");
 }
