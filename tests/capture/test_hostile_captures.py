@@ -129,3 +129,21 @@ def test_many_channel_records_keep_the_readers_memory_bounded(tmp_path):
     got, said = python_read(path)
     assert got == [b"first"] and sum("16 MiB" in w for w in said) == 1
     assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024 < 400  # the test's own reads, whole records
+
+
+def test_an_id_that_is_not_utf8_still_gives_json(tmp_path):
+    import json
+    mock = tmp_path / "mock.mcap"
+    done = subprocess.run([BIN, "record", str(mock), "--device", "left", "--seconds", "1"], capture_output=True,
+                          stdin=subprocess.DEVNULL, timeout=60)
+    assert done.returncode == 0, done.stderr
+    frames = [m.data for m in read_messages(str(mock))][:5]
+    path = tmp_path / "odd.mcap"
+    path.write_bytes(MAGIC + channel(1, b"\xff\xfe ok \xc3\xa9") + b"".join(message(1, f, i + 1) for i, f in enumerate(frames)))
+    for argv in (["export", path, "--jsonl"], ["replay", path, "--speed", "1000"]):
+        done = subprocess.run([BIN, *map(str, argv)], capture_output=True, stdin=subprocess.DEVNULL, timeout=60)
+        lines = done.stdout.decode("utf-8").splitlines()  # strict: raw 0xFF bytes would fail here
+        assert lines, (argv, done.stderr)
+        for line in lines:
+            row = json.loads(line)
+            assert row.get("device", "\u00ff\u00fe ok \u00e9") == "\u00ff\u00fe ok \u00e9", row
