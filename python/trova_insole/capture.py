@@ -42,6 +42,7 @@ RAW_ENCODING = "insole.notification"
 OP_HEADER, OP_FOOTER, OP_SCHEMA, OP_CHANNEL, OP_MESSAGE, OP_CHUNK = 1, 2, 3, 4, 5, 6
 OP_METADATA, OP_DATA_END = 0x0C, 0x0F
 MAX_RECORD = 256 << 20
+MAX_CHANNEL_BYTES = 16 << 20  # the channels a reader keeps, as the tool's reader
 
 
 def _string(text: str) -> bytes:
@@ -146,7 +147,9 @@ class _Reader:
     def __init__(self, stream: BinaryIO, name: str) -> None:
         self.stream, self.name, self.offset = stream, name, 0
         self.channels: dict[int, tuple[str, str]] = {}
-        self.metadata: dict[str, dict[str, str]] = {}
+        self.kept_bytes = 0
+        self.refused_any = False
+        self.costs: dict[int, int] = {}
 
     def warn(self, text: str) -> None:
         warnings.warn(f"{self.name}: {text}", stacklevel=4)
@@ -192,9 +195,10 @@ class _Reader:
                 encoding = body[topic_end + 4:topic_end + 4 + n].decode()
                 meta = self.string_map(body, topic_end + 4 + n)
                 topic = body[8:topic_end].decode()
-                self.channels[channel] = (meta.get("device_id", topic), meta.get("foot", "unknown"))
+                kept = (meta.get("device_id", topic), meta.get("foot", "unknown"))
                 if encoding != RAW_ENCODING:
-                    self.channels[channel] = ("", "")  # not a channel of notifications: skipped
+                    kept = ("", "")  # not a channel of notifications: skipped
+                self.keep(channel, kept, body, at)
             elif op == OP_MESSAGE:
                 channel, sequence, log_time, _publish = struct.unpack_from("<HIQQ", body)
                 device, foot = self.channels.get(channel, ("", ""))
@@ -211,16 +215,50 @@ class _Reader:
                 elif crc and zlib.crc32(records) != crc:
                     self.warn(f"chunk at byte {at} fails its CRC check; skipped")
                 else:
-                    inner = 0
-                    while inner + 9 <= len(records):
-                        op2, n2 = struct.unpack_from("<BQ", records, inner)
-                        yield from self.record(op2, records[inner + 9:inner + 9 + n2], at)
-                        inner += 9 + n2
-            elif op == OP_METADATA:
+                    yield from self.chunk_records(records, at)
+            elif op == OP_METADATA:  # checked, not kept: no caller reads it, and a file may hold any number
                 (n,) = struct.unpack_from("<I", body)
-                self.metadata[body[4:4 + n].decode()] = self.string_map(body, 4 + n)
+                body[4:4 + n].decode()
+                self.string_map(body, 4 + n)
         except (struct.error, UnicodeDecodeError):
             self.warn(f"record at byte {at} is malformed; skipped")
+
+    def keep(self, channel: int, kept: tuple[str, str], body: bytes, at: int) -> None:
+        # Within a budget, as the tool's reader keeps its channels: a file of
+        # ever bigger channel records must not grow memory without end.
+        freed, size = self.costs.get(channel, 0), len(body) + 128
+        if self.kept_bytes - freed + size > MAX_CHANNEL_BYTES:
+            if not self.refused_any:
+                self.warn(f"channel {channel} at byte {at} would take the channels kept past {MAX_CHANNEL_BYTES >> 20}"
+                          " MiB; it, and every later channel past the bound, is skipped with its messages")
+            self.refused_any = True
+            self.kept_bytes -= freed
+            self.costs.pop(channel, None)
+            self.channels[channel] = ("", "")
+            return
+        self.kept_bytes += size - freed
+        self.costs[channel] = size
+        self.channels[channel] = kept
+
+    def chunk_records(self, records: bytes, at: int) -> Iterator[CapturedMessage]:
+        # A loop, not a descent: a chunk inside a chunk is skipped (no writer
+        # nests them), as the tool's reader does, so depth never drives the
+        # reader. A record that runs past its chunk ends it, with the rest.
+        inner = 0
+        while inner < len(records):
+            if inner + 9 > len(records):
+                self.warn(f"chunk at byte {at} ends inside a record; its last records are skipped")
+                return
+            op, n = struct.unpack_from("<BQ", records, inner)
+            if n > len(records) - inner - 9:
+                self.warn(f"chunk at byte {at} ends inside a record; its last records are skipped")
+                return
+            body = records[inner + 9:inner + 9 + n]
+            inner += 9 + n
+            if op == OP_CHUNK:
+                self.warn(f"chunk at byte {at} holds a chunk, which a capture never nests; the inner chunk is skipped")
+            else:
+                yield from self.record(op, body, at)
 
     @staticmethod
     def string_map(body: bytes, at: int) -> dict[str, str]:

@@ -175,5 +175,21 @@ TEST(ClockAlignment, StartsAfreshWhenTheDeviceClockJumps) {
   EXPECT_EQ(align.align(0, host), host);
 }
 
+// Channel ids are 16 bits: past the last one, a new channel must not wrap onto
+// one in use, or its messages would be credited to another insole.
+TEST(Capture, ChannelIdsUsedUpRefuseNewChannelsAndKeepTheOld) {
+  MemorySink sink;
+  McapWriter w(sink, {});
+  for (size_t i = 1; i <= McapWriter::kMaxIds; ++i)
+    ASSERT_EQ(w.add_channel(0, "/insole/" + std::to_string(i) + "/raw", "insole.notification", {}), i);
+  EXPECT_EQ(w.add_channel(0, "/insole/late/raw", "insole.notification", {}), 0);
+  w.write_message(0, 1, 1, std::vector<uint8_t>{'x'});
+  w.write_message(1, 2, 2, std::vector<uint8_t>{'a'});
+  EXPECT_TRUE(w.close());
+  const Read r = read_bytes(sink.bytes);
+  ASSERT_EQ(r.messages.size(), 1u);
+  EXPECT_EQ(r.messages[0], "/insole/1/raw 0 2 a");
+}
+
 }  // namespace
 }  // namespace tvis::capture

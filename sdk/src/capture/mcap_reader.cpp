@@ -1,6 +1,7 @@
 #include "capture/mcap_reader.h"
 
 #include <algorithm>
+#include <bitset>
 #include <cstring>
 #include <map>
 
@@ -117,19 +118,11 @@ class Reader {
     if (h_.warning) h_.warning(text);
   }
 
-  void record(uint8_t op, std::span<const uint8_t> body, uint64_t at) {
+  void record(uint8_t op, std::span<const uint8_t> body, uint64_t at, bool in_chunk = false) {
     Cursor c(body);
     switch (op) {
-      case kSchema: {
-        Schema s;
-        s.id = c.u16();
-        s.name = c.string();
-        s.encoding = c.string();
-        auto data = c.bytes(c.u32());
-        s.data.assign(data.begin(), data.end());
-        if (c.ok()) schemas_[s.id] = std::move(s);
-        break;
-      }
+      case kSchema:
+        return;  // no handler takes schemas: keeping them would only grow memory
       case kChannel: {
         Channel ch;
         ch.id = c.u16();
@@ -137,10 +130,7 @@ class Reader {
         ch.topic = c.string();
         ch.message_encoding = c.string();
         ch.metadata = c.string_map();
-        if (c.ok()) {
-          auto [it, fresh] = channels_.insert_or_assign(ch.id, std::move(ch));
-          if (h_.channel && fresh) h_.channel(it->second);
-        }
+        if (c.ok()) keep(std::move(ch), at);
         break;
       }
       case kMessage: {
@@ -151,7 +141,9 @@ class Reader {
         auto data = c.rest();
         if (!c.ok()) break;
         auto it = channels_.find(id);
-        if (it == channels_.end()) {
+        if (refused_[id]) {
+          // its channel was refused when it came (reported then)
+        } else if (it == channels_.end()) {
           warn("message at byte " + std::to_string(at) + " names channel " + std::to_string(id) +
                ", which the capture never declared; skipped");
         } else if (h_.message) {
@@ -160,6 +152,10 @@ class Reader {
         return;
       }
       case kChunk:
+        // A chunk holds messages (and the records they name), never a chunk:
+        // no writer nests them, and following a nest would let a file's depth
+        // drive the reader's. The outer chunk's other records still count.
+        if (in_chunk) return warn("chunk at byte " + std::to_string(at) + " holds a chunk, which a capture never nests; the inner chunk is skipped");
         chunk(c, at);
         return;
       case kMetadata: {
@@ -172,6 +168,40 @@ class Reader {
         return;  // a record type this reader does not use, or does not know: skipped
     }
     if (!c.ok()) warn("record at byte " + std::to_string(at) + " is malformed; skipped");
+  }
+
+  // What a kept channel counts against the budget: its record's length (as
+  // the Python reader counts it), plus the bookkeeping around it.
+  static uint64_t size_of(const Channel& ch) {
+    uint64_t n = 20 + ch.topic.size() + ch.message_encoding.size();
+    for (const auto& [k, v] : ch.metadata) n += 8 + k.size() + v.size();
+    return n + 128;
+  }
+
+  // Channels are kept for the messages that name them, within a budget: a
+  // file of ever new (or ever bigger) channel records must not grow memory
+  // without end. A channel past the budget is refused, with one warning for
+  // the first, and its messages are skipped without a warning each.
+  void keep(Channel ch, uint64_t at) {
+    const uint64_t size = size_of(ch);
+    auto old = channels_.find(ch.id);
+    const uint64_t freed = old == channels_.end() ? 0 : size_of(old->second);
+    if (kept_bytes_ - freed + size > kMaxChannelBytes) {
+      if (refused_.none())
+        warn("channel " + std::to_string(ch.id) + " at byte " + std::to_string(at) +
+             " would take the channels kept past " + std::to_string(kMaxChannelBytes >> 20) +
+             " MiB; it, and every later channel past the bound, is skipped with its messages");
+      refused_[ch.id] = true;
+      if (old != channels_.end()) {
+        kept_bytes_ -= freed;
+        channels_.erase(old);
+      }
+      return;
+    }
+    kept_bytes_ = kept_bytes_ - freed + size;
+    refused_[ch.id] = false;
+    auto [it, fresh] = channels_.insert_or_assign(ch.id, std::move(ch));
+    if (h_.channel && fresh) h_.channel(it->second);
   }
 
   void chunk(Cursor& c, uint64_t at) {
@@ -192,15 +222,16 @@ class Reader {
       const uint8_t op = static_cast<uint8_t>(inner.le(1));
       auto body = inner.bytes(inner.u64());
       if (!inner.ok()) return warn(where + " ends inside a record; its last records are skipped");
-      record(op, body, at);  // damage inside is reported at the chunk's offset
+      record(op, body, at, true);  // damage inside is reported at the chunk's offset
     }
   }
 
   std::FILE* in_;
   const ReadHandlers& h_;
   uint64_t offset_ = 0;
-  std::map<uint16_t, Schema> schemas_;
   std::map<uint16_t, Channel> channels_;
+  std::bitset<65536> refused_;
+  uint64_t kept_bytes_ = 0;
 };
 
 }  // namespace

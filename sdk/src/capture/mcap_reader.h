@@ -1,5 +1,7 @@
-// Reads captures in the MCAP container front to back, in constant memory
-// (one record at a time; a chunk is held whole while its messages are read).
+// Reads captures in the MCAP container front to back, in bounded memory: one
+// record at a time (a chunk is held whole while its messages are read, and a
+// chunk inside a chunk is skipped with a warning: captures never nest them),
+// plus the channels, within kMaxChannelBytes. Schema records are skipped.
 // Files and live feeds read alike. Damage never stops the reader early when
 // something after it can still be read: a chunk whose CRC fails is reported
 // with its offset and skipped, record types it does not know are skipped, and
@@ -19,12 +21,6 @@
 #include "util/result.h"
 
 namespace tvis::capture {
-
-struct Schema {
-  uint16_t id = 0;
-  std::string name, encoding;
-  std::vector<uint8_t> data;
-};
 
 struct Channel {
   uint16_t id = 0;
@@ -55,5 +51,9 @@ Result<void, std::string> read_mcap(std::FILE* in, const ReadHandlers& handlers)
 // The largest record the reader accepts. A length beyond it is damage (or
 // not a capture): reading it would only grow memory on garbage.
 inline constexpr uint64_t kMaxRecordBytes = 256ull << 20;
+
+// The most memory the channels a reader keeps may take (their strings and
+// metadata); a channel record past it is refused with a warning.
+inline constexpr uint64_t kMaxChannelBytes = 16ull << 20;
 
 }  // namespace tvis::capture

@@ -51,6 +51,7 @@ void McapWriter::append_channel(std::vector<uint8_t>& out, uint16_t id) const {
 // they are added: a reader of a cut file, or of a live feed, has them before
 // the first message that needs them.
 uint16_t McapWriter::add_schema(std::string_view name, std::string_view encoding, std::span<const uint8_t> data) {
+  if (schemas_.size() >= kMaxIds) return 0;
   const auto id = static_cast<uint16_t>(schemas_.size() + 1);
   schemas_[id] = SchemaInfo{std::string(name), std::string(encoding), {data.begin(), data.end()}};
   std::vector<uint8_t> out;
@@ -61,6 +62,9 @@ uint16_t McapWriter::add_schema(std::string_view name, std::string_view encoding
 
 uint16_t McapWriter::add_channel(uint16_t schema_id, std::string_view topic, std::string_view message_encoding,
                                  const StringMap& metadata) {
+  // Ids are 16 bits: one more would wrap onto a channel in use and credit
+  // its messages to another insole. The caller is told with id 0.
+  if (channels_.size() >= kMaxIds) return 0;
   const auto id = static_cast<uint16_t>(channels_.size() + 1);
   channels_[id] = ChannelInfo{schema_id, std::string(topic), std::string(message_encoding), metadata};
   std::vector<uint8_t> out;

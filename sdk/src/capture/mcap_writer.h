@@ -57,7 +57,10 @@ class McapWriter {
   McapWriter(const McapWriter&) = delete;
   McapWriter& operator=(const McapWriter&) = delete;
 
-  // Ids start at 1 (schema id 0 means "no schema").
+  // Ids start at 1 (schema id 0 means "no schema"). A capture holds at most
+  // kMaxIds schemas and kMaxIds channels: past that, add_* write nothing and
+  // return 0, and write_message drops messages for channel 0.
+  static constexpr size_t kMaxIds = 65535;
   uint16_t add_schema(std::string_view name, std::string_view encoding, std::span<const uint8_t> data);
   uint16_t add_channel(uint16_t schema_id, std::string_view topic, std::string_view message_encoding,
                        const StringMap& metadata);

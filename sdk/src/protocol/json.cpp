@@ -101,12 +101,39 @@ constexpr auto kOrder = make_order<M>();
 
 // ---- the writer ----
 
+// The length of the well-formed UTF-8 sequence at the start of text (no
+// overlong forms, no surrogates, nothing past U+10FFFF), or 0 if there is none.
+size_t utf8_sequence_length(std::string_view text) {
+  const auto at = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = at(0);
+  size_t n = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+  if (lead >= 0xC2 && lead <= 0xDF) n = 2;
+  else if (lead >= 0xE0 && lead <= 0xEF) n = 3, low = lead == 0xE0 ? 0xA0 : 0x80, high = lead == 0xED ? 0x9F : 0xBF;
+  else if (lead >= 0xF0 && lead <= 0xF4) n = 4, low = lead == 0xF0 ? 0x90 : 0x80, high = lead == 0xF4 ? 0x8F : 0xBF;
+  else return 0;
+  if (text.size() < n || at(1) < low || at(1) > high) return 0;
+  for (size_t k = 2; k < n; ++k)
+    if (at(k) < 0x80 || at(k) > 0xBF) return 0;
+  return n;
+}
+
 char* write_string(char* p, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   *p++ = '"';
-  for (const char c : text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     const unsigned char ch = static_cast<unsigned char>(c);
-    if (ch >= 0x20 && ch != '"' && ch != '\\') {
+    if (ch >= 0x80) {
+      // Valid UTF-8 goes through as it is; a byte that is not part of a
+      // valid sequence (an id is outside bytes) becomes \u00XX, its value as
+      // a code point, so the text stays JSON whatever the bytes.
+      if (const size_t n = utf8_sequence_length(text.substr(i)); n > 0) {
+        for (size_t k = 0; k < n; ++k) *p++ = text[i + k];
+        i += n - 1;
+        continue;
+      }
+    } else if (ch >= 0x20 && ch != '"' && ch != '\\') {
       *p++ = c;
       continue;
     }

@@ -114,7 +114,8 @@ class CsvWriter : public RowWriter {
   void row(const Sample& s) override {
     const SensorData& sd = *s.message.sensor_data;
     char* const start = out_.room(kRowRoom + 2 * (s.device_id.size() + s.foot.size()) + 4);
-    char* p = std::to_chars(start, start + 24, s.host_time_ns).ptr;
+    // A capture's log time is unsigned: one at or past 2^63 prints as it was written.
+    char* p = std::to_chars(start, start + 24, static_cast<uint64_t>(s.host_time_ns)).ptr;
     *p++ = ',';
     if (s.aligned_time_ns) p = std::to_chars(p, p + 24, *s.aligned_time_ns).ptr;
     *p++ = ',';
@@ -181,7 +182,7 @@ class JsonLinesWriter : public RowWriter {
     line_ += ",\"gap\":";
     number(s.gap);
     line_ += ",\"host_time_ns\":";
-    number(s.host_time_ns);
+    unsigned_number(static_cast<uint64_t>(s.host_time_ns));  // unsigned, as the capture holds it
     line_ += ",\"load_N\":";
     if (s.forces.load_count) {
       for (size_t i = 0; i < s.forces.load_count; ++i) {
@@ -212,6 +213,10 @@ class JsonLinesWriter : public RowWriter {
     }
     char digits[kMaxDoubleText];
     line_.append(digits, write_double(digits, v));
+  }
+  void unsigned_number(uint64_t v) {
+    char digits[24];
+    line_.append(digits, std::to_chars(digits, digits + sizeof digits, v).ptr);
   }
   void number(int64_t v) {
     char digits[24];

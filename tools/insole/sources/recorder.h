@@ -46,12 +46,13 @@ class CaptureRecorder {
     // payload, so only the raw channel keeps it.
     tvis::protocol::MessageStream frames{{tvis::protocol::CrcPolicy::strict, false}};
   };
-  Insole& insole_of(const SourceEvent& event);
+  Insole* insole_of(const SourceEvent& event);  // nullptr: no channel is left for it
 
   Options options_;
   tvis::capture::McapWriter writer_;
   uint16_t schema_ = 0;
   std::map<std::string, Insole, std::less<>> insoles_;
+  uint64_t notifications_refused_ = 0;
   // The capture's clock: the last event's time plus what passed since, so
   // that a replay's old times and a live source's times age chunks alike.
   int64_t last_event_ns_ = 0;

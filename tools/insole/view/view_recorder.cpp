@@ -49,6 +49,13 @@ void ViewRecorder::on_event(const SourceEvent& e) {
   if (it == channels_.end()) {
     const uint16_t channel = writer_->add_channel(0, "/insole/" + e.device_id + "/notifications",
                                                   "insole.notification", {{"device_id", e.device_id}, {"foot", e.foot}});
+    if (channel == 0) {  // ids used up: a new insole is not recorded rather than credited to another
+      if (!warned_full_)
+        std::fprintf(stderr, "insole: warning: the capture holds %zu channels, its most; new insoles are not recorded\n",
+                     tvis::capture::McapWriter::kMaxIds);
+      warned_full_ = true;
+      return;
+    }
     it = channels_.emplace(e.device_id, channel).first;
   }
   const auto at = static_cast<uint64_t>(e.host_time_ns);

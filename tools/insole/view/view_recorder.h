@@ -37,6 +37,7 @@ class ViewRecorder {
   std::unique_ptr<tvis::capture::FileSink> sink_;
   std::unique_ptr<tvis::capture::McapWriter> writer_;
   std::map<std::string, uint16_t, std::less<>> channels_;
+  bool warned_full_ = false;  // the one warning when the capture has no channel left
 };
 
 }  // namespace insole
