@@ -9,7 +9,7 @@
 #   0 util
 #   1 log
 #   2 protocol, pressure, layout, capture   (none needs another)
-#   3 runtime: the process-wide state behind both faces (receive path,
+#   3 gait (events and strides from loads, on protocol, pressure, util), runtime: the process-wide state behind both faces (receive path,
 #     callback registry, update mailbox, records)
 #   4 dfu, mock, sim                 (dfu and mock call back through runtime)
 #   5 c (the C exports), python (the Python face); neither includes the other
@@ -20,6 +20,7 @@ set(rank_protocol 2)
 set(rank_pressure 2)
 set(rank_layout 2)
 set(rank_capture 2)
+set(rank_gait 3)
 set(rank_runtime 3)
 set(rank_dfu 4)
 set(rank_mock 4)
@@ -49,7 +50,7 @@ set(tool_rank_top 6)
 # The SDK rooms the tool may include. It reaches the runtime, the update
 # worker, the exports and the Python face only through the public header
 # (trova_insole_sdk.h), as every host does; those rooms are never included.
-set(tool_may_use util log protocol pressure layout capture mock sim)
+set(tool_may_use util log protocol pressure layout capture gait mock sim)
 set(tool_never runtime dfu c python)
 
 # The one rank rule: `used` may be `room` itself or of a lower rank in `ranks`
