@@ -153,6 +153,20 @@ TEST(TopicLevel, NoWildcardsSeparatorsOrHiddenNames) {
   EXPECT_EQ(topic_level(".."), "_.");
 }
 
+TEST(CaptureName, NetworkLevelsNeverLeaveTheFolderOrHide) {
+  EXPECT_EQ(capture_name("left-7"), "left-7");
+  EXPECT_EQ(capture_name("lab_1_a"), "lab_1_a");
+  EXPECT_EQ(capture_name(".."), "%2E.");
+  EXPECT_EQ(capture_name(".hidden"), "%2Ehidden");
+  EXPECT_EQ(capture_name("a/../b"), "a%2F..%2Fb");
+  EXPECT_EQ(capture_name("50%+#"), "50%25%2B%23");
+  EXPECT_EQ(capture_name(std::string("\xff\x00 x", 4)), "%FF%00%20x");
+  // Not captured: nothing to name, or a name past what a folder takes.
+  EXPECT_EQ(capture_name(""), "");
+  EXPECT_EQ(capture_name(std::string(300, 'd')), "");
+  EXPECT_EQ(capture_name(std::string(200, 'd')).size(), 200u);
+}
+
 std::vector<uint8_t> frame_of(const tvis::protocol::InsoleResp& resp) {
   const auto payload = tvis::protocol::encode_insole_resp(resp);
   return tvis::protocol::encode_frame({}, payload).value();

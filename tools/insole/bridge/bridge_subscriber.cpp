@@ -3,12 +3,16 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string_view>
 
+#include "insole/bridge/bridge_topics.h"
 #include "protocol/frame.h"
 #include "util/wall_clock.h"
 #include "version.h"
@@ -76,8 +80,8 @@ void Subscriber::connected() {
 }
 
 bool Subscriber::failed() const {
-  std::lock_guard lock(mutex_);
-  return !outcome_.error.empty();
+  // One insole's capture failing never ends the run for the others.
+  return false;
 }
 
 Subscriber::Capture* Subscriber::capture_locked(const std::string& host, const std::string& device,
@@ -86,13 +90,30 @@ Subscriber::Capture* Subscriber::capture_locked(const std::string& host, const s
   auto it = captures_.find(key);
   if (it != captures_.end()) return it->second.file ? &it->second : nullptr;
   Capture& c = captures_[key];
-  const std::string dir = options_.out_dir + "/" + host;
-  const std::string path = dir + "/" + device + ".mcap";
+  // Both levels come from the network: encoded, they stay inside out_dir.
+  const std::string host_name = capture_name(host), device_name = capture_name(device);
+  if (host_name.empty() || device_name.empty()) {
+    std::fprintf(stderr, "insole: not capturing a topic with an empty or overlong level (%s/%.40s...)\n",
+                 host_name.c_str(), device_name.c_str());
+    return nullptr;
+  }
+  const std::string dir = options_.out_dir + "/" + host_name;
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
-  c.file = std::fopen(path.c_str(), "wb");
+  // Never over an existing file (an earlier run's capture): the next free +N.
+  std::string path;
+  int fd = -1;
+  for (int n = 1; fd < 0 && n <= 1000; ++n) {
+    path = dir + "/" + device_name + (n == 1 ? "" : "+" + std::to_string(n)) + ".mcap";
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd >= 0) c.file = ::fdopen(fd, "wb");
   if (c.file == nullptr) {
-    if (outcome_.error.empty()) outcome_.error = "cannot write " + path + ": " + std::strerror(errno);
+    // One line; this insole's messages are counted as dropped, the others go on.
+    std::fprintf(stderr, "insole: cannot write %s: %s; its messages are dropped\n", path.c_str(), std::strerror(errno));
+    if (fd >= 0) ::close(fd);
+    write_errors_ = true;
     return nullptr;
   }
   c.sink = std::make_unique<tvis::capture::FileSink>(c.file);
@@ -120,7 +141,10 @@ void Subscriber::message(const mosquitto_message& message, const mosquitto_prope
     return;
   }
   Capture* c = capture_locked(host, device, p.device, p.foot);
-  if (c == nullptr) return;
+  if (c == nullptr) {
+    ++outcome_.dropped;
+    return;
+  }
   if (p.number) {
     uint64_t& last = c->last_number[p.run];
     if (*p.number <= last) {
@@ -131,7 +155,10 @@ void Subscriber::message(const mosquitto_message& message, const mosquitto_prope
   }
   const auto at = static_cast<uint64_t>(p.host_time_ns.value_or(now));
   c->writer->write_message(c->channel, at, static_cast<uint64_t>(now), payload);
-  if (!c->writer->ok() && outcome_.error.empty()) outcome_.error = "cannot write the capture of " + host + "/" + device;
+  if (!c->writer->ok() && outcome_.error.empty()) {
+    // The error shows at the end; the other insoles' captures go on.
+    outcome_.error = "cannot write the capture of " + capture_name(host) + "/" + capture_name(device);
+  }
   ++outcome_.written;
   // A retained message is as old as its publication, not a measure of the pipe.
   if (p.host_time_ns && !message.retain) outcome_.latencies_ns.push_back(now - *p.host_time_ns);
@@ -154,6 +181,7 @@ SubscribeOutcome Subscriber::finish() {
     if (!ok && outcome_.error.empty()) outcome_.error = "cannot write the capture of " + key;
   }
   outcome_.insoles = captures_.size();
+  if (write_errors_ && outcome_.error.empty()) outcome_.error = std::to_string(outcome_.dropped) + " messages dropped: their capture could not be written";
   return outcome_;
 }
 

@@ -29,6 +29,7 @@ struct SubscribeOutcome {
   uint64_t written = 0;
   uint64_t duplicates = 0;
   uint64_t not_frames = 0;  // JSON payloads: a capture holds frames
+  uint64_t dropped = 0;     // of insoles whose capture could not be made or written
   size_t insoles = 0;
   std::vector<int64_t> latencies_ns;  // receive time at the bridge to arrival here
   std::string error;                  // a capture that could not be written
@@ -67,6 +68,7 @@ class Subscriber final : public ConnectionEvents {
   mutable std::mutex mutex_;
   std::map<std::string, Capture> captures_;  // by "<host>/<device>"
   SubscribeOutcome outcome_;
+  bool write_errors_ = false;  // a capture could not be created
 };
 
 }  // namespace insole

@@ -59,6 +59,26 @@ std::string topic_level(std::string_view id) {
   return level;
 }
 
+std::string capture_name(std::string_view level) {
+  constexpr size_t kMaxName = 200;  // room for "+N.mcap" under the 255 bytes of a file name
+  std::string name;
+  for (size_t i = 0; i < level.size(); ++i) {
+    const auto c = static_cast<unsigned char>(level[i]);
+    const bool plain = c > 0x20 && c < 0x7f && c != '/' && c != '\\' && c != '%' && c != '+' && c != '#' &&
+                       !(i == 0 && c == '.');
+    if (plain) {
+      name += static_cast<char>(c);
+    } else {
+      static const char hex[] = "0123456789ABCDEF";
+      name += '%';
+      name += hex[c >> 4];
+      name += hex[c & 15];
+    }
+    if (name.size() > kMaxName) return {};
+  }
+  return name;
+}
+
 std::string default_host_level() {
   char name[HOST_NAME_MAX + 1] = {};
   if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";

@@ -25,6 +25,14 @@ BrokerAddress parse_broker(std::string_view text);
 // file names of them).
 std::string topic_level(std::string_view id);
 
+// A file or folder name under the subscriber's --out from one topic level,
+// which comes from the network: bytes outside printable ASCII and '/', '\\',
+// '%', '+', '#', ' ' become %XX (upper-case hex), a leading '.' too, so the
+// name is never hidden, never "." or "..", never leaves the folder, and
+// decodes back to the level. Empty when the level is empty or its name would
+// pass 200 bytes: such a level is not captured.
+std::string capture_name(std::string_view level);
+
 // This machine's name as a topic level.
 std::string default_host_level();
 
