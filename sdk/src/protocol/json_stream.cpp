@@ -35,13 +35,26 @@ bool JsonStream::on_message(MessageStream&, const StreamFrame&, InsoleResp& msg,
 // Events are queued first: once fed, the bytes have left the buffer, so every
 // event they produce must be kept until it is handled.
 std::optional<std::string> JsonStream::push(std::span<const uint8_t> data, TextList& out) {
-  stream_.collect(data);
-  return drain(out);
+  return feed(data, Feeding::notification, out);
 }
 
 std::optional<std::string> JsonStream::push_in_pieces(std::span<const uint8_t> data, TextList& out) {
-  stream_.collect(data, Feeding::pieces);
-  return drain(out);
+  return feed(data, Feeding::pieces, out);
+}
+
+// A budget's worth of the stream's queue at a time, so one long push costs
+// the texts it makes and no more. A stop keeps the rest of the bytes queued.
+std::optional<std::string> JsonStream::feed(std::span<const uint8_t> data, Feeding how, TextList& out) {
+  const size_t out_start = out.size();
+  how = MessageStream::pieces_for(how, data.size());
+  do {
+    data = data.subspan(stream_.collect_some(data, how));
+    if (auto error = drain(out, out_start)) {
+      stream_.collect(data, how);
+      return error;
+    }
+  } while (!data.empty());
+  return std::nullopt;
 }
 
 std::optional<std::string> JsonStream::push(std::span<const uint8_t> data, std::vector<std::string>& out) {
@@ -59,8 +72,7 @@ std::optional<std::string> JsonStream::copy_out(std::optional<std::string> error
   return error;
 }
 
-std::optional<std::string> JsonStream::drain(TextList& out) {
-  const size_t out_start = out.size();
+std::optional<std::string> JsonStream::drain(TextList& out, size_t out_start) {
   for (size_t i = 0; i < held_texts_.size(); ++i) out.append(held_texts_[i]);
   held_texts_.clear();
 
@@ -68,7 +80,7 @@ std::optional<std::string> JsonStream::drain(TextList& out) {
   const bool done = stream_.deliver(*this);
   out_ = nullptr;
   if (done) return std::nullopt;
-  // Hold back what this call made; the stream keeps what it did not reach.
+  // Hold back what this push made; the stream keeps what it did not reach.
   for (size_t t = out_start; t < out.size(); ++t) held_texts_.append(out[t]);
   out.truncate(out_start);
   std::optional<std::string> error = std::move(error_);

@@ -107,7 +107,9 @@ class JsonStream final : private StreamHandler {
   bool on_decode_error(MessageStream&, const StreamFrame&, const DecodeError& error) override;
   void on_sequence_gap(MessageStream&, const SequenceStep& step) override;
 
-  std::optional<std::string> drain(TextList& out);
+  std::optional<std::string> feed(std::span<const uint8_t> data, Feeding how, TextList& out);
+  // Delivers what is queued; on a stop, holds back the texts from out_start.
+  std::optional<std::string> drain(TextList& out, size_t out_start);
   std::optional<std::string> copy_out(std::optional<std::string> error, std::vector<std::string>& out);
 
   MessageStream stream_;

@@ -2,10 +2,38 @@
 
 namespace tvis::protocol {
 
+size_t MessageStream::collect_some(InsoleStreamParser& parser, std::span<const uint8_t> bytes, Feeding how) {
+  auto sink = [this](const ParserEvent& e) { queue(e); };
+  if (pieces_for(how, bytes.size()) == Feeding::notification) {
+    parser.feed(bytes, sink);
+    return bytes.size();
+  }
+  // feed_in_pieces, one piece at a time, pausing once the budget is reached.
+  size_t taken = 0;
+  while (taken < bytes.size() && queued_bytes() < kQueueBudget) {
+    const size_t n = parser.next_piece_len(bytes.size() - taken);
+    parser.feed(bytes.subspan(taken, n), sink);
+    taken += n;
+  }
+  return taken;
+}
+
 void MessageStream::collect(InsoleStreamParser& parser, std::span<const uint8_t> bytes, Feeding how) {
   auto sink = [this](const ParserEvent& e) { queue(e); };
   if (how == Feeding::pieces) parser.feed_in_pieces(bytes, sink);
   else parser.feed(bytes, sink);
+}
+
+bool MessageStream::feed(std::span<const uint8_t> bytes, StreamHandler& handler, Feeding how) {
+  how = pieces_for(how, bytes.size());
+  for (;;) {
+    bytes = bytes.subspan(collect_some(parser_, bytes, how));
+    if (!deliver(handler)) {
+      collect(parser_, bytes, how);
+      return false;
+    }
+    if (bytes.empty()) return true;
+  }
 }
 
 void MessageStream::queue(const ParserEvent& event) {
@@ -23,7 +51,16 @@ void MessageStream::queue(const ParserEvent& event) {
   } else if (auto* m = std::get_if<CrcMismatch>(&event)) {
     frame(Event::BadCrcFrame, m->frame, m->raw);
   } else if (auto* d = std::get_if<DroppedByte>(&event)) {
-    events_.push_back({Event::Dropped, d->byte});
+    // The bytes of a run are the last ones queued, so the run grows in place.
+    if (events_.size() > next_ && events_.back().kind == Event::Dropped) {
+      ++events_.back().len;
+    } else {
+      Event e{Event::Dropped};
+      e.offset = bytes_.size();
+      e.len = 1;
+      events_.push_back(e);
+    }
+    bytes_.push_back(d->byte);
   } else if (auto* o = std::get_if<BufferOverflow>(&event)) {
     Event e{Event::Overflow};
     e.overflow = *o;
@@ -52,8 +89,10 @@ bool MessageStream::deliver(StreamHandler& handler, SharedLastSequence* last) {
 bool MessageStream::handle(const Event& event, StreamHandler& handler) {
   switch (event.kind) {
     case Event::Dropped:
-      ++stats_.dropped_bytes;
-      handler.on_dropped_byte(*this, event.byte);
+      for (size_t i = 0; i < event.len; ++i) {
+        ++stats_.dropped_bytes;
+        handler.on_dropped_byte(*this, bytes_[event.offset + i]);
+      }
       return true;
     case Event::Overflow:
       ++stats_.buffer_overflows;
@@ -108,6 +147,9 @@ void MessageStream::discard() {
   events_.clear();
   bytes_.clear();
   next_ = 0;
+  // What a stopped delivery made the queue hold is not kept for ever.
+  if (bytes_.capacity() > 2 * kQueueBudget) std::vector<uint8_t>().swap(bytes_);
+  if (events_.capacity() * sizeof(Event) > 2 * kQueueBudget) std::vector<Event>().swap(events_);
 }
 
 void MessageStream::reset() {

@@ -96,18 +96,31 @@ class MessageStream {
  public:
   explicit MessageStream(StreamOptions options = {}) : options_(options) {}
 
-  // Feeds the stream's own parser and delivers what the bytes complete.
-  // Returns false when the handler stopped the delivery.
-  bool feed(std::span<const uint8_t> bytes, StreamHandler& handler, Feeding how = Feeding::notification) {
-    collect(parser_, bytes, how);
-    return deliver(handler);
-  }
+  // What the queue may hold before a collection pauses at a piece boundary
+  // for a delivery: a long block (a whole capture in one call) costs this
+  // much, not a multiple of its length.
+  static constexpr size_t kQueueBudget = 64 * 1024;
+
+  // Feeds the stream's own parser and delivers what the bytes complete, a
+  // budget's worth at a time. Returns false when the handler stopped the
+  // delivery; the rest of the bytes is then collected and stays queued.
+  bool feed(std::span<const uint8_t> bytes, StreamHandler& handler, Feeding how = Feeding::notification);
 
   // The two halves, for a caller whose parser lives elsewhere (under a lock
-  // the delivery must not hold). collect() queues owned copies of the
-  // parser's events; deliver() works through the queue in stream order.
+  // the delivery must not hold). collect_some() queues owned copies of the
+  // parser's events until the queue reaches its budget, at a piece
+  // boundary, and returns how many bytes it took; the caller delivers and
+  // comes back with the rest, fed as pieces_for() says. collect() takes
+  // everything. deliver() works through the queue in stream order.
+  size_t collect_some(InsoleStreamParser& parser, std::span<const uint8_t> bytes, Feeding how);
+  size_t collect_some(std::span<const uint8_t> bytes, Feeding how) { return collect_some(parser_, bytes, how); }
   void collect(InsoleStreamParser& parser, std::span<const uint8_t> bytes, Feeding how = Feeding::notification);
   void collect(std::span<const uint8_t> bytes, Feeding how = Feeding::notification) { collect(parser_, bytes, how); }
+  // How the rest of a block continues once collect_some() has cut it: a
+  // notification too long for the buffer is taken in pieces, so is its rest.
+  static Feeding pieces_for(Feeding how, size_t len) {
+    return how == Feeding::notification && len > MAX_BUFFER_LEN ? Feeding::pieces : how;
+  }
   // last: the stream's last sequence number kept outside it, shared by the
   // streams of one device that several threads feed (null: the stream's own).
   bool deliver(StreamHandler& handler, SharedLastSequence* last = nullptr);
@@ -131,17 +144,19 @@ class MessageStream {
   void reset();
 
  private:
+  // A run of dropped bytes is one event over its bytes in bytes_, so bytes
+  // that are not frames cost one byte each while queued.
   struct Event {
     enum Kind : uint8_t { Frame, BadCrcFrame, Dropped, Overflow } kind;
-    uint8_t byte = 0;
     uint8_t payload_offset = 0;  // frames: the header's length
-    size_t offset = 0;           // frames: position in bytes_
-    size_t len = 0;              // frames: the whole frame's length
+    size_t offset = 0;           // frames and runs: position in bytes_
+    size_t len = 0;              // the whole frame's length, or the run's
     FrameHeader header{};
     BufferOverflow overflow{};
   };
 
   void queue(const ParserEvent& event);
+  size_t queued_bytes() const { return bytes_.size() + events_.size() * sizeof(Event); }
   bool handle(const Event& event, StreamHandler& handler);
 
   StreamOptions options_;

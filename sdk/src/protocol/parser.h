@@ -68,6 +68,12 @@ class InsoleStreamParser {
   // to the rest of that frame, so the frames after it survive.
   void feed_in_pieces(std::span<const uint8_t> chunk, EventSink sink);
 
+  // The length of the next piece feed_in_pieces would take from `left`
+  // bytes. It depends only on the buffer and on `left`, so a caller that
+  // feeds piece by piece, stopping and resuming anywhere between pieces,
+  // produces exactly the events of one feed_in_pieces.
+  size_t next_piece_len(size_t left) const;
+
   size_t buffered_len() const { return buf_.size() - head_; }
   void clear() {
     buf_.clear();
@@ -80,7 +86,6 @@ class InsoleStreamParser {
   }
 
  private:
-  size_t next_piece_len(size_t left) const;
   void extract(EventSink& sink);
 
   // Unconsumed bytes are buf_[head_, size). Consumed bytes stay in place

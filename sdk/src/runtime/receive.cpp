@@ -201,16 +201,23 @@ DeviceState& receive(DeviceState* known, const char* device_id, size_t id_len, c
   ScratchLease lease;
   MessageStream& stream = (*lease).stream;
   DeviceState* device = known;
-  {
-    DeviceRegistry& r = registry();
-    std::lock_guard lock(r.mutex);
-    if (!device) device = &state_locked(r, std::string_view(device_id, id_len));
-    stream.collect(device->parser, std::span<const uint8_t>(data, len));
-  }
-  if (stream.has_queued()) {
-    CallbackDispatch dispatch_to(*device);
-    stream.deliver(dispatch_to, &device->last_seq);
-  }
+  // A long block goes a queue budget at a time: collected under the lock,
+  // delivered without it. Bytes another thread feeds for the same insole may
+  // come between two pieces, as a notification would.
+  std::span<const uint8_t> rest(data, len);
+  const protocol::Feeding how = MessageStream::pieces_for(protocol::Feeding::notification, len);
+  do {
+    {
+      DeviceRegistry& r = registry();
+      std::lock_guard lock(r.mutex);
+      if (!device) device = &state_locked(r, std::string_view(device_id, id_len));
+      rest = rest.subspan(stream.collect_some(device->parser, rest, how));
+    }
+    if (stream.has_queued()) {
+      CallbackDispatch dispatch_to(*device);
+      stream.deliver(dispatch_to, &device->last_seq);
+    }
+  } while (!rest.empty());
   return *device;
 }
 
