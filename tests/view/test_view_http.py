@@ -158,6 +158,7 @@ def test_layout_files(tmp_path):
         "zero width": json.dumps({"cells": cells[:47] + [dict(cells[47], w=0)]}),
         "text for a number": json.dumps({"cells": cells[:47] + [dict(cells[47], x="ten")]}),
         "a kilometre": json.dumps({"cells": cells[:47] + [dict(cells[47], y=1e6)]}),
+        "nested past the reader's stack": '{"cells":' + "[" * 100_000 + "]" * 100_000 + "}",
     }
     for why, text in bad.items():
         path = tmp_path / "bad.json"

@@ -66,9 +66,33 @@ std::vector<Point> points(const ptree& root, const char* key, size_t max) {
 
 void append_number(std::string& out, double v) { out += strf("%.2f", v); }
 
+// The JSON reader descends once per level of nesting, so a file nested a
+// hundred thousand levels deep would end the program on its stack. A layout
+// needs four levels; anything past kMaxNesting is refused before reading.
+constexpr int kMaxNesting = 32;
+
+void refuse_deep_nesting(std::string_view json) {
+  int depth = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < json.size(); ++i) {
+    const char c = json[i];
+    if (in_string) {
+      if (c == '\\') ++i;
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxNesting) refuse("nested deeper than " + std::to_string(kMaxNesting) + " levels");
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+}
+
 }  // namespace
 
 CellLayout parse_layout(std::string_view json) {
+  refuse_deep_nesting(json);
   ptree root;
   try {
     std::istringstream in{std::string(json)};
