@@ -8,6 +8,7 @@
 
 #include "insole/bridge/bridge_buffer.h"
 #include "insole/bridge/bridge_messages.h"
+#include "insole/bridge/bridge_subscriber.h"
 #include "insole/bridge/bridge_topics.h"
 #include "insole/sources/mock_frames.h"
 #include "protocol/codec.h"
@@ -221,6 +222,18 @@ TEST(DeviceMessages, FramesBecomeMessagesOnTheirTopics) {
       EXPECT_NE(got[1].second.find("\"batteryPct\":80"), std::string::npos);
     }
   }
+}
+
+// A long run keeps a fixed sample of its latencies, and the sample still
+// gives the percentiles of everything it saw.
+TEST(LatencySample, StaysBoundedAndKeepsThePercentiles) {
+  LatencySample sample;
+  constexpr int64_t kSeen = 1'000'000;
+  for (int64_t i = 0; i < kSeen; ++i) sample.add((i * 7919) % kSeen);  // every value once, shuffled
+  const std::vector<int64_t> kept = sample.sorted();
+  ASSERT_EQ(kept.size(), LatencySample::kKept);
+  EXPECT_NEAR(static_cast<double>(kept[kept.size() / 2]), kSeen * 0.5, kSeen * 0.01);
+  EXPECT_NEAR(static_cast<double>(kept[kept.size() * 99 / 100]), kSeen * 0.99, kSeen * 0.01);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -161,7 +162,24 @@ void Subscriber::message(const mosquitto_message& message, const mosquitto_prope
   }
   ++outcome_.written;
   // A retained message is as old as its publication, not a measure of the pipe.
-  if (p.host_time_ns && !message.retain) outcome_.latencies_ns.push_back(now - *p.host_time_ns);
+  if (p.host_time_ns && !message.retain) outcome_.latencies_ns.add(now - *p.host_time_ns);
+}
+
+void LatencySample::add(int64_t latency_ns) {
+  ++seen_;
+  if (kept_.size() < kKept) {
+    kept_.push_back(latency_ns);
+    return;
+  }
+  state_ = state_ * 6364136223846793005u + 1442695040888963407u;  // a 64-bit LCG: enough for a sample
+  const uint64_t slot = (state_ >> 11) % seen_;
+  if (slot < kKept) kept_[slot] = latency_ns;
+}
+
+std::vector<int64_t> LatencySample::sorted() const {
+  std::vector<int64_t> out = kept_;
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 void Subscriber::tick() {

@@ -25,13 +25,30 @@ struct SubscriberOptions {
   std::string host_level = "+";  // one host, or every one
 };
 
+// The latencies a run keeps for its percentiles: every one up to kKept, then
+// a uniform sample of all of them (reservoir sampling), so a long run costs
+// a fixed 512 KiB and not 8 bytes per message.
+class LatencySample {
+ public:
+  static constexpr size_t kKept = 65536;
+  void add(int64_t latency_ns);
+  // Sorted; the sample, not every latency, past kKept.
+  std::vector<int64_t> sorted() const;
+  bool empty() const { return kept_.empty(); }
+
+ private:
+  std::vector<int64_t> kept_;
+  uint64_t seen_ = 0;
+  uint64_t state_ = 0x9E3779B97F4A7C15u;  // a fixed seed: the same run gives the same line
+};
+
 struct SubscribeOutcome {
   uint64_t written = 0;
   uint64_t duplicates = 0;
   uint64_t not_frames = 0;  // JSON payloads: a capture holds frames
   uint64_t dropped = 0;     // of insoles whose capture could not be made or written
   size_t insoles = 0;
-  std::vector<int64_t> latencies_ns;  // receive time at the bridge to arrival here
+  LatencySample latencies_ns;  // receive time at the bridge to arrival here
   std::string error;                  // a capture that could not be written
 };
 

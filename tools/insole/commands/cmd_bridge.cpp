@@ -200,9 +200,8 @@ int run_subscribe(const Options& o) {
   std::string line = "received " + std::to_string(outcome.written) + " messages of " +
                      std::to_string(outcome.insoles) + (outcome.insoles == 1 ? " insole" : " insoles") + " into " +
                      o.out + " (" + std::to_string(outcome.duplicates) + " duplicates left out)";
-  auto& l = outcome.latencies_ns;
-  if (!l.empty()) {
-    std::sort(l.begin(), l.end());
+  if (!outcome.latencies_ns.empty()) {
+    const std::vector<int64_t> l = outcome.latencies_ns.sorted();
     line += ", latency p50 " + milliseconds(l[l.size() / 2]) + ", p99 " +
             milliseconds(l[std::min(l.size() - 1, l.size() * 99 / 100)]);
   }
