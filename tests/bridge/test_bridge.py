@@ -60,6 +60,16 @@ def test_every_sample_arrives_once_and_in_order(broker, tmp_path):
         assert seqs == list(range(1, len(seqs) + 1))
 
 
+def test_an_id_mqtt_cannot_carry_stalls_no_other_insole(broker):
+    # Its messages go nowhere, counted; the good insole's all arrive.
+    bridge = insole("bridge", "--broker", broker.url, "--raw", "--seconds", "2", "--mock", "ok", "--mock", b"\xff\xfe")
+    assert bridge.returncode == 1, bridge.stderr
+    words = bridge.stdout.split()
+    published = int(words[1])
+    assert f": {published // 2} acknowledged, {published // 2} not sendable" in bridge.stdout, bridge.stdout
+    assert "not acknowledged" not in bridge.stdout
+
+
 def test_json_payloads_and_retained_status(broker):
     bridge = insole("bridge", "--broker", broker.url, "--host-name", "h1", "--mock", "left", "--seconds", "1")
     assert bridge.returncode == 0, bridge.stderr

@@ -1,6 +1,7 @@
 #include "insole/bridge/bridge_publisher.h"
 
 #include "log/log.h"
+#include "util/utf8.h"
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
@@ -24,6 +25,12 @@ std::string new_run_id() {
   char text[17];
   std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(id));
   return text;
+}
+
+// The status codes that mean the message may go out once the connection is back.
+bool connection_gone(int rc) {
+  return rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_NOMEM ||
+         rc == MOSQ_ERR_KEEPALIVE;
 }
 
 }  // namespace
@@ -65,6 +72,11 @@ uint32_t Publisher::add_insole(const std::string& device_id, const std::string& 
   for (auto topic : {MessageTopic::sensor, MessageTopic::event, MessageTopic::battery, MessageTopic::info, MessageTopic::reply})
     insole.topics[static_cast<int>(topic)] = base + std::string(topic_name(topic));
   insole.status_topic = base + "status";
+  insole.unpublishable = device_id.size() > 65535 ||
+                         !tvis::is_valid_utf8(reinterpret_cast<const uint8_t*>(device_id.data()), device_id.size());
+  if (insole.unpublishable)
+    TVIS_LOG(tvis::log::Level::Warn, "insole::bridge", "an insole id that is not UTF-8 or is longer than 65535 bytes "
+             "cannot go over MQTT; its messages are dropped");
   std::lock_guard lock(mutex_);
   insoles_.push_back(std::move(insole));
   statuses_due_ = true;
@@ -84,6 +96,10 @@ void Publisher::add(uint32_t insole, int64_t host_time_ns, MessageTopic topic, s
     Insole& i = insoles_[insole];
     message.number = i.next_number++;
     ++i.published;
+    if (i.unpublishable) {
+      ++i.unsendable;
+      return;
+    }
     buffer_.push(std::move(message), dropped);
     for (uint32_t d : dropped) ++insoles_[d].dropped;
   }
@@ -100,7 +116,7 @@ bool Publisher::ready_locked() const {
 std::string Publisher::status_payload_locked(const Insole& insole) const {
   return std::string(R"({"state":")") + (finishing_ ? "offline" : "online") +
          R"(","published":)" + std::to_string(insole.published) + R"(,"acknowledged":)" +
-         std::to_string(insole.acknowledged) + R"(,"dropped":)" + std::to_string(insole.dropped) + "}";
+         std::to_string(insole.acknowledged) + R"(,"dropped":)" + std::to_string(insole.dropped + insole.unsendable) + "}";
 }
 
 void Publisher::pump() {
@@ -145,8 +161,23 @@ void Publisher::pump() {
     }
     for (size_t k = 0; k < batch.size(); ++k) {
       int mid = 0;
-      if (publish(batch[k], mid)) {
+      const int rc = publish(batch[k], mid);
+      if (rc == MOSQ_ERR_SUCCESS) {
         handed_over(batch[k].device, mid);
+        continue;
+      }
+      if (!connection_gone(rc)) {
+        // The client refuses this message itself: retrying it would block
+        // every message behind it for ever. It is dropped and counted.
+        std::lock_guard lock(mutex_);
+        --reserved_;
+        Insole& insole = insoles_[batch[k].device];
+        ++insole.unsendable;
+        if (!insole.warned) {
+          insole.warned = true;
+          TVIS_LOG(tvis::log::Level::Warn, "insole::bridge", "a message the MQTT client refuses (",
+                   mosquitto_strerror(rc), ") is dropped; later ones of that insole are dropped alike");
+        }
         continue;
       }
       // Not taken (the connection went): back to the buffer, in order.
@@ -158,7 +189,7 @@ void Publisher::pump() {
   }
 }
 
-bool Publisher::publish(const Outgoing& message, int& mid) {
+int Publisher::publish(const Outgoing& message, int& mid) {
   // Fields not guarded by the mutex: an insole's topics and foot never change.
   const Insole* insole = nullptr;
   {
@@ -178,7 +209,7 @@ bool Publisher::publish(const Outgoing& message, int& mid) {
                                       static_cast<int>(message.payload.size()), message.payload.data(), 1,
                                       message.retain, properties);
   mosquitto_property_free_all(&properties);
-  return rc == MOSQ_ERR_SUCCESS;
+  return rc;
 }
 
 bool Publisher::publish_status(const std::string& topic, const std::string& payload, int& mid) {
@@ -298,6 +329,7 @@ PublishOutcome Publisher::finish(std::chrono::milliseconds timeout) {
     outcome.acknowledged += i.acknowledged;
     outcome.dropped += i.dropped;
     outcome.refused += i.refused;
+    outcome.unsendable += i.unsendable;
   }
   outcome.dropped += buffer_.spool_lost();
   outcome.unacknowledged = buffer_.size() + reserved_;

@@ -49,6 +49,7 @@ struct PublishOutcome {
   uint64_t acknowledged = 0;    // PUBACKed by the broker
   uint64_t dropped = 0;         // dropped from a full buffer
   uint64_t refused = 0;         // PUBACKed with an error (not authorised for the topic, ...)
+  uint64_t unsendable = 0;      // refused by the MQTT client itself (an id MQTT cannot carry, ...)
   uint64_t unacknowledged = 0;  // still buffered or in flight when the run ended
   size_t insoles = 0;
 };
@@ -87,13 +88,18 @@ class Publisher final : public ConnectionEvents {
     std::string topics[5];  // by MessageTopic
     std::string status_topic;
     uint64_t next_number = 1;
-    uint64_t published = 0, acknowledged = 0, dropped = 0, refused = 0;
+    uint64_t published = 0, acknowledged = 0, dropped = 0, refused = 0, unsendable = 0;
+    // An id MQTT cannot carry (not UTF-8, or past 65,535 bytes): its
+    // messages are counted as unsendable and never reach the queue, where one
+    // that can never go out would stall every other insole's behind it.
+    bool unpublishable = false;
+    bool warned = false;  // of a message the client refused
   };
   static constexpr uint32_t kStatusMessage = UINT32_MAX;
 
   void pump();
   bool ready_locked() const;
-  bool publish(const Outgoing& message, int& mid);
+  int publish(const Outgoing& message, int& mid);  // the client's status code
   bool publish_status(const std::string& topic, const std::string& payload, int& mid);
   void handed_over(uint32_t insole, int mid);
   void acknowledged_locked(uint32_t insole, int reason_code);

@@ -158,10 +158,12 @@ int run_publish(const Options& o) {
                      broker_text + ": " + std::to_string(outcome.acknowledged) + " acknowledged";
   if (outcome.dropped) line += ", " + std::to_string(outcome.dropped) + " dropped (buffer full)";
   if (outcome.refused) line += ", " + std::to_string(outcome.refused) + " refused by the broker";
+  if (outcome.unsendable)
+    line += ", " + std::to_string(outcome.unsendable) + " not sendable (an id that is not UTF-8 or too long for MQTT)";
   if (outcome.unacknowledged) line += ", " + std::to_string(outcome.unacknowledged) + " not acknowledged";
   std::printf("%s\n", line.c_str());
   if (failure) std::rethrow_exception(failure);
-  return outcome.unacknowledged || outcome.refused ? kExitFailed : kExitOk;
+  return outcome.unacknowledged || outcome.refused || outcome.unsendable ? kExitFailed : kExitOk;
 }
 
 int run_subscribe(const Options& o) {
