@@ -98,3 +98,33 @@ def test_export_several_captures_each_beside_itself(tmp_path):
         refused = insole("export", *args)
         assert refused.returncode == 2 and refused.stdout == b"", args
     assert not (tmp_path / "a.csv").exists()
+
+
+def test_a_full_descriptor_table_does_not_spin_the_listener():
+    # 100 connections under a limit of 64 descriptors: accept fails while they
+    # are held, and the listener must wait rather than poll at full speed.
+    import re
+    import socket
+    import time
+    proc = subprocess.Popen(["bash", "-c", f'ulimit -n 64; exec "{BIN}" virtual --listen 127.0.0.1:0 --seconds 6'],
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        port = int(re.search(r":(\d+)", proc.stderr.readline()).group(1))
+        held = [socket.create_connection(("127.0.0.1", port)) for _ in range(100)]
+
+        def cpu_seconds():
+            fields = open(f"/proc/{proc.pid}/stat").read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+        time.sleep(1)
+        before = cpu_seconds()
+        time.sleep(2)
+        share = (cpu_seconds() - before) / 2
+        assert share < 0.3, f"{share:.0%} of a core while the table is full"
+        proc.wait(timeout=30)
+        assert "cannot accept a connection (Too many open files)" in proc.stderr.read()
+        for s in held:
+            s.close()
+    finally:
+        proc.kill()
+        proc.wait()

@@ -165,6 +165,11 @@ int run(const Options& o) {
     listener = listen_tcp(o.listen, "--listen", "virtual insoles", ", one per connection", 256);
   }
   uint64_t accepted = 0;
+  // When accept fails for want of descriptors or memory, the connection
+  // stays queued and the listener readable: it is left out of the poll for
+  // a while, so that a full table does not spin a core.
+  uint64_t listen_again_us = 0;
+  bool told_out_of_resources = false;
   std::vector<uint8_t> buffer(64 * 1024);
 
   while (!g_stop) {
@@ -175,7 +180,9 @@ int run(const Options& o) {
     // One descriptor entry per link, reading (and writing while output waits);
     // a link with nothing to read gets fd -1, which poll skips.
     std::vector<pollfd> fds;
-    if (listener >= 0) fds.push_back({listener, POLLIN, 0});
+    const bool listening = listener >= 0 && now >= listen_again_us;
+    if (listening) fds.push_back({listener, POLLIN, 0});
+    if (listener >= 0 && !listening) due = std::min(due, listen_again_us);
     const size_t first_link = fds.size();
     for (auto& link : links) {
       const bool out_waits = !link->pending.empty();
@@ -189,8 +196,15 @@ int run(const Options& o) {
     const int timeout_ms = due <= now ? 0 : static_cast<int>(std::min<uint64_t>((due - now + 999) / 1000, 1000));
     if (::poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR) break;
 
-    if (listener >= 0 && (fds[0].revents & POLLIN)) {
+    if (listening && (fds[0].revents & POLLIN)) {
       const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+        listen_again_us = now_us() + 100'000;
+        if (!told_out_of_resources)
+          std::fprintf(stderr, "insole: warning: cannot accept a connection (%s); new ones wait until one closes\n",
+                       std::strerror(errno));
+        told_out_of_resources = true;
+      }
       if (fd >= 0) {
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

@@ -52,7 +52,12 @@ class FeedSource final : public Source {
       pollfd p{listener_, POLLIN, 0};
       if (::poll(&p, 1, 50) <= 0) continue;
       const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
+      if (fd < 0) {
+        // Out of descriptors or memory, the connection stays queued and the
+        // listener readable: wait instead of spinning on it.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) ::poll(nullptr, 0, 100);
+        continue;
+      }
       // A host that sends something else is told about and the next one
       // is waited for: one bad peer does not end the recording.
       if (auto error = read_feed(fd, sink)) std::fprintf(stderr, "insole: warning: feed from a host: %s\n", error->c_str());

@@ -310,7 +310,13 @@ void ViewServer::Impl::accept() {
   acceptor.async_accept([self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
     if (!ec && self->connections < kMaxConnections) std::make_shared<HttpSession>(std::move(socket), self)->read();
-    self->accept();
+    if (!ec) return self->accept();
+    // Out of descriptors, say: the connection stays queued, and accepting
+    // again at once would spin. Try again a little later.
+    auto retry = std::make_shared<asio::steady_timer>(self->io, std::chrono::milliseconds(100));
+    retry->async_wait([self, retry](beast::error_code wait_ec) {
+      if (!wait_ec) self->accept();
+    });
   });
 }
 
