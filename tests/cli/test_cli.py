@@ -470,6 +470,34 @@ def test_virtual_insole_over_stdio_and_tcp_and_its_refusals():
         assert refused.returncode == 2 and message in refused.stderr.decode() and len(refused.stderr.splitlines()) == 1
 
 
+def test_virtual_insole_writes_its_walkers_truth(tmp_path):
+    start = bytes.fromhex(insole("build", "enable-stream", "--rate", "100").stdout.decode().strip())
+    runs = {}
+    for name, faults in [("clean", []), ("faulty", ["--loss", "0.2", "--duplicate", "0.1", "--delay", "0.1"])]:
+        path = tmp_path / f"{name}.jsonl"
+        stream = insole("virtual", "--stdio", "--seconds", "3", "--gait", "running", "--clock-offset-ms", "5000",
+                        "--truth", path, *faults, stdin=start)
+        assert stream.returncode == 0
+        runs[name] = [json.loads(line) for line in path.read_text().splitlines()]
+        samples = [json.loads(line)["sensorData"] for line in
+                   insole("decode", "-", stdin=stream.stdout).stdout.decode().splitlines() if "sensorData" in line]
+        assert samples
+    clean, faulty = runs["clean"], runs["faulty"]
+    assert len(clean) >= 7  # 1.4 strides a second, two events each
+    assert [set(e) for e in clean] == [{"insole", "foot", "event", "device_time_ms", "host_time_us"}] * len(clean)
+    assert {(e["insole"], e["foot"]) for e in clean} == {(1, "left")}
+    kinds = [e["event"] for e in clean]
+    assert set(kinds) == {"initial_contact", "foot_off"} and all(a != b for a, b in zip(kinds, kinds[1:]))
+    times = [e["device_time_ms"] for e in clean]
+    assert times == sorted(times) and 5000 < times[0] and times[-1] <= 8000 + 50
+    # The walker's timeline is its seed's: link faults change what the host sees, never the truth.
+    common = min(len(clean), len(faulty)) - 1
+    assert [(e["event"], e["device_time_ms"]) for e in faulty[:common]] == \
+        [(e["event"], e["device_time_ms"]) for e in clean[:common]]
+    refused = insole("virtual", "--stdio", "--truth", tmp_path / "absent" / "t.jsonl")
+    assert refused.returncode == 1 and "cannot write" in refused.stderr.decode()
+
+
 def test_snoop_logs_refuse_bad_arguments_and_survive_damage(tmp_path):
     log = tmp_path / "left.btsnoop"
     assert insole("record", "--btsnoop", log, "--seconds", "0.2").returncode == 0
