@@ -95,6 +95,18 @@ TEST(ViewState, ReassemblesFramesSplitAcrossNotificationsAndKeepsInsolesApart) {
   EXPECT_DOUBLE_EQ(f.insole(0).get<double>("total"), 480);
 }
 
+// A feed that keeps naming new insoles stops growing the view at its bound;
+// the insoles already shown go on updating.
+TEST(ViewState, NewInsolesPastTheBoundAreNotShown) {
+  Feeder f;
+  const std::vector<uint8_t> frame = sensor_frame(1, std::vector<int32_t>(48, 10));
+  for (size_t n = 0; n < ViewState::kMaxInsoles + 100; ++n) f.send(frame, "id" + std::to_string(n));
+  f.send(sensor_frame(2, std::vector<int32_t>(48, 10)), "id0");
+  EXPECT_EQ(f.snapshot().get_child("insoles").size(), ViewState::kMaxInsoles);
+  EXPECT_EQ(f.insole(0).get<uint32_t>("seq"), 2u);
+  EXPECT_EQ(f.insole(0).get<int>("frames"), 2);
+}
+
 TEST(ViewState, ResistancesOnlyAreCalibratedByTheSdkIntoNewtons) {
   Feeder f;
   std::vector<int32_t> raw(48, 0);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 
 #include "pressure/calibration.h"
 #include "protocol/json.h"
@@ -146,8 +147,21 @@ ViewState::Insole& ViewState::insole(const std::string& id) {
   return *it->second;
 }
 
+bool ViewState::admit(const std::string& id) {
+  std::lock_guard lock(mutex_);
+  if (insoles_.size() < kMaxInsoles || insoles_.count(id)) return true;
+  if (!refused_warned_) {
+    refused_warned_ = true;
+    std::fprintf(stderr, "insole: warning: the view shows at most %zu insoles; new ones are not shown\n", kMaxInsoles);
+  }
+  return false;
+}
+
 void ViewState::on_event(const SourceEvent& e) {
   using namespace tvis::protocol;
+  // A feed names its insoles: without a bound, one that keeps naming new
+  // ones would grow the view's state and every snapshot without end.
+  if (!admit(e.device_id)) return;
   if (e.kind != SourceEvent::Kind::notification) {
     std::lock_guard lock(mutex_);
     Insole& in = insole(e.device_id);
