@@ -9,7 +9,7 @@ packages=(
   python3-dev python3-pytest python3-protobuf python3-numpy
   python3-pip python3-setuptools python3-wheel python3-venv
   python3-bleak python3-matplotlib python3-pandas pkg-config mypy
-  libcli11-dev
+  libcli11-dev liblzma-dev
   tshark
   libboost-dev chromium chromium-driver python3-selenium
   libmosquitto-dev mosquitto mosquitto-clients
