@@ -293,6 +293,12 @@ TVIS_API const char* tvis_version(void);
 ** a whole capture, say) is taken as the notifications it could have come in,
 ** so no frame in it is lost to the buffer's bound. Does nothing for a NULL or
 ** non-UTF-8 id, or for NULL data with a non-zero len.
+**
+** Each distinct device_id keeps a state for the life of the process (so that
+** a gap across a reconnect is still seen): about 200 bytes, plus the partly
+** received frame, at most 16394 bytes, until it completes or
+** tvis_on_device_disconnected() forgets it. Name devices by something stable,
+** such as their address, not by connection.
 */
 TVIS_API void tvis_did_receive_data(const char* device_id, const uint8_t* data, size_t len);
 

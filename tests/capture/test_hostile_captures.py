@@ -147,3 +147,21 @@ def test_an_id_that_is_not_utf8_still_gives_json(tmp_path):
         for line in lines:
             row = json.loads(line)
             assert row.get("device", "\u00ff\u00fe ok \u00e9") == "\u00ff\u00fe ok \u00e9", row
+
+
+def test_log_times_past_two_to_the_63_stay_unsigned(tmp_path):
+    import json
+    mock = tmp_path / "mock.mcap"
+    done = subprocess.run([BIN, "record", str(mock), "--device", "left", "--seconds", "1"], capture_output=True,
+                          stdin=subprocess.DEVNULL, timeout=60)
+    assert done.returncode == 0, done.stderr
+    frames = [m.data for m in read_messages(str(mock))][:3]
+    late = (1 << 63) + 5
+    path = tmp_path / "late.mcap"
+    path.write_bytes(MAGIC + channel(1, "left") + b"".join(message(1, f, late + i) for i, f in enumerate(frames)))
+    done = subprocess.run([BIN, "export", str(path), "--jsonl"], capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL, timeout=60)
+    rows = [json.loads(line) for line in done.stdout.splitlines()]
+    assert rows, done.stderr
+    assert [row["host_time_ns"] for row in rows] == [late + i for i in range(len(rows))]
+    assert [row["aligned_time_ns"] for row in rows] == [None] * len(rows)  # never wrapped negative

@@ -56,11 +56,15 @@ class RowsOf final : public StreamHandler {
     const uint32_t gap = step ? step->estimated_lost() : 0;
     totals_.gaps += gap;
     ++totals_.samples;
+    // A log time at or past 2^63 ns (the year 2262: a forged or broken
+    // clock) is written as it stands but not aligned, whose arithmetic is
+    // signed: its aligned time is left empty rather than wrapped negative.
+    const bool alignable = n_.host_time_ns > 0;
     int64_t aligned = 0;
-    if (n_.host_time_ns) aligned = dev_.clock.align(sd.timestamp_ms, n_.host_time_ns);
+    if (alignable) aligned = dev_.clock.align(sd.timestamp_ms, n_.host_time_ns);
     const std::string& foot = n_.foot == "unknown" && !dev_.foot.empty() ? dev_.foot : n_.foot;
     derivation_.derive(sd, foot, forces_);
-    writer_.row(Sample{n_.device_id, foot, n_.host_time_ns, n_.host_time_ns ? &aligned : nullptr, gap, msg,
+    writer_.row(Sample{n_.device_id, foot, n_.host_time_ns, alignable ? &aligned : nullptr, gap, msg,
                        dev_.battery ? &*dev_.battery : nullptr, forces_});
     return true;
   }

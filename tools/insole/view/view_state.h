@@ -61,10 +61,15 @@ class ViewState {
   // Frames estimated missing from sequence gaps, all insoles together.
   uint64_t lost_total() const;
 
+  // The most insoles one view shows; later new ids are ignored, with one
+  // warning, so that a feed cannot grow the view without bound.
+  static constexpr size_t kMaxInsoles = 64;
+
  private:
   struct Insole;
   struct Decoder;
   Insole& insole(const std::string& id);  // with mutex_ held
+  bool admit(const std::string& id);      // known, or room for one more
   // One decoded message into its insole's state, with mutex_ held.
   void show(Insole& in, const SourceEvent& e, const tvis::protocol::InsoleResp& msg,
             const tvis::protocol::SequenceStep* step);
@@ -78,6 +83,7 @@ class ViewState {
   std::map<std::string, std::unique_ptr<Insole>, std::less<>> insoles_;
   std::vector<std::string> order_;  // insoles in the order first heard from
   std::string recording_;
+  bool refused_warned_ = false;
 };
 
 }  // namespace insole
