@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "gait/load_event_detector.h"
+#include "gait/foot_tracker.h"
 #include "sim/virtual_insole.h"
 #include "trova_insole_sdk.h"
 
@@ -20,7 +20,8 @@ namespace {
 namespace sim = tvis::sim;
 using tvis::gait::EventType;
 using tvis::gait::GaitEvent;
-using tvis::gait::LoadEventDetector;
+using tvis::gait::FootTracker;
+using tvis::gait::StrideTimes;
 
 constexpr uint64_t kMs = 1000, kSecond = 1000 * kMs;
 // The detector's envelope needs a few strides before it trusts the range.
@@ -45,6 +46,8 @@ struct Recording {
   std::vector<sim::GaitTruth> truth;
   std::vector<HostSample> samples;
   std::vector<GaitEvent> events;
+  std::vector<StrideTimes> strides;
+  std::vector<double> lost_s;  // device times of the samples the host never got
   sim::Stats stats;
 };
 
@@ -83,9 +86,21 @@ Recording run_insole(const std::string& id, int32_t foot, sim::Activity activity
   run.samples = std::move(g_samples[id]);
   g_samples.erase(id);
   run.stats = insole.stats();
-  LoadEventDetector detector;
-  for (const HostSample& s : run.samples)
-    if (auto e = detector.push(s.time_s, s.load_n)) run.events.push_back(*e);
+  // As a host does: a repeated sequence number is a duplicate, a jump is a
+  // gap the tracker is told of before the next sample.
+  FootTracker tracker;
+  const HostSample* last = nullptr;
+  for (const HostSample& s : run.samples) {
+    if (last && s.seq <= last->seq) continue;
+    if (last && s.seq > last->seq + 1) {
+      tracker.mark_gap();
+      for (uint32_t k = 1; k < s.seq - last->seq; ++k) run.lost_s.push_back(last->time_s + k / double(rate_hz));
+    }
+    last = &s;
+    const FootTracker::Step step = tracker.push(s.time_s, s.load_n);
+    if (step.event) run.events.push_back(*step.event);
+    if (step.stride) run.strides.push_back(*step.stride);
+  }
   return run;
 }
 
@@ -206,6 +221,59 @@ TEST(SimGaitTruth, LinkFaultsLeaveTheTruthAloneAndTheDetectorWorking) {
   }
 }
 
+// Strides across lost frames are marked; the others are not, and their times
+// agree with the walker's. A low loss rate, so that both kinds are many.
+TEST(SimGaitTruth, StridesAcrossLostFramesAreMarked) {
+  sim::Faults faults;
+  faults.loss = 0.005;
+  for (const Case& c : kMoving) {
+    int across = 0, clean = 0;
+    std::vector<double> stride_error_ms;
+    for (uint64_t seed : {2u, 9u}) {
+      const Recording run = run_insole(std::string("gaps-") + c.name + std::to_string(seed), 2, c.activity, c.rate_hz,
+                                       60.0, seed, faults);
+      const double period = 1.0 / c.rate_hz;
+      ASSERT_GT(run.strides.size(), 40u) << c.name;
+      for (const StrideTimes& st : run.strides) {
+        const auto lost_within = [&](double from, double to) {
+          return std::any_of(run.lost_s.begin(), run.lost_s.end(), [&](double t) { return t > from && t < to; });
+        };
+        const bool marked = st.flags & tvis::gait::kAcrossGap;
+        // A loss inside the stride marks it (the lost samples' times are
+        // known to the millisecond the device clock counts in), also one in
+        // the samples its closing contact took to decide. A marked stride
+        // had a loss inside it, or within a sample of its ends.
+        if (lost_within(st.contact_s + 0.002, st.next_contact_s - 0.002)) {
+          EXPECT_TRUE(marked) << c.name << " " << st.contact_s;
+        }
+        if (marked) {
+          EXPECT_TRUE(lost_within(st.contact_s - 2 * period, st.next_contact_s + 2 * period))
+              << c.name << " " << st.contact_s;
+        }
+        (marked ? across : clean)++;
+        if (marked || (st.flags & tvis::gait::kFirstOfBout)) continue;
+        // The walker's stride: between its two contacts nearest the detected ones.
+        double truth_from = NAN, truth_to = NAN;
+        for (const sim::GaitTruth& t : run.truth) {
+          if (t.event != sim::FootEvent::InitialContact) continue;
+          const double at = t.device_ms / 1000.0;
+          if (std::fabs(at - st.contact_s) < 0.1) truth_from = at;
+          if (std::fabs(at - st.next_contact_s) < 0.1) truth_to = at;
+        }
+        ASSERT_FALSE(std::isnan(truth_from) || std::isnan(truth_to)) << c.name << " " << st.contact_s;
+        stride_error_ms.push_back(1000.0 * std::fabs(st.stride_s - (truth_to - truth_from)));
+      }
+    }
+    std::sort(stride_error_ms.begin(), stride_error_ms.end());
+    const double median = stride_error_ms[stride_error_ms.size() / 2];
+    std::printf("%s 0.5 %% loss: %d strides across lost frames (marked), %d not; stride time median |error| %.1f ms\n",
+                c.name, across, clean, median);
+    EXPECT_GT(across, 5) << c.name;
+    EXPECT_GT(clean, 5) << c.name;
+    EXPECT_LE(median, 1000.0 / c.rate_hz) << c.name;
+  }
+}
+
 TEST(SimGaitTruth, StandingAndIdleHaveNoTruthAndGiveNoEvents) {
   for (const sim::Activity a : {sim::Activity::Standing, sim::Activity::Idle}) {
     for (uint32_t rate : {50u, 100u}) {
@@ -214,6 +282,7 @@ TEST(SimGaitTruth, StandingAndIdleHaveNoTruthAndGiveNoEvents) {
       EXPECT_TRUE(run.truth.empty()) << id;
       EXPECT_GT(run.samples.size(), 30u * rate - rate) << id;
       EXPECT_TRUE(run.events.empty()) << id << ": " << run.events.size() << " events";
+      EXPECT_TRUE(run.strides.empty()) << id;
     }
   }
 }
