@@ -46,8 +46,15 @@ void read_properties(const mosquitto_property* list, OwnedProperties& out) {
 size_t open_capture_bound() {
   rlimit limit{};
   rlim_t descriptors = FD_SETSIZE;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-    descriptors = std::min<rlim_t>(limit.rlim_cur, FD_SETSIZE);
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    // A soft limit below what the hard one allows only costs captures.
+    if (limit.rlim_cur < FD_SETSIZE && limit.rlim_max > limit.rlim_cur) {
+      limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, FD_SETSIZE);
+      setrlimit(RLIMIT_NOFILE, &limit);
+      getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (limit.rlim_cur != RLIM_INFINITY) descriptors = std::min<rlim_t>(limit.rlim_cur, FD_SETSIZE);
+  }
   constexpr rlim_t kHeadroom = 32;
   return descriptors > 2 * kHeadroom ? descriptors - kHeadroom : std::max<rlim_t>(descriptors / 2, 1);
 }

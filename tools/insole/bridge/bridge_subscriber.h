@@ -27,7 +27,8 @@ struct SubscriberOptions {
 // How many captures may be open at once: the descriptor limit less 32 for
 // the connection and the rest of the process, and below the 1024 that the
 // network library's select() can watch, so a reconnection always gets a
-// descriptor it can use.
+// descriptor it can use. Raises the soft descriptor limit as far as the
+// hard one allows, up to 1024, first.
 size_t open_capture_bound();
 
 class Subscriber final : public ConnectionEvents {
