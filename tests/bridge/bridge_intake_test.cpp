@@ -154,6 +154,33 @@ TEST(IntakeBounds, MoreInsolesThanDescriptorsAreAllCapturedInParts) {
   }
 }
 
+TEST(IntakeBounds, AFullDiskCostsOnePartPerSecondAndTheCaptureGoesOnAfter) {
+  MemoryCaptureFiles files;
+  CaptureIntake intake(files, 16);
+  const std::vector<uint8_t> frame{0x54, 0x52, 0x56, 0x41};
+  int64_t now = 1'000'000'000'000;
+  auto send = [&](int64_t step) { intake.take("insoles/h/d/sensor", {}, frame, false, now += step); };
+  send(1);
+  files.disk_full = true;
+  for (int i = 0; i < 300; ++i) send(10'000'000);  // three seconds at 100 messages per second
+  files.disk_full = false;
+  send(1'000'000'000);
+  send(1);
+  testing::internal::CaptureStderr();
+  const SubscribeOutcome out = intake.finish();
+  testing::internal::GetCapturedStderr();
+  // A chunk is written whole: the failure shows when the open one is, and
+  // from then on nothing is taken for a second at a time.
+  EXPECT_EQ(out.error, "cannot write the capture of h/d");
+  EXPECT_EQ(out.written + out.dropped, 303u);
+  EXPECT_GT(out.dropped, 150u);
+  // The first file, one part per second of the outage, the one after.
+  ASSERT_LE(files.files.size(), 6u);
+  const std::string last = "h/d+" + std::to_string(files.files.size()) + ".mcap";
+  ASSERT_TRUE(files.files.count(last)) << last;
+  EXPECT_EQ(messages_in(files.files[last]), 2u);
+}
+
 TEST(IntakeBounds, InsolesPastTheBoundAreDroppedAndCounted) {
   MemoryCaptureFiles files;
   CaptureIntake intake(files, 16);

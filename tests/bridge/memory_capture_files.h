@@ -48,6 +48,7 @@ class MemoryCaptureFiles final : public CaptureFiles {
   std::vector<std::string> unsafe_names;
   size_t open_now = 0, most_open = 0;
   bool closed_twice = false;
+  bool disk_full = false;  // every write fails while set
 
  private:
   class File final : public CaptureFile {
@@ -57,6 +58,7 @@ class MemoryCaptureFiles final : public CaptureFiles {
       if (open_) --owner_.open_now;
     }
     bool write(std::span<const uint8_t> bytes) override {
+      if (owner_.disk_full) return false;
       bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
       return true;
     }
@@ -64,7 +66,7 @@ class MemoryCaptureFiles final : public CaptureFiles {
       if (!open_) owner_.closed_twice = true;
       if (open_) --owner_.open_now;
       open_ = false;
-      return true;
+      return !owner_.disk_full;
     }
 
    private:

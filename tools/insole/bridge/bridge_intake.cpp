@@ -164,9 +164,16 @@ void CaptureIntake::take(std::string_view topic, std::span<const UserProperty> p
     ++outcome_.past_bound;
     return;
   }
-  if (!insole->file && !open(*insole, host, p.device.empty() ? device : p.device, p.foot)) {
-    ++outcome_.dropped;
-    return;
+  if (!insole->file) {
+    // Unsigned: a wall clock set back retries at once rather than waiting.
+    const bool waiting =
+        insole->failing && static_cast<uint64_t>(now_ns) - static_cast<uint64_t>(insole->failed_at_ns) < kRetryNs;
+    if (waiting || !open(*insole, host, p.device.empty() ? device : p.device, p.foot)) {
+      if (!waiting) insole->failing = true, insole->failed_at_ns = now_ns;
+      ++outcome_.dropped;
+      return;
+    }
+    insole->failing = false;
   }
   if (p.number && !insole->numbers.fresh(p.run, *p.number)) {
     ++outcome_.duplicates;
@@ -181,6 +188,8 @@ void CaptureIntake::take(std::string_view topic, std::span<const UserProperty> p
     if (outcome_.error.empty())
       outcome_.error = "cannot write the capture of " + insole->host_name + "/" + insole->device_name;
     close(*insole);
+    insole->failing = true;
+    insole->failed_at_ns = now_ns;
     ++outcome_.dropped;
     return;
   }

@@ -69,6 +69,10 @@ class CaptureIntake {
  public:
   static constexpr size_t kMaxInsoles = 4096;
   static constexpr uint64_t kChunkBytes = 64 << 10;
+  // After its capture could not be made or written (a full disk), an insole's
+  // messages are dropped this long before a new part is tried: never a new
+  // file per message.
+  static constexpr uint64_t kRetryNs = 1'000'000'000;
 
   CaptureIntake(CaptureFiles& files, size_t max_open);
   ~CaptureIntake();
@@ -93,6 +97,8 @@ class CaptureIntake {
     uint32_t next_part = 1;  // the +N to try first
     bool warned = false;     // its capture could not be made: said once
     uint32_t opened = 0;     // captures made for it in this run
+    bool failing = false;    // its capture could not be made or written at failed_at_ns
+    int64_t failed_at_ns = 0;
     // While open:
     std::unique_ptr<CaptureFile> file;
     std::unique_ptr<tvis::capture::McapWriter> writer;
