@@ -122,7 +122,7 @@ def wait_idle(pid):
 # 125,000 messages raise it by less than GROWTH_LIMIT_MIB (8 bytes kept per
 # message would be 0.95 MiB). What the run keeps is fixed: the latency sample
 # (512 KiB), one chunk per open capture (at most 64 KiB), the copies window
-# of each insole (under 4 KiB).
+# of each insole (about 4 KiB at most).
 PEAK_LIMIT_MIB = 48
 GROWTH_LIMIT_MIB = 0.6
 

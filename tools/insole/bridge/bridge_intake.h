@@ -11,9 +11,10 @@
 // - at most max_open captures open at once; past that the one written least
 //   recently is closed (its summary written), and when its insole sends
 //   again it goes on in a new file, <device>+2.mcap, +3, ... (never over a
-//   file). Each open capture holds at most one chunk (64 KiB) in memory.
+//   file). Each open capture holds one chunk in memory: at most 64 KiB
+//   plus one message.
 // - per insole: its two names (at most 201 bytes each) and MessageNumbers
-//   (at most 4 runs of about 700 bytes): under 4 KiB.
+//   (at most 4 runs of about 780 bytes): about 4 KiB at most.
 #pragma once
 
 #include <cstdint>
