@@ -101,6 +101,7 @@ struct Link {
   bool hex_only = true;     // ... all of it hex digits and white space
   bool told_no_frame = false;
   uint64_t number = 1;      // which link of this process: 1 for the first
+  int write_error = 0;      // errno of a failed write other than the host leaving
 };
 
 // A host whose bytes hold no frame gets no answer and would wonder why:
@@ -126,7 +127,11 @@ bool flush_pending(Link& link, bool blocking) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && !blocking) return true;
-    return false;  // the host went away
+    // A connection that goes away is its host leaving; on standard output
+    // any failure (a full disk, a reader gone) fails the run, as it does for
+    // every other command.
+    if (n < 0 && link.out_fd == STDOUT_FILENO) link.write_error = errno;
+    return false;
   }
   return true;
 }
@@ -194,6 +199,7 @@ int run(const Options& o) {
   const uint64_t start = now_us();
   const uint64_t end = o.seconds > 0 ? start + static_cast<uint64_t>(o.seconds * 1e6) : UINT64_MAX;
   std::vector<std::unique_ptr<Link>> links;
+  int stdout_error = 0;  // errno of a failed write to standard output
   int listener = -1;
   if (o.stdio) {
     ::fcntl(STDOUT_FILENO, F_SETFL, ::fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
@@ -282,6 +288,7 @@ int run(const Options& o) {
     }
     for (auto it = links.begin(); it != links.end();) {
       if ((*it)->closed) {
+        if ((*it)->out_fd == STDOUT_FILENO && (*it)->write_error != 0) stdout_error = (*it)->write_error;
         if ((*it)->out_fd != STDOUT_FILENO) ::close((*it)->out_fd);
         it = links.erase(it);
         if (o.stdio) g_stop = 1;
@@ -297,8 +304,12 @@ int run(const Options& o) {
   for (auto& link : links) {
     ::fcntl(link->out_fd, F_SETFL, ::fcntl(link->out_fd, F_GETFL) & ~O_NONBLOCK);
     flush_pending(*link, true);
+    if (link->out_fd == STDOUT_FILENO && link->write_error != 0) stdout_error = link->write_error;
   }
   if (listener >= 0) ::close(listener);
+  // Standard output that cannot be written is the run failing, not ending:
+  // what the insole sent is lost. A connection's failure ends that link only.
+  if (stdout_error != 0) return standard_output_failed(stdout_error);
   return kExitOk;
 }
 
@@ -325,7 +336,8 @@ void add_virtual(CLI::App& tool) {
                 "\n"
                 "Log lines go to standard error (INSOLE_LOG sets their level).",
        .notes = "Exit status: 0 when the run ends (input closed, --seconds over, Ctrl-C),\n"
-                "1 when the address cannot be served, 2 for bad arguments."});
+                "1 when the address cannot be served or standard output cannot be written\n"
+                "(a full disk, a reader gone), 2 for bad arguments."});
   auto o = std::make_shared<Options>();
   command->add_flag("--stdio", o->stdio, "the link is standard input and output");
   add_text(command, "--listen", o->listen, "ADDRESS:PORT", "serve one insole per TCP connection");
