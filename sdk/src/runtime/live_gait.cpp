@@ -121,6 +121,15 @@ void set_gait_event_callback(TvisGaitEventCallback callback, void* user_data) {
   g_has_callback.store(callback != nullptr, std::memory_order_release);
 }
 
+void clear_gait_event_callback_if(TvisGaitEventCallback callback) {
+  GaitSlot& slot = gait_slot();
+  std::lock_guard lock(slot.mutex);
+  if (slot.callback != callback) return;
+  slot.callback = nullptr;
+  slot.user_data = nullptr;
+  g_has_callback.store(false, std::memory_order_release);
+}
+
 void raise_gait_event(const TvisGaitEvent& event) {
   if (!g_has_callback.load(std::memory_order_acquire)) return;
   TvisGaitEventCallback callback;

@@ -70,6 +70,8 @@ class LiveGaitLink {
 
 // The gait event slot: a callback and its user data, read together.
 void set_gait_event_callback(TvisGaitEventCallback callback, void* user_data);
+// Empties the slot if it still holds callback (a face detaching its adapter).
+void clear_gait_event_callback_if(TvisGaitEventCallback callback);
 // Calls the registered callback, if any, with no SDK lock held.
 void raise_gait_event(const TvisGaitEvent& event);
 
