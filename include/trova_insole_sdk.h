@@ -404,8 +404,11 @@ TVIS_API void tvis_set_dfu_progress_callback(TvisDfuProgressCallback callback);
 **
 ** An enabled id keeps its tracker for the life of the process: a few KB at
 ** 50 or 100 Hz, under 130 KB at any rate (the detector's 4-second window at
-** the insole's millisecond resolution). Enabling costs the receive path up
-** to 5 % per frame; a disabled id costs it nothing measurable.
+** the insole's millisecond resolution). A disabled id costs the receive path
+** one atomic load per sample. An enabled one adds the tracker's step per
+** sample and, for samples with resistances, the calibration of their cells,
+** which costs about as much as the rest of the frame's road
+** (bench/pair_ratios.cpp, "gait", measures both).
 */
 TVIS_API int32_t tvis_enable_gait(const char* device_id, bool enable);
 
