@@ -33,8 +33,8 @@ set(rank_python 6)
 #   0 cli (option layout, values, exit statuses)
 #   1 console (the terminal and what it shows)
 #   2 capture (file readers and writers), dfu (update session), bridge (MQTT)
-#   3 sources (with the recorder), export, gait (force tables from other systems)
-#   4 view
+#   3 sources (with the recorder), export
+#   4 view, gait (strides from captures, on export's reading, and from force tables)
 #   5 commands
 # Files of tools/ outside a room (the tool's main.cpp, the soak program) may
 # include every tool room.
@@ -45,7 +45,7 @@ set(tool_rank_dfu 2)
 set(tool_rank_bridge 2)
 set(tool_rank_sources 3)
 set(tool_rank_export 3)
-set(tool_rank_gait 3)
+set(tool_rank_gait 4)
 set(tool_rank_view 4)
 set(tool_rank_commands 5)
 set(tool_rank_top 6)
