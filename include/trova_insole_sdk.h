@@ -211,8 +211,8 @@ typedef struct TvisDfuProgress {
 #define TVIS_STRIDE_FIRST_OF_BOUT 1 /* the first stride after a pause, standing or the start */
 #define TVIS_STRIDE_LAST_OF_BOUT 2  /* (set by whole-recording analysis only) */
 #define TVIS_STRIDE_ACROSS_GAP 4    /* frames were lost during the stride */
-#define TVIS_STRIDE_OUTLIER 8       /* (set by whole-recording analysis only) */
-#define TVIS_STRIDE_TURN 16         /* (set by whole-recording analysis only) */
+#define TVIS_STRIDE_OUTLIER 8       /* stride time or stance share far from its bout's, turns
+                                       among them (set by whole-recording analysis only) */
 
 /* One stride of one foot, from an initial contact to the next. Times in
 ** seconds: the three instants on the insole's clock, the durations their

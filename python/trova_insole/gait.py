@@ -35,7 +35,7 @@ from .export import read_capture
 
 GaitDetector = _sdk.GaitDetector
 
-FIRST_OF_BOUT, LAST_OF_BOUT, ACROSS_GAP, OUTLIER, TURN = 1, 2, 4, 8, 16
+FIRST_OF_BOUT, LAST_OF_BOUT, ACROSS_GAP, OUTLIER = 1, 2, 4, 8
 
 _EVENT_COLUMNS = ("device", "foot", "type", "time_s", "load", "load_unit", "sample_index", "decided_index",
                   "seq_num")

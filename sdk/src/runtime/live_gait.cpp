@@ -9,8 +9,7 @@ namespace tvis::c {
 
 // The header's flags are the tracker's bits.
 static_assert(TVIS_STRIDE_FIRST_OF_BOUT == gait::kFirstOfBout && TVIS_STRIDE_LAST_OF_BOUT == gait::kLastOfBout &&
-              TVIS_STRIDE_ACROSS_GAP == gait::kAcrossGap && TVIS_STRIDE_OUTLIER == gait::kOutlier &&
-              TVIS_STRIDE_TURN == gait::kTurn);
+              TVIS_STRIDE_ACROSS_GAP == gait::kAcrossGap && TVIS_STRIDE_OUTLIER == gait::kOutlier);
 
 namespace {
 
