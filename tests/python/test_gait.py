@@ -219,3 +219,31 @@ def test_a_raising_callback_is_logged_and_the_stream_goes_on(sdk, pb, capfd, log
         sdk.register_gait_event_callback(None)
     assert len(calls) > 5
     assert "Error calling Python gait event callback: RuntimeError: host bug" in capfd.readouterr().out
+
+
+def test_virtual_insoles_give_the_same_events_to_every_face(sdk, tmp_path, gait_callback):
+    """A recording of two walking virtual insoles: the live callback and
+    trova_insole.gait agree exactly, and the tool decides the same events on
+    the same samples (its times are on the aligned host clock)."""
+    import json
+    import subprocess
+    from trova_insole import gait, read_messages
+    tool = os.environ["INSOLE_BIN"]
+    path = tmp_path / "virtual.mcap"
+    subprocess.run([tool, "record", str(path), "--virtual", "left", "--virtual", "right", "--seconds", "4"],
+                   check=True, capture_output=True, timeout=60)
+    devices = {m.device_id for m in read_messages(path)}
+    for device in devices:
+        sdk.enable_gait(device)
+    for m in read_messages(path):
+        sdk.feed_received_data(m.device_id, m.data)
+    for device in devices:
+        sdk.enable_gait(device, False)
+    live = sorted((d, e["sample_index"], e["decided_index"], e["type"], e["time_s"]) for d, e in gait_callback)
+    table = gait.events(path, as_="lists")
+    assert len(live) >= 6 and {r["foot"] for r in table} == {"left", "right"}
+    assert sorted((r["device"], r["sample_index"], r["decided_index"], r["type"], r["time_s"]) for r in table) == live
+    done = subprocess.run([tool, "gait", "--events", str(path)], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    by_tool = sorted((e["foot"], e["sample"], e["decided_sample"], e["event"]) for e in map(json.loads, done.stdout.splitlines()))
+    assert by_tool == sorted((r["foot"], r["sample_index"], r["decided_index"], r["type"]) for r in table)
