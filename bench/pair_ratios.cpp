@@ -6,12 +6,18 @@
 //
 // Run it pinned to one core, for example
 //   taskset -c 1 build/bench/bench/tvis_pair_ratios
-// Comparisons (all by default, or name some): receive, decode, crc.
+// Comparisons (all by default, or name some): receive, decode, crc, gait.
 //   receive  tvis_did_receive_data with six no-op callbacks, the library loaded
 //            with dlopen as a host (or ctypes) loads it, against the same road
 //            on libprotobuf: reassembly, table CRC, ParseFromArray, no callbacks.
 //   decode   sensor payloads: our decoder into a reused message against
 //            ParseFromArray into a reused message.
+//   gait     tvis_did_receive_data with gait enabled for the id (events to a
+//            no-op callback) against the same stream for an id without it,
+//            both with the six no-op callbacks; once with the insole's own
+//            cell values (device units), once with cell resistances that the
+//            SDK calibrates into newtons. Each pass starts the tracker afresh,
+//            so the replayed device times never run backwards for it.
 //   crc      CRC-16/MODBUS throughput of the path the library picked, against
 //            the one-table reference, over 1 MiB and over frame-sized pieces.
 // Options: --pairs N (7), --ms M (per side and pair, 150), --library PATH.
@@ -167,6 +173,47 @@ void compare_receive(const Options& o) {
   if (parsed == 0) std::abort();
 }
 
+// ---- gait ----
+
+void no_op_gait(const TvisGaitEvent* e, void*) { asm volatile("" : : "r"(e) : "memory"); }
+
+void compare_gait(const Options& o) {
+  CApi api{dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL), nullptr, nullptr};
+  if (!api.handle) {
+    std::fprintf(stderr, "cannot load %s: %s\n", o.library.c_str(), dlerror());
+    std::exit(2);
+  }
+  api.receive = api.get<decltype(&tvis_did_receive_data)>("tvis_did_receive_data");
+  auto enable = api.get<decltype(&tvis_enable_gait)>("tvis_enable_gait");
+  api.get<decltype(&tvis_set_pressure_callback)>("tvis_set_pressure_callback")(no_op<TvisPressureSample>);
+  api.get<decltype(&tvis_set_shear_callback)>("tvis_set_shear_callback")(no_op<TvisShearSample>);
+  api.get<decltype(&tvis_set_imu_callback)>("tvis_set_imu_callback")(no_op<TvisImuSample>);
+  api.get<decltype(&tvis_set_battery_callback)>("tvis_set_battery_callback")(no_op<TvisBatteryInfo>);
+  api.get<decltype(&tvis_set_device_info_callback)>("tvis_set_device_info_callback")(no_op<TvisDeviceInfo>);
+  api.get<decltype(&tvis_set_device_event_callback)>("tvis_set_device_event_callback")(no_op<TvisDeviceEvent>);
+  api.get<decltype(&tvis_set_gait_event_callback)>("tvis_set_gait_event_callback")(no_op_gait, nullptr);
+
+  for (const bool resistances : {false, true}) {
+    const bench::Stream stream = bench::sensor_stream(1000, resistances);
+    const char* with = resistances ? "gait-on-N" : "gait-on-units";
+    const char* without = resistances ? "gait-off-N" : "gait-off-units";
+    auto on = [&] {
+      enable(with, false);
+      enable(with, true);
+      for (auto piece : stream.pieces) api.receive(with, piece.data(), piece.size());
+    };
+    auto off = [&] {
+      for (auto piece : stream.pieces) api.receive(without, piece.data(), piece.size());
+    };
+    std::printf("receive path with gait vs without: %zu frames of %.1f bytes, loads in %s\n", stream.frames,
+                static_cast<double>(stream.bytes.size()) / static_cast<double>(stream.frames),
+                resistances ? "newtons (48 cells calibrated per frame)" : "device units");
+    const double frames = static_cast<double>(stream.frames);
+    const double r = pairs(o, "M frames/s", 1e6, Side{"gait on ", on, frames}, Side{"gait off", off, frames});
+    std::printf("  cost per frame with gait: %+.1f %%\n\n", (1.0 / r - 1.0) * 100.0);
+  }
+}
+
 // ---- decode ----
 
 void compare_decode(const Options& o) {
@@ -239,14 +286,14 @@ int main(int argc, char** argv) {
       o.ms = std::max(1.0, std::atof(argv[++i]));
     } else if (a == "--library" && i + 1 < argc) {
       o.library = argv[++i];
-    } else if (a == "receive" || a == "decode" || a == "crc") {
+    } else if (a == "receive" || a == "decode" || a == "crc" || a == "gait") {
       which.push_back(a);
     } else {
-      std::fprintf(stderr, "usage: %s [--pairs N] [--ms M] [--library PATH] [receive] [decode] [crc]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--pairs N] [--ms M] [--library PATH] [receive] [decode] [crc] [gait]\n", argv[0]);
       return 2;
     }
   }
-  if (which.empty()) which = {"receive", "decode", "crc"};
+  if (which.empty()) which = {"receive", "decode", "crc", "gait"};
   cpu_set_t cpus;
   if (sched_getaffinity(0, sizeof cpus, &cpus) == 0)
     std::printf("%d pairs, %.0f ms per side, on %d core(s)\n\n", o.pairs, o.ms, CPU_COUNT(&cpus));
@@ -254,6 +301,7 @@ int main(int argc, char** argv) {
     if (w == "receive") compare_receive(o);
     if (w == "decode") compare_decode(o);
     if (w == "crc") compare_crc(o);
+    if (w == "gait") compare_gait(o);
   }
   return 0;
 }

@@ -4,6 +4,7 @@
 // BLE-notification-sized pieces by a fixed, seeded pattern.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -21,7 +22,9 @@ using namespace tvis::protocol;
 // One sample set at tick n. The IMU carries gyroscope readings and raw values
 // that differ from the calibrated ones, as a worn insole's do, which puts the
 // frame at about 227 bytes.
-inline InsoleResp sensor_sample(uint32_t n) {
+// With resistances, the pressure part also carries the 48 cell resistances
+// (ohms) of a walking foot, which the SDK calibrates into newtons.
+inline InsoleResp sensor_sample(uint32_t n, bool resistances = false) {
   const double t = n;
   InsoleResp m;
   SensorData& sd = m.sensor_data.emplace();
@@ -31,6 +34,10 @@ inline InsoleResp sensor_sample(uint32_t n) {
 
   PressureData& p = sd.pressure_data.emplace();
   for (int i = 0; i < 48; ++i) p.pressure.push_back(static_cast<int32_t>((std::sin(t * 0.1 + i * 0.2) + 1.0) * 500.0));
+  if (resistances) {
+    const double level = std::max(0.0, std::sin(t * 0.1) + 0.3);  // stance and swing, one stride in 63 ticks
+    for (int i = 0; i < 48; ++i) p.raw_pressure.push_back(static_cast<int32_t>(1000.0 / (0.02 + level) + i));
+  }
 
   ShearData& s = sd.shear_data.emplace();
   for (int k = 0; k < 3; ++k) {
@@ -62,8 +69,8 @@ inline InsoleResp sensor_sample(uint32_t n) {
   return m;
 }
 
-inline std::vector<uint8_t> sensor_frame(uint32_t n) {
-  const std::vector<uint8_t> payload = encode_insole_resp(sensor_sample(n));
+inline std::vector<uint8_t> sensor_frame(uint32_t n, bool resistances = false) {
+  const std::vector<uint8_t> payload = encode_insole_resp(sensor_sample(n, resistances));
   return encode_frame(FrameHeader{}, payload).value();
 }
 
@@ -75,11 +82,11 @@ struct Stream {
   size_t frames = 0;
 };
 
-inline Stream sensor_stream(size_t frames) {
+inline Stream sensor_stream(size_t frames, bool resistances = false) {
   Stream s;
   s.frames = frames;
   for (uint32_t n = 1; n <= frames; ++n) {
-    const std::vector<uint8_t> f = sensor_frame(n);
+    const std::vector<uint8_t> f = sensor_frame(n, resistances);
     s.bytes.insert(s.bytes.end(), f.begin(), f.end());
   }
   std::mt19937 rng(20240611);

@@ -9,10 +9,11 @@
 #   0 util
 #   1 log
 #   2 protocol, pressure, layout, capture   (none needs another)
-#   3 gait (events and strides from loads, on protocol, pressure, util), runtime: the process-wide state behind both faces (receive path,
-#     callback registry, update mailbox, records)
-#   4 dfu, mock, sim                 (dfu and mock call back through runtime)
-#   5 c (the C exports), python (the Python face); neither includes the other
+#   3 gait (events and strides from loads, on protocol, pressure, util)
+#   4 runtime: the process-wide state behind both faces (receive path,
+#     callback registry, update mailbox, records, live gait)
+#   5 dfu, mock, sim                 (dfu and mock call back through runtime)
+#   6 c (the C exports), python (the Python face); neither includes the other
 cmake_minimum_required(VERSION 3.25)
 set(rank_util 0)
 set(rank_log 1)
@@ -21,19 +22,19 @@ set(rank_pressure 2)
 set(rank_layout 2)
 set(rank_capture 2)
 set(rank_gait 3)
-set(rank_runtime 3)
-set(rank_dfu 4)
-set(rank_mock 4)
-set(rank_sim 4)
-set(rank_c 5)
-set(rank_python 5)
+set(rank_runtime 4)
+set(rank_dfu 5)
+set(rank_mock 5)
+set(rank_sim 5)
+set(rank_c 6)
+set(rank_python 6)
 
 # The tool's rooms (tools/insole/<room>/, included as "insole/<room>/file.h"):
 #   0 cli (option layout, values, exit statuses)
 #   1 console (the terminal and what it shows)
 #   2 capture (file readers and writers), dfu (update session), bridge (MQTT)
-#   3 sources (with the recorder), export, gait (force tables from other systems)
-#   4 view
+#   3 sources (with the recorder), export
+#   4 view, gait (strides from captures, on export's reading, and from force tables)
 #   5 commands
 # Files of tools/ outside a room (the tool's main.cpp, the soak program) may
 # include every tool room.
@@ -44,7 +45,7 @@ set(tool_rank_dfu 2)
 set(tool_rank_bridge 2)
 set(tool_rank_sources 3)
 set(tool_rank_export 3)
-set(tool_rank_gait 3)
+set(tool_rank_gait 4)
 set(tool_rank_view 4)
 set(tool_rank_commands 5)
 set(tool_rank_top 6)

@@ -198,6 +198,56 @@ typedef struct TvisDfuProgress {
   const char* message;
 } TvisDfuProgress;
 
+/* TvisGaitEvent.type: the foot's initial contact (its load rises through the
+** contact level) and its foot off (the load falls through the foot-off level). */
+#define TVIS_GAIT_CONTACT 1
+#define TVIS_GAIT_FOOT_OFF 2
+
+/* TvisGaitEvent.load_unit. */
+#define TVIS_LOAD_DEVICE_UNITS 0 /* the sum of the insole's own cell values, as it sent them */
+#define TVIS_LOAD_NEWTONS 1      /* the sum of the cells calibrated by the SDK from their resistances */
+
+/* TvisGaitStride.flags, bits. A stride is marked, never withheld. */
+#define TVIS_STRIDE_FIRST_OF_BOUT 1 /* the first stride after a pause, standing or the start */
+#define TVIS_STRIDE_LAST_OF_BOUT 2  /* (set by whole-recording analysis only) */
+#define TVIS_STRIDE_ACROSS_GAP 4    /* frames were lost during the stride */
+#define TVIS_STRIDE_OUTLIER 8       /* stride time or stance share far from its bout's, turns
+                                       among them (set by whole-recording analysis only) */
+
+/* One stride of one foot, from an initial contact to the next. Times in
+** seconds: the three instants on the insole's clock, the durations their
+** differences (stride = stance + swing). */
+typedef struct TvisGaitStride {
+  double contact_s;
+  double foot_off_s;
+  double next_contact_s;
+  double stride_s;
+  double stance_s;
+  double swing_s;
+  uint32_t flags; /* TVIS_STRIDE_* bits */
+} TvisGaitStride;
+
+/* One gait event of one insole. The load of a sample is the total vertical
+** load of the foot: in newtons (load_unit TVIS_LOAD_NEWTONS) when the sample
+** carries cell resistances and names its foot, else in the insole's device
+** units (TVIS_LOAD_DEVICE_UNITS). Samples are counted per device from the
+** moment gait was enabled, from 0, in the order they were received (a repeated
+** sample is not counted). */
+typedef struct TvisGaitEvent {
+  const char* device_id; /* the host's id of the insole, as for every callback */
+  int32_t type;          /* TVIS_GAIT_CONTACT or TVIS_GAIT_FOOT_OFF */
+  uint8_t foot;          /* the sample's foot: 2 left, 3 right, 0 when it names none */
+  uint8_t load_unit;     /* TVIS_LOAD_NEWTONS or TVIS_LOAD_DEVICE_UNITS */
+  uint8_t has_stride;    /* 1 when this contact closed a stride: stride is then valid */
+  uint32_t seq_num;      /* the frame whose sample decided the event */
+  double time_s;         /* when the load crossed the level, seconds, insole clock
+                            (timestamp_ms / 1000, interpolated between samples) */
+  double load;           /* the load of the deciding sample, in load_unit */
+  uint64_t sample_index; /* the first sample past the level */
+  uint64_t decided_index; /* the sample that decided it (at most 2 samples later) */
+  TvisGaitStride stride; /* when has_stride; all 0 otherwise */
+} TvisGaitEvent;
+
 /* One derived shear force, newtons. */
 typedef struct TvisShearForce {
   double force_x;
@@ -232,6 +282,9 @@ typedef void (*TvisBatteryCallback)(const char* device_id, const TvisBatteryInfo
 typedef void (*TvisDeviceInfoCallback)(const char* device_id, const TvisDeviceInfo* info);
 typedef void (*TvisDeviceEventCallback)(const char* device_id, const TvisDeviceEvent* event);
 typedef void (*TvisDfuProgressCallback)(const char* device_id, const TvisDfuProgress* progress);
+
+/* The gait event callback has a user-data pointer, handed back unchanged. */
+typedef void (*TvisGaitEventCallback)(const TvisGaitEvent* event, void* user_data);
 
 /* ------------------------------------------------------------------------ */
 /* Logging. */
@@ -328,6 +381,50 @@ TVIS_API void tvis_set_device_info_callback(TvisDeviceInfoCallback callback);
 TVIS_API void tvis_set_device_event_callback(TvisDeviceEventCallback callback);
 /* Called from a firmware-update thread with each stage of the update. */
 TVIS_API void tvis_set_dfu_progress_callback(TvisDfuProgressCallback callback);
+
+/* ------------------------------------------------------------------------ */
+/* Gait. */
+
+/*
+** Starts (enable true) or stops detecting gait events in the stream of
+** device_id. While enabled, every sensor sample received for the id through
+** tvis_did_receive_data() feeds the insole's gait tracker, and each initial
+** contact and foot off it decides reaches the gait event callback. Returns 0,
+** -1 for a NULL id, -2 for a non-UTF-8 id. An id not seen yet is accepted (a
+** host enables gait before the first notification); disabling an id never
+** enabled does nothing. Enabling again after disabling starts afresh: samples
+** are counted from 0 and no stride spans the pause.
+**
+** The tracker is per device id, so the two feet are two ids. It adapts its
+** levels to each foot's own load, in newtons or in device units alike, and
+** gives no events while the foot stands, idles or shuffles. An event is
+** decided 2 samples after the load crosses its level (40 ms at 50 Hz, 20 ms
+** at 100 Hz). Frames lost before a sample (a forward gap in the sequence
+** numbers) mark the stride open at that moment TVIS_STRIDE_ACROSS_GAP.
+**
+** An enabled id keeps its tracker for the life of the process: a few KB at
+** 50 or 100 Hz, under 130 KB at any rate (the detector's 4-second window at
+** the insole's millisecond resolution). A disabled id costs the receive path
+** one atomic load per sample. An enabled one adds the tracker's step per
+** sample and, for samples with resistances, the calibration of their cells,
+** which costs about as much as the rest of the frame's road
+** (bench/pair_ratios.cpp, "gait", measures both).
+*/
+TVIS_API int32_t tvis_enable_gait(const char* device_id, bool enable);
+
+/*
+** Registers the gait event callback, with user_data; NULL empties the slot.
+** It is called on the thread that called tvis_did_receive_data(), during that
+** call, after the callbacks of the sample that decided the event (pressure,
+** shear, IMU, battery), with no SDK lock held: it may call any function here,
+** including tvis_enable_gait() and tvis_did_receive_data(). The record and
+** its device_id live only until the callback returns. A frame's events are
+** raised in stream order; for several devices fed from several threads, each
+** thread raises its own devices' events. When the slot is replaced while an
+** event is being raised on another thread, that call may still reach the
+** previous callback with its user_data.
+*/
+TVIS_API void tvis_set_gait_event_callback(TvisGaitEventCallback callback, void* user_data);
 
 /* ------------------------------------------------------------------------ */
 /* Device information and memory. */

@@ -11,7 +11,15 @@ message it completes is printed on stdout as one JSON line:
 The parser is made with the insole's device id, so it also hands what it
 decodes for the rest of the SDK on: device events (wear on/off, charging,
 power-off) reach the SDK's device event callback and come out as lines with an
-"event" member instead of "message"; with --dfu FIRMWARE the first insole is
+"event" member instead of "message", and the SDK's live gait detector (enabled
+for each insole) reports every initial contact and foot off as a line with a
+"gait" member: its time (s, insole clock), the load (newtons, or the insole's
+device units) and, when a contact closes a stride, the stride's times:
+
+    {"foot":"left","address":"...","gait":{"type":"contact","time_s":4.12,...,"stride":{"stride_s":1.11,...}}}
+
+Each closed stride is also summed up on stderr as it happens
+("left stride 1.112 s: stance 0.667 s (60.0 %), swing 0.445 s"). With --dfu FIRMWARE the first insole is
 updated while it streams, the update hears the insole's answers from the same
 parser, and its progress comes as lines with a "dfu" member. Progress and
 problems go to stderr, so stdout stays machine-readable.
@@ -235,6 +243,13 @@ class InsoleSession:
     def on_device_event(self, event):
         self._emit("event", json.dumps(event, sort_keys=True, separators=(",", ":")))
 
+    def on_gait_event(self, event):
+        self._emit("gait", json.dumps(event, sort_keys=True, separators=(",", ":")))
+        stride = event.get("stride")
+        if stride:
+            log(f"{self.side_name} stride {stride['stride_s']:.3f} s: stance {stride['stance_s']:.3f} s "
+                f"({100 * stride['stance_s'] / stride['stride_s']:.1f} %), swing {stride['swing_s']:.3f} s")
+
     def _emit(self, key, json_text):
         self.out.write(f'{self._prefix},"{key}":{json_text}}}\n')
         self.out.flush()
@@ -297,6 +312,24 @@ def route_device_events(sessions):
 
     sdk.register_device_event_callback(on_event)
     return on_event
+
+
+def route_gait_events(sessions):
+    """Switch the SDK's live gait detector on for each session and send its events there.
+
+    The events come from each session's own parser (StreamParser made for the
+    device id), on the thread that pushed the notification, after its texts."""
+    by_id = {session.device_id: session for session in sessions}
+
+    def on_gait(device_id, event):
+        session = by_id.get(device_id)
+        if session is not None:
+            session.on_gait_event(event)
+
+    sdk.register_gait_event_callback(on_gait)
+    for session in sessions:
+        sdk.enable_gait(session.device_id)
+    return on_gait
 
 
 async def update_firmware(session, image):
@@ -442,6 +475,7 @@ async def run(args, out=None):
                 with contextlib.suppress(NotImplementedError, AttributeError, RuntimeError):
                     loop.add_signal_handler(signum, stop.set)
             route_device_events(sessions)
+            route_gait_events(sessions)
             started = 0
             for session in sessions:
                 try:
@@ -467,6 +501,9 @@ async def run(args, out=None):
             for session in sessions:
                 await session.stop()
             sdk.register_device_event_callback(None)
+            sdk.register_gait_event_callback(None)
+            for session in sessions:
+                sdk.enable_gait(session.device_id, False)
             for session in sessions:
                 log(f"{session.side_name}: {json.dumps(session.stats())}")
     return 0

@@ -7,9 +7,10 @@ package adds conveniences for Python hosts on top of it.
 from .capture import CapturedMessage, CaptureWriter, read_messages
 from .export import export_csv, read_capture
 from .forces import calibrate_pressure_array
+from . import gait
 from .layout import Cell, layout
 from .parser import Parser
 from .virtual import VirtualInsole
 
 __all__ = ["CaptureWriter", "CapturedMessage", "Cell", "Parser", "VirtualInsole", "calibrate_pressure_array",
-           "export_csv", "layout", "read_capture", "read_messages"]
+           "export_csv", "gait", "layout", "read_capture", "read_messages"]

@@ -17,6 +17,19 @@ INSOLE_RX_UUID: str
 
 _Bytes = Union[bytes, bytearray, Sequence[SupportsIndex]]
 
+class GaitDetector:
+    """One foot's gait events and strides, the SDK's own detector fed by the host."""
+
+    def __init__(self) -> None: ...
+    def push(self, time_s: float, load: float) -> list[dict[str, Any]]:
+        """One sample: device time in seconds (increasing) and the total load; the events it decides."""
+    def push_many(self, times: Sequence[float], loads: Sequence[float], gaps: Optional[Sequence[bool]] = None,
+                  skip_repeats: bool = False) -> list[dict[str, Any]]:
+        """push() over arrays; each event has "row", the position of the deciding sample."""
+    def mark_gap(self) -> None:
+        """Frames were lost before the next sample: the open stride is marked."""
+
+
 class StreamParser:
     """Reassembles insole frames from notification bytes and returns each message as JSON text."""
 
@@ -90,6 +103,14 @@ def register_ble_write_callback(cb: Optional[Callable[[str, bytes], Any]]) -> No
     """Set the callback that writes update frames to an insole: cb(device_id, frame); None clears it."""
 def register_device_event_callback(cb: Optional[Callable[[str, dict[str, int]], Any]]) -> None:
     """Set the callback for device events (wear, charging, power-off): cb(device_id, event); None clears it."""
+def register_gait_event_callback(cb: Optional[Callable[[str, dict[str, Any]], Any]]) -> None:
+    """Set the callback for live gait events of the ids enable_gait switched on: cb(device_id, event); None clears it.
+
+    event: type ("contact" or "foot_off"), time_s (s, insole clock), load (load_unit "N" or "device units"), foot
+    (2 left, 3 right, 0 none), seq_num, sample_index, decided_index, and stride (contact_s, foot_off_s,
+    next_contact_s, stride_s, stance_s, swing_s in seconds, flags) when the contact closed one, else None."""
+def enable_gait(device_id: str, enable: bool = True) -> None:
+    """Start or stop live gait events for one insole (feed_received_data and StreamParser(device_id=...))."""
 def register_dfu_progress_callback(cb: Optional[Callable[[str, dict[str, Any]], Any]]) -> None:
     """Set the callback for firmware-update progress: cb(device_id, progress); None clears it."""
 def start_dfu(device_id: str, firmware: _Bytes) -> None:

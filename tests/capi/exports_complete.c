@@ -28,7 +28,7 @@ static const any_fn exports[] = {
     E(tvis_build_enable_sensor_stream_request_with_dest), E(tvis_build_sensor_stream_config_request),
     E(tvis_calibrate_pressure), E(tvis_derive_shear), E(tvis_parse_foot_side), E(tvis_start_dfu), E(tvis_abort_dfu),
     E(tvis_start_mock_dfu), E(tvis_start_mock_stream), E(tvis_stop_mock_stream), E(tvis_set_log_callback),
-    E(tvis_version),
+    E(tvis_version), E(tvis_enable_gait), E(tvis_set_gait_event_callback),
 };
 /* clang-format on */
 

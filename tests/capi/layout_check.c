@@ -42,6 +42,13 @@ static const struct {
     F(TvisDfuProgress, eta_secs, 24, 8), F(TvisDfuProgress, message, 32, 8), S(TvisDfuProgress, 40),
     F(TvisShearForce, force_x, 0, 8), F(TvisShearForce, force_y, 8, 8), F(TvisShearForce, normal_force, 16, 8),
     S(TvisShearForce, 24),
+    F(TvisGaitStride, contact_s, 0, 8), F(TvisGaitStride, foot_off_s, 8, 8), F(TvisGaitStride, next_contact_s, 16, 8),
+    F(TvisGaitStride, stride_s, 24, 8), F(TvisGaitStride, stance_s, 32, 8), F(TvisGaitStride, swing_s, 40, 8),
+    F(TvisGaitStride, flags, 48, 4), S(TvisGaitStride, 56),
+    F(TvisGaitEvent, device_id, 0, 8), F(TvisGaitEvent, type, 8, 4), F(TvisGaitEvent, foot, 12, 1),
+    F(TvisGaitEvent, load_unit, 13, 1), F(TvisGaitEvent, has_stride, 14, 1), F(TvisGaitEvent, seq_num, 16, 4),
+    F(TvisGaitEvent, time_s, 24, 8), F(TvisGaitEvent, load, 32, 8), F(TvisGaitEvent, sample_index, 40, 8),
+    F(TvisGaitEvent, decided_index, 48, 8), F(TvisGaitEvent, stride, 56, 56), S(TvisGaitEvent, 112),
     F(ByteBuffer, data, 0, 8), F(ByteBuffer, len, 8, 8), S(ByteBuffer, 16),
 };
 /* clang-format on */

@@ -241,6 +241,10 @@ def test_ble_host_runs_whole_against_virtual_insoles(tmp_path):
         assert seqs == list(range(seqs[0], seqs[0] + len(seqs)))  # nothing lost
         # The right insole streams at 50 Hz throughout; the left one until its update reboots it.
         assert len(seqs) >= (50 if foot == "right" else 5)
+    # The walking right insole's contacts and foot offs come live, alternating.
+    gait = [line["gait"] for line in lines if "gait" in line and line["foot"] == "right"]
+    assert len(gait) >= 2 and {g["load_unit"] for g in gait} == {"N"}
+    assert all(a["type"] != b["type"] and a["time_s"] < b["time_s"] for a, b in zip(gait, gait[1:]))
     # The left insole was updated while both streamed: one terminal report, completed.
     states = [line["dfu"]["state"] for line in lines if "dfu" in line]
     assert states[-1] == 6 and [s for s in states if s in (6, 7, 8)] == [6] and {line["foot"] for line in lines

@@ -23,7 +23,7 @@ namespace {
 
 // In the order `insole --help` lists them.
 constexpr std::array kCommands = {add_demo,    add_stream,  add_decode,   add_record,    add_replay,
-                                  add_export,  add_layout,  add_view,    add_bridge,   add_virtual,   add_build,
+                                  add_export,  add_gait,    add_layout,  add_view,    add_bridge,   add_virtual,   add_build,
                                   add_dfu,     add_calibrate, add_foot_side};
 
 constexpr Help kToolHelp{

@@ -22,8 +22,7 @@ enum StrideFlag : uint32_t {
   kFirstOfBout = 1,
   kLastOfBout = 2,
   kAcrossGap = 4,
-  kOutlier = 8,   // stride time outside its bout's median +- 3 scaled MAD
-  kTurn = 16,     // stance or swing share far from the bout's own
+  kOutlier = 8,   // stride time or stance share far from its bout's (turns, stumbles)
 };
 
 struct StrideTimes {

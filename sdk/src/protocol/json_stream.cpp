@@ -21,8 +21,8 @@ bool JsonStream::on_decode_error(MessageStream&, const StreamFrame&, const Decod
   return false;
 }
 
-bool JsonStream::on_message(MessageStream&, const StreamFrame&, InsoleResp& msg, const SequenceStep*) {
-  if (on_decoded_.fn) on_decoded_.fn(on_decoded_.context, msg);
+bool JsonStream::on_message(MessageStream&, const StreamFrame&, InsoleResp& msg, const SequenceStep* step) {
+  if (on_decoded_.fn) on_decoded_.fn(on_decoded_.context, msg, step);
   if (legacy_pressure_fallback_) apply_pressure_fallback(msg);
   if (auto rendered = render_json(msg, out_->buffer()); !rendered) {
     error_ = std::move(rendered).error();

@@ -66,7 +66,8 @@ struct SequenceLog {
 // answers) sees each one once, in stream order. It must not call back into
 // the stream that calls it.
 struct DecodedHook {
-  void (*fn)(void* context, const InsoleResp& msg) = nullptr;
+  // step: the sequence check's step for a sensor message, when there was a previous number.
+  void (*fn)(void* context, const InsoleResp& msg, const SequenceStep* step) = nullptr;
   void* context = nullptr;
 };
 

@@ -8,7 +8,9 @@
 #include <string>
 
 #include "runtime/callbacks.h"
+#include "runtime/live_gait.h"
 #include "log/log.h"
+#include "python/gait_detector.h"
 
 namespace tvis::py {
 
@@ -48,6 +50,10 @@ PySlot& ble_write_slot() {
   return *slot;
 }
 PySlot& device_event_slot() {
+  static PySlot* slot = new PySlot;
+  return *slot;
+}
+PySlot& gait_event_slot() {
   static PySlot* slot = new PySlot;
   return *slot;
 }
@@ -180,6 +186,14 @@ void dfu_progress_adapter(const char* device_id, const TvisDfuProgress* progress
   });
 }
 
+void gait_event_adapter(const TvisGaitEvent* event, void*) {
+  if (event == nullptr || event->device_id == nullptr) return;
+  with_interpreter([&] {
+    call_slot(gait_event_slot(), event->device_id, "Error calling Python gait event callback: ",
+              [&] { return gait_event_dict(*event); });
+  });
+}
+
 // Fills the Python slot, then (after its lock is released) sets the C slot:
 // the two locks are never held together.
 template <class Fn>
@@ -210,6 +224,23 @@ PyObject* register_dfu_progress_callback(PyObject*, PyObject* args, PyObject* kw
                            TvisDfuProgressCallback{&dfu_progress_adapter});
 }
 
+PyObject* register_gait_event_callback(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"cb", nullptr};
+  PyObject* cb = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O", const_cast<char**>(keywords), &cb)) return nullptr;
+  if (cb != Py_None && !PyCallable_Check(cb)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'cb': a callable or None is needed");
+    return nullptr;
+  }
+  const bool clear = cb == Py_None;
+  Ref previous(gait_event_slot().replace(clear ? nullptr : cb));
+  if (clear)
+    c::clear_gait_event_callback_if(&gait_event_adapter);
+  else
+    c::set_gait_event_callback(&gait_event_adapter, nullptr);
+  Py_RETURN_NONE;
+}
+
 void detach_adapters() {
   interpreter_gone().store(true, std::memory_order_release);
   auto clear_if_ours = [](auto& c_slot, auto adapter) {
@@ -220,6 +251,7 @@ void detach_adapters() {
   clear_if_ours(cb.ble_write, TvisBleWriteCallback{&ble_write_adapter});
   clear_if_ours(cb.device_event, TvisDeviceEventCallback{&device_event_adapter});
   clear_if_ours(cb.dfu_progress, TvisDfuProgressCallback{&dfu_progress_adapter});
+  c::clear_gait_event_callback_if(&gait_event_adapter);
 }
 
 }  // namespace tvis::py

@@ -1,15 +1,24 @@
 #include "python/device_dispatch.h"
 
 #include "runtime/callbacks.h"
+#include "runtime/live_gait.h"
 #include "runtime/ota_waiter.h"
 
 namespace tvis::py {
 
-void DeviceDispatch::note(void* context, const protocol::InsoleResp& msg) {
+void DeviceDispatch::note(void* context, const protocol::InsoleResp& msg, const protocol::SequenceStep* step) {
   auto& self = *static_cast<DeviceDispatch*>(context);
-  // The receive path's order within one message: the event, then the answer.
+  // The receive path's order within one message: the event, the answer,
+  // then what the sample decides.
   if (msg.device_event) self.pending_.emplace_back(*msg.device_event);
   if (msg.ota_resp) self.pending_.emplace_back(*msg.ota_resp);
+  if (msg.sensor_data) {
+    if (c::LiveGait* gait = self.gait_.enabled_for(self.device_id_.c_str())) {
+      TvisGaitEvent event;
+      const std::optional<protocol::SequenceStep> known = step ? std::optional(*step) : std::nullopt;
+      if (gait->push(*msg.sensor_data, known, event)) self.pending_.emplace_back(event);
+    }
+  }
 }
 
 void DeviceDispatch::deliver() {
@@ -23,8 +32,12 @@ void DeviceDispatch::deliver() {
         TvisDeviceEvent record{event->timestamp_ms, event->type};
         fn(device_id_.c_str(), &record);
       }
+    } else if (auto* answer = std::get_if<protocol::OtaResp>(&item)) {
+      c::post_ota_response(device_id_, *answer);
     } else {
-      c::post_ota_response(device_id_, std::get<protocol::OtaResp>(item));
+      TvisGaitEvent event = std::get<TvisGaitEvent>(item);
+      event.device_id = device_id_.c_str();
+      c::raise_gait_event(event);
     }
   }
   // Keeps the storage for the next call when no callback pushed meanwhile.

@@ -1,6 +1,8 @@
 // What a StreamParser made for one insole (given a device id) hands to the
 // rest of the SDK: its device events to the device event callback, its update
-// answers to the update running for that id, as the C receive path does.
+// answers to the update running for that id, its samples to the id's live
+// gait (when enabled) and the gait events to their callback, as the C receive
+// path does.
 // The other messages reach no callback; the parser returns them as JSON.
 #pragma once
 
@@ -10,6 +12,7 @@
 
 #include "protocol/json_stream.h"
 #include "protocol/messages.h"
+#include "runtime/live_gait.h"
 
 namespace tvis::py {
 
@@ -28,10 +31,11 @@ class DeviceDispatch {
   void clear() { pending_.clear(); }
 
  private:
-  using Item = std::variant<protocol::DeviceEvent, protocol::OtaResp>;
-  static void note(void* self, const protocol::InsoleResp& msg);
+  using Item = std::variant<protocol::DeviceEvent, protocol::OtaResp, TvisGaitEvent>;
+  static void note(void* self, const protocol::InsoleResp& msg, const protocol::SequenceStep* step);
 
   std::string device_id_;  // holds no NUL: the constructor's caller checked
+  c::LiveGaitLink gait_;   // the id's live gait, fed as the receive path feeds it
   std::vector<Item> pending_;
 };
 

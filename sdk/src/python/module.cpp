@@ -7,6 +7,7 @@
 #include "python/builders.h"
 #include "python/callbacks.h"
 #include "python/functions.h"
+#include "python/gait_detector.h"
 #include "python/stream_parser.h"
 #include "version.h"
 
@@ -64,6 +65,13 @@ PyMethodDef kFunctions[] = {
     {"start_dfu", with_keywords(start_dfu), kArgs, "start_dfu(device_id, firmware)\n--\n\n"},
     {"start_mock_dfu", with_keywords(start_mock_dfu), kArgs, "start_mock_dfu(device_id)\n--\n\n"},
     {"abort_dfu", with_keywords(abort_dfu), kArgs, "abort_dfu(device_id)\n--\n\n"},
+    {"register_gait_event_callback", with_keywords(register_gait_event_callback), kArgs,
+     "register_gait_event_callback(cb)\n--\n\n"
+     "cb(device_id, event) for each gait event of the receive path (feed_received_data, StreamParser with "
+     "device_id), for the ids enable_gait switched on; None removes it."},
+    {"enable_gait", with_keywords(enable_gait), kArgs,
+     "enable_gait(device_id, enable=True)\n--\n\n"
+     "Start or stop live gait events for one insole."},
     {"feed_received_data", with_keywords(feed_received_data), kArgs, "feed_received_data(device_id, data)\n--\n\n"},
     {"parse_foot_side", with_keywords(parse_foot_side), kArgs, "parse_foot_side(manufacturer_data)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -107,7 +115,8 @@ int exec_module(PyObject* module) {
       add(module, "INSOLE_SERVICE_UUID", PyUnicode_FromString(protocol::INSOLE_SERVICE_UUID)) < 0 ||
       add(module, "INSOLE_TX_UUID", PyUnicode_FromString(protocol::INSOLE_TX_UUID)) < 0 ||
       add(module, "INSOLE_RX_UUID", PyUnicode_FromString(protocol::INSOLE_RX_UUID)) < 0 ||
-      add(module, "StreamParser", make_stream_parser_type(module)) < 0)
+      add(module, "StreamParser", make_stream_parser_type(module)) < 0 ||
+      add(module, "GaitDetector", make_gait_detector_type(module)) < 0)
     return -1;
   if (PyModule_AddFunctions(module, kFunctions) < 0) return -1;
   return register_exit_hook(module);

@@ -9,6 +9,7 @@
 
 #include "runtime/callbacks.h"
 #include "runtime/device_key.h"
+#include "runtime/live_gait.h"
 #include "runtime/ota_waiter.h"
 #include "runtime/records.h"
 #include "log/log.h"
@@ -35,6 +36,7 @@ struct DeviceState {
   // Advanced without the lock: the check runs after the parser lock is
   // released, from whichever thread delivers the message.
   protocol::SharedLastSequence last_seq;
+  LiveGaitLink gait;  // the device's gait tracker, when enabled
 };
 
 struct DeviceRegistry {
@@ -129,7 +131,7 @@ void dispatch(DeviceState& device, MessageStream& stream, const protocol::Insole
   if (msg.ota_resp) post_ota_response(device_id, *msg.ota_resp);
   if (msg.sensor_data) {
     const protocol::SensorData& sd = *msg.sensor_data;
-    stream.check_sequence(sd.seq_num);
+    const std::optional<protocol::SequenceStep> step = stream.check_sequence(sd.seq_num);
     if (sd.pressure_data) {
       if (auto fn = load(cb.pressure)) {
         TvisPressureSample record;
@@ -153,6 +155,15 @@ void dispatch(DeviceState& device, MessageStream& stream, const protocol::Insole
       if (auto fn = load(cb.battery)) {
         TvisBatteryInfo record = battery_record(static_cast<uint8_t>(sd.device_id), *sd.battery_data);
         fn(device_id, &record);
+      }
+    }
+    // After the sample's own callbacks, which a host may use to draw the
+    // sample the event was decided on.
+    if (LiveGait* gait = device.gait.enabled_for(device_id)) {
+      TvisGaitEvent event;
+      if (gait->push(sd, step, event)) {
+        event.device_id = device_id;
+        raise_gait_event(event);
       }
     }
   }

@@ -20,5 +20,6 @@ void add_virtual(CLI::App& tool);
 void add_replay(CLI::App& tool);
 void add_view(CLI::App& tool);
 void add_bridge(CLI::App& tool);
+void add_gait(CLI::App& tool);
 
 }  // namespace insole

@@ -106,24 +106,38 @@ void ExportOutput::flush() {
   if (std::fwrite(buffer_.data(), 1, size, out_) != size) throw OutputRefused(errno);
 }
 
-ExportTotals export_capture(const std::string& path, ExportFormat format, std::FILE* out,
-                            const tvis::layout::CellLayout& layout) {
+namespace {
+
+ExportTotals read_rows(const std::string& path, RowWriter& writer, const tvis::layout::CellLayout& layout,
+                       ExportOutput* output) {
   ExportTotals totals;
   std::map<std::string, Device, std::less<>> devices;
-  ExportOutput output(out);
-  const std::unique_ptr<RowWriter> writer = writer_for(format, output);
   const ForceDerivation derivation(layout);
   SampleForces forces;
 
   read_capture(path, [&](const Notification& n) {
     Device& dev = devices[n.device_id];
-    RowsOf rows(n, dev, *writer, totals, derivation, forces);
+    RowsOf rows(n, dev, writer, totals, derivation, forces);
     dev.stream.feed(n.bytes, rows, Feeding::pieces);
-    output.flush_if_due();
+    if (output != nullptr) output->flush_if_due();
   });
-  writer->finish();
+  writer.finish();
+  return totals;
+}
+
+}  // namespace
+
+ExportTotals export_capture(const std::string& path, ExportFormat format, std::FILE* out,
+                            const tvis::layout::CellLayout& layout) {
+  ExportOutput output(out);
+  const std::unique_ptr<RowWriter> writer = writer_for(format, output);
+  const ExportTotals totals = read_rows(path, *writer, layout, &output);
   output.flush();
   return totals;
+}
+
+ExportTotals export_capture_rows(const std::string& path, RowWriter& writer, const tvis::layout::CellLayout& layout) {
+  return read_rows(path, writer, layout, nullptr);
 }
 
 }  // namespace insole

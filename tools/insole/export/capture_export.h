@@ -28,6 +28,13 @@ struct ExportTotals {
 ExportTotals export_capture(const std::string& path, ExportFormat format, std::FILE* out,
                             const tvis::layout::CellLayout& layout = tvis::layout::default_layout());
 
+class RowWriter;
+
+// The same reading, with each sample handed to writer (other analyses of a
+// capture reuse the one decoding road); writer.finish() is called at the end.
+ExportTotals export_capture_rows(const std::string& path, RowWriter& writer,
+                                 const tvis::layout::CellLayout& layout = tvis::layout::default_layout());
+
 // The CSV header line, without its line feed.
 std::string csv_header();
 

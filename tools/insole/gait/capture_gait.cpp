@@ -1,0 +1,96 @@
+#include "insole/gait/capture_gait.h"
+
+#include "insole/export/capture_export.h"
+#include "insole/export/export_rows.h"
+
+namespace insole {
+
+namespace {
+
+using tvis::layout::kLayoutCells;
+using tvis::layout::kRegions;
+
+// Collects each foot's samples as the export reads them.
+class GaitRows final : public RowWriter {
+ public:
+  GaitRows(GaitInput& input, const tvis::layout::CellLayout& layout, CaptureGaitTotals& totals)
+      : input_(input), layout_(layout), totals_(totals) {}
+
+  void row(const Sample& s) override {
+    const int foot = s.foot == "left" ? 0 : s.foot == "right" ? 1 : -1;
+    if (foot < 0 || !s.message.sensor_data || !s.message.sensor_data->pressure_data) return;
+    const auto& cells = s.message.sensor_data->pressure_data->pressure;
+    const double time_s = s.aligned_time_ns != nullptr ? static_cast<double>(*s.aligned_time_ns) * 1e-9
+                                                       : s.message.sensor_data->timestamp_ms * 1e-3;
+    Collected& c = collected_[foot];
+    if (!c.time_s.empty() && !(time_s > c.time_s.back())) {
+      ++totals_.repeated;  // a duplicated or reordered frame: its sample is already counted
+      return;
+    }
+    ++totals_.samples;
+    if (s.gap > 0) {
+      totals_.gaps += s.gap;
+      c.gaps.push_back(c.time_s.size());
+    }
+    c.time_s.push_back(time_s);
+    c.all_newtons = c.all_newtons && s.forces.load_count > 0;
+    c.newtons.push_back(s.forces.total_n);
+    double device = 0, regions_n[kRegions.size()] = {}, regions_device[kRegions.size()] = {};
+    for (size_t k = 0; k < cells.size() && k < kLayoutCells; ++k) {
+      const size_t r = static_cast<size_t>(layout_.cells[k].region);
+      device += cells[k];
+      regions_device[r] += cells[k];
+      if (k < s.forces.load_count) regions_n[r] += s.forces.load_n[k];
+    }
+    c.device.push_back(device);
+    for (size_t r = 0; r < kRegions.size(); ++r) {
+      c.regions_n.push_back(regions_n[r]);
+      c.regions_device.push_back(regions_device[r]);
+    }
+  }
+
+  void finish() override {
+    const bool newtons = collected_[0].all_newtons && collected_[1].all_newtons &&
+                         !(collected_[0].time_s.empty() && collected_[1].time_s.empty());
+    input_.load_unit = newtons ? "n" : "device_units";
+    for (int f = 0; f < 2; ++f) {
+      Collected& c = collected_[f];
+      GaitFootSamples& foot = input_.feet[f];
+      foot.time_s = std::move(c.time_s);
+      foot.load = std::move(newtons ? c.newtons : c.device);
+      foot.sensors = std::move(newtons ? c.regions_n : c.regions_device);
+      foot.sensor_count = kRegions.size();
+      foot.gap_before = std::move(c.gaps);
+      for (size_t r = 0; r < kRegions.size(); ++r) {
+        tvis::gait::SensorPlace place;
+        place.region = r;
+        foot.places.push_back(place);
+        foot.regions.push_back(tvis::layout::region_name(kRegions[r]));
+      }
+    }
+  }
+
+ private:
+  struct Collected {
+    std::vector<double> time_s, newtons, device, regions_n, regions_device;
+    std::vector<uint64_t> gaps;
+    bool all_newtons = true;
+  };
+  GaitInput& input_;
+  const tvis::layout::CellLayout& layout_;
+  CaptureGaitTotals& totals_;
+  Collected collected_[2];
+};
+
+}  // namespace
+
+GaitInput gait_input_of_capture(const std::string& path, const tvis::layout::CellLayout& layout,
+                                CaptureGaitTotals& totals) {
+  GaitInput input;
+  input.name = path;
+  GaitRows rows(input, layout, totals);
+  export_capture_rows(path, rows, layout);
+  return input;
+}
+
+}  // namespace insole

@@ -1,0 +1,32 @@
+// What `insole gait` analyses, whatever it was read from: both feet's samples
+// on one time base, held here, with the units the output names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "gait/recording.h"
+
+namespace insole {
+
+struct GaitFootSamples {
+  std::vector<double> time_s;   // seconds, one base for both feet
+  std::vector<double> load;     // per sample; empty: the sum of the sensors
+  std::vector<double> sensors;  // row-major, samples x sensor_count
+  size_t sensor_count = 0;
+  std::vector<tvis::gait::SensorPlace> places;
+  std::vector<std::string> regions;
+  std::vector<uint64_t> gap_before;
+};
+
+struct GaitInput {
+  std::string name;                  // the file, as given
+  std::string load_unit = "n";       // key suffix: "n" (newtons) or "device_units"
+  std::string place_unit = "mm";     // the unit of the sensor places
+  GaitFootSamples feet[2];           // left, right
+
+  tvis::gait::FootInput view(int foot) const;
+};
+
+}  // namespace insole
