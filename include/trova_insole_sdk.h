@@ -434,15 +434,19 @@ TVIS_API uint8_t tvis_parse_foot_side(const uint8_t* data, size_t len);
 ** Copies the image and starts a firmware update of device_id on a new
 ** detached thread; returns at once. The thread writes frames through the BLE
 ** write callback, reads the insole's answers from tvis_did_receive_data(), and
-** reports every stage to the DFU progress callback. Returns 0 when started,
-** -1 for a NULL id, NULL firmware or len 0, -2 for a non-UTF-8 id.
+** reports every stage to the DFU progress callback. An update still running
+** for device_id (a retry, a double click) is aborted first: it reports state 8
+** once and writes nothing more, and the new one takes over the insole's
+** answers. Returns 0 when started, -1 for a NULL id, NULL firmware or len 0,
+** -2 for a non-UTF-8 id.
 */
 TVIS_API int32_t tvis_start_dfu(const char* device_id, const uint8_t* firmware, size_t len);
 
 /* Aborts the running update of device_id, if any, at whatever stage it is in,
 ** from the moment tvis_start_dfu() returns: it then reports state 8 promptly,
-** whatever the insole answers. Without an update running nothing happens.
-** Returns 0, or -1 for a NULL id, -2 for a non-UTF-8 id. */
+** whatever the insole answers. Once it has returned, no update of device_id
+** hands anything more to the BLE write callback (a write already under way
+** is not cut short). Without an update running nothing happens. Returns 0, or -1 for a NULL id, -2 for a non-UTF-8 id. */
 TVIS_API int32_t tvis_abort_dfu(const char* device_id);
 
 /*

@@ -162,10 +162,19 @@ TEST(CaptureName, NetworkLevelsNeverLeaveTheFolderOrHide) {
   EXPECT_EQ(capture_name("a/../b"), "a%2F..%2Fb");
   EXPECT_EQ(capture_name("50%+#"), "50%25%2B%23");
   EXPECT_EQ(capture_name(std::string("\xff\x00 x", 4)), "%FF%00%20x");
-  // Not captured: nothing to name, or a name past what a folder takes.
-  EXPECT_EQ(capture_name(""), "");
-  EXPECT_EQ(capture_name(std::string(300, 'd')), "");
-  EXPECT_EQ(capture_name(std::string(200, 'd')).size(), 200u);
+  EXPECT_EQ(capture_name(""), "%");  // no encoding makes a lone '%'
+  EXPECT_EQ(capture_name(std::string(200, 'd')), std::string(200, 'd'));
+  // Past what a folder takes: cut, with a hash of the whole level, one byte
+  // longer than any name that was not cut.
+  const std::string a = capture_name(std::string(300, 'd')), b = capture_name(std::string(299, 'd') + "e");
+  EXPECT_EQ(a.size(), 201u);
+  EXPECT_EQ(a.substr(0, 185), std::string(184, 'd') + "~");
+  EXPECT_NE(a, b);
+  EXPECT_EQ(b.size(), 201u);
+  // A %XX that would straddle the cut is left out whole.
+  const std::string c = capture_name(std::string(182, 'd') + std::string(40, ' '));
+  EXPECT_EQ(c.substr(0, 185), std::string(182, 'd') + "~~~");
+  EXPECT_EQ(capture_name(std::string(65535, '/')).size(), 201u);
 }
 
 std::vector<uint8_t> frame_of(const tvis::protocol::InsoleResp& resp) {

@@ -352,7 +352,8 @@ TEST_F(Dfu, InsoleAnswersLate) {
 
 // An abort at any moment from the start on ends the update with the last
 // upload percentage, and nothing more is sent but a request already on its
-// way. No answer of the insole, before or after it, undoes the abort; an
+// way: an abort from the report before a verify or reboot request keeps that
+// request back. No answer of the insole, before or after it, undoes the abort; an
 // abort of a device without an update leaves nothing behind for a later one.
 TEST_F(Dfu, HostAbortsAtEveryStage) {
   const std::string aborted = "8 OTA Aborted by device ";
@@ -366,9 +367,9 @@ TEST_F(Dfu, HostAbortsAtEveryStage) {
       {.name = "answer_waiting", .abort_on = "Uploading offset: 0", .end = aborted + "51.2", .writes = 2},
       {.name = "answer_after", .script = {dl0, dl512}, .abort_on = "Uploading offset: 0", .end = aborted + "51.2",
        .writes = 2},
-      {.name = "verify", .abort_on = "Firmware upload complete. Verifying...", .end = aborted + "100", .writes = 4},
+      {.name = "verify", .abort_on = "Firmware upload complete. Verifying...", .end = aborted + "100", .writes = 3},
       {.name = "reboot_wait", .abort_on = "Verification success. Rebooting device...", .end = aborted + "100",
-       .writes = 5},
+       .writes = 4},
       {.name = "racing_start", .race_on = "start", .end = aborted + "0", .writes = 1},
       {.name = "racing_chunk", .race_on = "chunk 512", .end = aborted + "100", .writes = 3},
       {.name = "racing_late_answer", .delays = {0.02}, .race_on = "chunk 0", .end = aborted + "51.2", .writes = 2},
@@ -394,24 +395,66 @@ TEST_F(Dfu, HostDropsWriteCallback) {
   EXPECT_EQ(steps(reports(dev)), preamble_and({"7 No BLE write callback registered 0"}));
 }
 
-// A second update for the same device takes over its answers; when the first
-// one gives up it must leave the second one's mailbox in place.
-TEST_F(Dfu, SecondUpdateForSameDeviceCompletes) {
+// A second update for the same device (a retry, a double click) stops the
+// first one, which ends once with an abort at its last upload percentage and
+// writes nothing more; the second one takes over the answers, and the first
+// one's end leaves the second one's mailbox in place.
+TEST_F(Dfu, SecondUpdateForSameDeviceTakesOver) {
   const std::string dev = test_device();
-  start(dev, image_of(1000));  // never answered
-  await_writes(dev, 0);
-  std::this_thread::sleep_for(kWait / 2);
   start(dev, image_of(1000));
-  await_writes(dev, 1);
+  await_writes(dev, 0);
   feed(dev, answer_frame({proto::DOWNLOADING, 0, 0}));
-  await_writes(dev, 2);
-  EXPECT_EQ(await_terminal(dev).message, "Timeout waiting for OTA response");
-  std::this_thread::sleep_for(kWait / 5);  // the first update's thread ends
-  feed(dev, answer_frame({proto::DOWNLOADING, 512, 0}));
+  await_writes(dev, 1);  // the first update's chunk 0
+  start(dev, image_of(1000));
+  EXPECT_EQ(steps({await_terminal(dev)}), Strings{"8 OTA Aborted by device 51.2"});
+  await_writes(dev, 2);  // the second update's start
+  feed(dev, answer_frame({proto::DOWNLOADING, 0, 0}));
   await_writes(dev, 3);
+  std::this_thread::sleep_for(kWait / 5);  // the first update's thread has ended
+  EXPECT_TRUE(registered(dev));
+  feed(dev, answer_frame({proto::DOWNLOADING, 512, 0}));
+  await_writes(dev, 4);
   feed(dev, answer_frame({proto::REBOOTING, 1000, 0}));
   EXPECT_EQ(await_terminal(dev, 2).message, "Upgrade completed successfully!");
-  EXPECT_EQ(writes(dev).size(), 5u);
+  const auto got = writes(dev);
+  ASSERT_EQ(got.size(), 6u);
+  EXPECT_EQ(describe(*got[2].req), "start");
+  EXPECT_EQ(describe(*got[5].req), "reboot");
+}
+
+// Started twice, then aborted once, before the handshake or during the
+// upload: after the abort has returned neither update writes anything, not
+// even once the older one's handshake or answer wait would have run out, and
+// each ends with exactly one abort.
+TEST_F(Dfu, AbortAfterDoubleStartStopsBoth) {
+  for (const bool uploading : {false, true}) {
+    const std::string dev = test_device(uploading ? "uploading" : "loading");
+    SCOPED_TRACE(dev);
+    start(dev, image_of(1000));
+    if (uploading) {
+      await_writes(dev, 0);
+      feed(dev, answer_frame({proto::DOWNLOADING, 0, 0}));
+      await_writes(dev, 1);
+    }
+    start(dev, image_of(1000));
+    if (uploading) {
+      await_writes(dev, 2);
+      feed(dev, answer_frame({proto::DOWNLOADING, 0, 0}));
+      await_writes(dev, 3);
+    }
+    ASSERT_EQ(tvis_abort_dfu(dev.c_str()), 0);
+    const auto aborted_at = Clock::now();
+    const size_t written = writes(dev).size();
+    await_terminal(dev, 2);
+    std::this_thread::sleep_for(kWait * 3 / 2);  // past the older update's handshake and answer timeout
+    const auto got = writes(dev);
+    EXPECT_EQ(got.size(), written);
+    for (const Seen& w : got) EXPECT_LT(w.at, aborted_at) << describe(*w.req);
+    const std::string last = uploading ? "51.2" : "0";
+    EXPECT_EQ(steps({await_terminal(dev, 1), await_terminal(dev, 2)}),
+              (Strings{"8 OTA Aborted by device " + last, "8 OTA Aborted by device " + last}));
+    EXPECT_EQ(terminals(reports(dev)), 2u);
+  }
 }
 
 // NULL and empty come before the UTF-8 check; nothing starts.

@@ -235,6 +235,72 @@ def test_output_that_cannot_be_written_fails(capture, args):
                                                      ["insole: cannot write standard output" + reason]], args
 
 
+def test_a_virtual_insole_and_a_replay_whose_output_cannot_be_written_fail(tmp_path):
+    start = insole("build", "enable-stream", "--rate", "100", "--raw").stdout
+    mcap = tmp_path / "walk.mcap"
+    assert insole("record", mcap, "--virtual", "left", "--seconds", "0.3").returncode == 0
+    runs = [(["virtual", "--stdio", "--seconds", "2"], start), (["replay", mcap, "--fast"], b""),
+            (["replay", mcap, "--fast", "--to-feed", "-"], b""), (["export", mcap], b""),
+            (["export", mcap, "--jsonl"], b""), (["record", "-", "--virtual", "left", "--seconds", "1"], b"")]
+    for args, stdin in runs:
+        with open("/dev/full", "wb") as full:
+            result = subprocess.run([BIN, *map(str, args)], input=stdin, stdout=full, stderr=subprocess.PIPE, timeout=20)
+        errors = [line for line in result.stderr.decode().splitlines() if "cannot write" in line]
+        assert result.returncode == 1 and errors in [["insole: cannot write standard output"],
+                                                     ["insole: cannot write standard output: No space left on device"]]
+        assert args[0] == "record" or errors[0].endswith("device"), args
+
+
+def test_a_silent_feed_host_is_let_go_so_the_next_one_gets_in(tmp_path):
+    import socket
+    capture = tmp_path / "walk.mcap"
+    assert insole("record", capture, "--virtual", "left", "--seconds", "0.3").returncode == 0
+    out = tmp_path / "fed.mcap"
+    recorder = subprocess.Popen([BIN, "record", out, "--feed", "127.0.0.1:0", "--feed-idle", "0.5", "--seconds", "4"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    port = int(re.search(rb"feed listening on 127\.0\.0\.1:(\d+)", recorder.stderr.readline()).group(1))
+    silent = socket.create_connection(("127.0.0.1", port), timeout=5)
+    time.sleep(0.2)
+    fed = insole("replay", capture, "--fast", "--to-feed", f"127.0.0.1:{port}")
+    assert fed.returncode == 0
+    _, err = recorder.communicate(timeout=30)
+    silent.close()
+    idle = [line for line in err.decode().splitlines() if "no byte for" in line]
+    assert recorder.returncode == 0 and idle == ["insole: warning: feed from a host: no byte for 0.5 s, connection closed"]
+    # The second host's session was recorded whole, after the silent one was let go.
+    exported = insole("export", out)
+    assert exported.returncode == 0 and len(exported.stdout.decode().splitlines()) > 10
+    for args, message in [(["record", "x.mcap", "--feed", "-", "--feed-idle", "1"], "--feed-idle applies to --feed HOST"),
+                          (["record", "x.mcap", "--feed", "127.0.0.1:0", "--feed-idle", "0"], "--feed-idle"),
+                          (["record", "x.mcap", "--virtual", "left", "--max-gap", "1"], "--max-gap applies to --replay"),
+                          (["replay", "x.mcap", "--max-gap", "-2"], "--max-gap")]:
+        refused = insole(*args)
+        assert refused.returncode == 2 and message in refused.stderr.decode(), args
+
+
+def test_replay_cuts_a_long_gap_in_the_log_times_short(capture, tmp_path):
+    pytest.importorskip("trova_insole_sdk")
+    sys.path.insert(0, str(TESTS.parent / "python"))
+    from trova_insole import CaptureWriter
+    frames = split_frames(capture.read_bytes())
+    gappy = tmp_path / "gappy.mcap"
+    hour = 3600 * 10**9
+    with open(gappy, "wb") as out, CaptureWriter(out) as writer:
+        left = writer.add_insole("left", "left")
+        for n, at in enumerate([10**9, 10**9 + 20_000_000, 10**9 + hour, 10**9 + hour + 20_000_000]):
+            writer.write(left, frames[n], log_time_ns=at)
+    started = time.monotonic()
+    result = insole("replay", gappy, "--max-gap", "0.3")
+    took = time.monotonic() - started
+    gaps = [line for line in result.stderr.decode().splitlines() if "gap" in line]
+    assert result.returncode == 0 and seqs(result) == [1, 2, 3, 4] and 0.3 < took < 3
+    assert gaps == ["insole: warning: replay: a gap of 3599.980 s in the capture's log times, waited 0.3 s instead"]
+    # At four times the pace the cap is still on the wait, and a gap below it is waited out in full.
+    started = time.monotonic()
+    result = insole("replay", gappy, "--max-gap", "0.3", "--speed", "4")
+    assert result.returncode == 0 and 0.3 < time.monotonic() - started < 3 and "a gap of 3599.980 s" in result.stderr.decode()
+
+
 def test_unreadable_input_and_help(tmp_path):
     missing = insole("decode", tmp_path / "absent.bin")
     assert missing.returncode == 1 and "cannot open" in missing.stderr.decode()
@@ -468,6 +534,34 @@ def test_virtual_insole_over_stdio_and_tcp_and_its_refusals():
                           (["--stdio", "--mtu", "0"], "--mtu"), (["--listen", "nowhere"], "ADDRESS:PORT")]:
         refused = insole("virtual", *args)
         assert refused.returncode == 2 and message in refused.stderr.decode() and len(refused.stderr.splitlines()) == 1
+
+
+def test_virtual_insole_writes_its_walkers_truth(tmp_path):
+    start = bytes.fromhex(insole("build", "enable-stream", "--rate", "100").stdout.decode().strip())
+    runs = {}
+    for name, faults in [("clean", []), ("faulty", ["--loss", "0.2", "--duplicate", "0.1", "--delay", "0.1"])]:
+        path = tmp_path / f"{name}.jsonl"
+        stream = insole("virtual", "--stdio", "--seconds", "3", "--gait", "running", "--clock-offset-ms", "5000",
+                        "--truth", path, *faults, stdin=start)
+        assert stream.returncode == 0
+        runs[name] = [json.loads(line) for line in path.read_text().splitlines()]
+        samples = [json.loads(line)["sensorData"] for line in
+                   insole("decode", "-", stdin=stream.stdout).stdout.decode().splitlines() if "sensorData" in line]
+        assert samples
+    clean, faulty = runs["clean"], runs["faulty"]
+    assert len(clean) >= 7  # 1.4 strides a second, two events each
+    assert [set(e) for e in clean] == [{"insole", "foot", "event", "device_time_ms", "host_time_us"}] * len(clean)
+    assert {(e["insole"], e["foot"]) for e in clean} == {(1, "left")}
+    kinds = [e["event"] for e in clean]
+    assert set(kinds) == {"initial_contact", "foot_off"} and all(a != b for a, b in zip(kinds, kinds[1:]))
+    times = [e["device_time_ms"] for e in clean]
+    assert times == sorted(times) and 5000 < times[0] and times[-1] <= 8000 + 50
+    # The walker's timeline is its seed's: link faults change what the host sees, never the truth.
+    common = min(len(clean), len(faulty)) - 1
+    assert [(e["event"], e["device_time_ms"]) for e in faulty[:common]] == \
+        [(e["event"], e["device_time_ms"]) for e in clean[:common]]
+    refused = insole("virtual", "--stdio", "--truth", tmp_path / "absent" / "t.jsonl")
+    assert refused.returncode == 1 and "cannot write" in refused.stderr.decode()
 
 
 def test_snoop_logs_refuse_bad_arguments_and_survive_damage(tmp_path):

@@ -175,3 +175,20 @@ def test_a_replay_of_an_old_capture_draws_its_imu_traces(browser, tmp_path):
     finally:
         proc.terminate()
         proc.wait(timeout=10)
+
+
+def test_walking_insoles_show_cadence_strides_and_gait_events(browser):
+    proc, port = start_server([BIN, "view", "--virtual", "left", "--virtual", "right", "--seconds", "40"])
+    try:
+        browser.get(f"http://127.0.0.1:{port}/")
+        cards = wait_for("two cards", lambda: (lambda c: c if len(c) == 2 else None)(
+            browser.find_elements(By.CSS_SELECTOR, ".insole")))
+        for card in cards:
+            cadence = float(wait_for("a cadence", lambda: card.get_attribute("data-cadence"), timeout=30))
+            assert 80 < cadence < 140, cadence  # the walker's usual pace, steps/min
+            assert 0.8 < float(card.get_attribute("data-stride-s")) < 1.6
+            assert int(card.get_attribute("data-gait-events")) >= 4
+            assert "steps/min" in card.find_element(By.CSS_SELECTOR, ".cadence").text
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)

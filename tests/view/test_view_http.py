@@ -72,6 +72,16 @@ def test_malformed_and_oversized_requests_get_4xx(view):
     post = b"POST / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Length: %d\r\n\r\n" % (view, len(body)) + body
     assert raw_request(view, post) in (405, 413)
     assert raw_request(view, b"DELETE / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % view) == 405
+    # Two Host or two Origin fields are refused whatever their order, even when both are good.
+    for first, second in [("127.0.0.1:%d" % view, "evil.example"), ("evil.example", "127.0.0.1:%d" % view),
+                          ("127.0.0.1:%d" % view, "127.0.0.1:%d" % view)]:
+        assert raw_request(view, f"GET / HTTP/1.1\r\nHost: {first}\r\nHost: {second}\r\n\r\n".encode()) == 400
+    own = f"http://127.0.0.1:{view}"
+    for origins in [(own, "http://evil.example"), ("http://evil.example", own)]:
+        upgrade = (f"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:{view}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                   f"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+                   f"Origin: {origins[0]}\r\nOrigin: {origins[1]}\r\n\r\n")
+        assert raw_request(view, upgrade.encode()) == 400, origins
     # Bound to loopback, it answers to loopback names only (a rebound DNS name is refused).
     assert raw_request(view, b"GET / HTTP/1.1\r\nHost: evil.example:%d\r\n\r\n" % view) == 403
     # A silent connection does not hold the server: the others are still answered.

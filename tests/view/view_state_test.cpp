@@ -6,6 +6,8 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include <algorithm>
+#include <cmath>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -105,6 +107,33 @@ TEST(ViewState, NewInsolesPastTheBoundAreNotShown) {
   EXPECT_EQ(f.snapshot().get_child("insoles").size(), ViewState::kMaxInsoles);
   EXPECT_EQ(f.insole(0).get<uint32_t>("seq"), 2u);
   EXPECT_EQ(f.insole(0).get<int>("frames"), 2);
+}
+
+// A foot walking a 1 s stride (60 % stance) at 100 Hz: the view tracks its
+// contacts and foot offs and shows the stride and a cadence of 120 steps/min.
+TEST(ViewState, WalkingShowsStridesCadenceAndEventsOnTheLoadTrace) {
+  Feeder f;
+  for (uint32_t n = 0; n < 1200; ++n) {
+    const double phase = std::fmod(n * 0.01, 1.0);  // seconds into the stride
+    const double ramp = std::clamp(std::min(phase, 0.6 - phase) / 0.05, 0.0, 1.0);
+    InsoleResp msg;
+    auto& sd = msg.sensor_data.emplace();
+    sd.device_id = DEVICE_LEFT;
+    sd.seq_num = n;
+    sd.timestamp_ms = 1000 + n * 10;
+    auto& p = sd.pressure_data.emplace();
+    for (int k = 0; k < 48; ++k) p.pressure.push_back(static_cast<int32_t>(2 + 200 * ramp));
+    f.send(frame_of(msg));
+  }
+  const ptree gait = f.insole(0).get_child("gait");
+  EXPECT_NEAR(gait.get<double>("cadence_steps_per_min"), 120, 1);
+  EXPECT_NEAR(gait.get<double>("stride.stride_s"), 1.0, 0.02);
+  EXPECT_NEAR(gait.get<double>("stride.stance_pct"), 60, 5);
+  const ptree& events = gait.get_child("events");
+  ASSERT_GE(events.size(), 10u);
+  int contacts = 0;
+  for (const auto& [unused, ev] : events) contacts += ev.back().second.data() == "contact";
+  EXPECT_NEAR(contacts, static_cast<int>(events.size()) / 2, 1);
 }
 
 TEST(ViewState, ResistancesOnlyAreCalibratedByTheSdkIntoNewtons) {

@@ -76,10 +76,10 @@ int finish_output(int status) {
   errno = 0;
   const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
   const int error = errno;
+  if (standard_output_failure_told()) return status == kExitOk ? kExitFailed : status;
   if (!failed && std::fclose(stdout) == 0) return status;
   const int reason = failed ? error : errno;
-  std::fprintf(stderr, "insole: cannot write standard output%s%s\n", reason ? ": " : "",
-               reason ? std::strerror(reason) : "");
+  standard_output_failed(reason);  // says nothing when the command has told it already
   return status == kExitOk ? kExitFailed : status;
 }
 

@@ -60,11 +60,18 @@ InsoleReq chunk_request(const std::vector<uint8_t>& image, uint32_t offset, uint
   return req;
 }
 
-// Registers the update's mailbox for the device, replacing any entry there.
+// Registers the update's mailbox for the device. An update still running for
+// it (a retry, a double click) is stopped first: once its mailbox is no longer
+// in the registry no abort by id could reach it, and it would go on writing to
+// the insole beside the newer one. Marked under the registry lock, so no abort
+// or answer by id finds the device between the two updates.
 void register_waiter(const std::string& device_id, std::shared_ptr<c::OtaWaiter> waiter) {
   c::OtaWaiters& registry = c::ota_waiters();
   std::lock_guard lock(registry.mutex);
-  registry.map.insert_or_assign(device_id, std::move(waiter));
+  auto [it, inserted] = registry.map.try_emplace(device_id, waiter);
+  if (inserted) return;
+  it->second->abort();  // the waiter's lock nests inside the registry's
+  it->second = std::move(waiter);
 }
 
 // Removes the device's entry only while it is still this update's own, so a
@@ -80,6 +87,20 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   const auto now = std::chrono::steady_clock::now();
   if (now < start) return 0.0;
   return std::chrono::duration<double>(now - start).count();
+}
+
+enum class Sent { kSent, kAborted, kFailed };
+
+// Writes nothing once the update is aborted, so that after tvis_abort_dfu has
+// returned no request of this update reaches the insole; the error text of a
+// failed write goes to *error.
+Sent send_unless_aborted(const std::string& device_id, const InsoleReq& req, c::OtaWaiter& waiter,
+                         std::string* error = nullptr) {
+  if (waiter.aborted()) return Sent::kAborted;
+  auto sent = send_request_frame(device_id, req);
+  if (sent) return Sent::kSent;
+  if (error != nullptr) *error = sent.error();
+  return Sent::kFailed;
 }
 
 // Waits for answers and acts on them until the update ends; reports the one
@@ -104,13 +125,19 @@ void exchange(const std::string& device_id, const std::vector<uint8_t>& image, c
       case protocol::DOWNLOADING: {
         if (answer->offset >= image.size()) {
           report(device_id, kVerifying, "Firmware upload complete. Verifying...", 100.0);
-          (void)send_request_frame(device_id, ota_command(protocol::OTA_CMD_VERIFY));
+          // Unsent when aborted: the next take() reports the abort.
+          (void)send_unless_aborted(device_id, ota_command(protocol::OTA_CMD_VERIFY), waiter);
           break;
         }
         const size_t end = std::min(image.size(), static_cast<size_t>(answer->offset) + kChunkSize);
-        auto sent = send_request_frame(device_id, chunk_request(image, answer->offset, seq));
-        if (!sent) {
-          report(device_id, kFailed, sent.error(), last_percentage);
+        std::string error;
+        const Sent sent = send_unless_aborted(device_id, chunk_request(image, answer->offset, seq), waiter, &error);
+        if (sent == Sent::kAborted) {
+          report(device_id, kAborted, kAbortedText, last_percentage);
+          return;
+        }
+        if (sent == Sent::kFailed) {
+          report(device_id, kFailed, error, last_percentage);
           return;
         }
         const double elapsed = seconds_since(start);
@@ -127,14 +154,15 @@ void exchange(const std::string& device_id, const std::vector<uint8_t>& image, c
       }
       case protocol::DOWNLOAD_FINISHED:
         report(device_id, kVerifying, "Verifying firmware image...", 100.0);
-        (void)send_request_frame(device_id, ota_command(protocol::OTA_CMD_VERIFY));
+        (void)send_unless_aborted(device_id, ota_command(protocol::OTA_CMD_VERIFY), waiter);
         break;
       case protocol::VERIFYING:
         report(device_id, kVerifying, "Verifying image on device...", 100.0);
         break;
       case protocol::REBOOTING:
         report(device_id, kRebooting, "Verification success. Rebooting device...", 100.0);
-        (void)send_request_frame(device_id, ota_command(protocol::OTA_CMD_REBOOT));
+        // Unsent when aborted: the pause below then reports the abort at once.
+        (void)send_unless_aborted(device_id, ota_command(protocol::OTA_CMD_REBOOT), waiter);
         if (waiter.aborted_within(scaled(1000ms))) {
           report(device_id, kAborted, kAbortedText, last_percentage);
           return;
@@ -163,11 +191,12 @@ Opening open_update(const std::string& device_id, const std::vector<uint8_t>& im
   waiter.open();
   if (waiter.aborted_within(scaled(200ms))) return Opening::kAborted;
   report(device_id, kHandshake, "Initiating OTA handshake...");
-  if (waiter.aborted()) return Opening::kAborted;
-  auto sent = send_request_frame(
-      device_id, ota_command(protocol::OTA_CMD_START, static_cast<uint32_t>(image.size()), file_crc));
-  if (!sent) {
-    report(device_id, kFailed, sent.error());
+  std::string error;
+  const Sent sent = send_unless_aborted(
+      device_id, ota_command(protocol::OTA_CMD_START, static_cast<uint32_t>(image.size()), file_crc), waiter, &error);
+  if (sent == Sent::kAborted) return Opening::kAborted;
+  if (sent == Sent::kFailed) {
+    report(device_id, kFailed, error);
     return Opening::kFailed;
   }
   return Opening::kSent;

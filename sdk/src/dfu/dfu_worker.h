@@ -38,7 +38,8 @@ uint32_t next_dfu_msg_id();
 
 // Copies nothing: the caller passes ownership of the id and image. Registers
 // the update under the id, so that it can be aborted from the moment this
-// returns, and starts a detached thread; throws std::system_error (leaving
+// returns, aborting the one still registered there, and starts a detached
+// thread; throws std::system_error (leaving
 // nothing registered) when no thread can be started.
 void start_update(std::string device_id, std::vector<uint8_t> image);
 

@@ -13,6 +13,13 @@ void FootTracker::end_bout() {
 
 FootTracker::Step FootTracker::push(double time_s, double load) {
   Step step;
+  if (gap_pending_) {
+    gap_pending_ = false;
+    if (!gap_) first_gap_from_s_ = last_time_s_;
+    gap_ = true;
+    last_gap_to_s_ = time_s;
+  }
+  last_time_s_ = time_s;
   step.event = detector_.push(time_s, load);
   const bool active = detector_.active();
   if (was_active_ && !active) end_bout();
@@ -34,14 +41,15 @@ FootTracker::Step FootTracker::push(double time_s, double load) {
     stride.stance_s = stride.foot_off_s - stride.contact_s;
     stride.swing_s = stride.next_contact_s - stride.foot_off_s;
     if (first_) stride.flags |= kFirstOfBout;
-    if (gap_) stride.flags |= kAcrossGap;
+    if (gap_ && first_gap_from_s_ < event.time_s) stride.flags |= kAcrossGap;
     first_ = false;
     in_bout_ = true;
     step.stride = stride;
   }
   contact_s_ = event.time_s;
   foot_off_s_.reset();
-  gap_ = false;
+  // Frames lost after this contact's time but before it was decided.
+  gap_ = gap_ && last_gap_to_s_ > event.time_s;
   return step;
 }
 

@@ -49,8 +49,10 @@ class FootTracker {
   // stride opened by the previous contact of the same bout.
   Step push(double time_s, double load);
 
-  // Frames were lost before the next sample: the open stride is marked.
-  void mark_gap() { gap_ = true; }
+  // Frames were lost before the next sample: the stride they fall in is
+  // marked. A contact is decided a few samples after its time, so frames lost
+  // in between belong to the stride it opens, not to the one it closes.
+  void mark_gap() { gap_pending_ = true; }
 
   // The bout number of the last stride closed (counted from 0), for grouping.
   uint32_t bout() const { return bout_; }
@@ -63,6 +65,10 @@ class FootTracker {
   std::optional<double> contact_s_;   // the contact that opened the current stride
   std::optional<double> foot_off_s_;  // its foot off, once seen
   bool gap_ = false;                  // frames lost since contact_s_
+  bool gap_pending_ = false;          // mark_gap() before the next sample
+  double first_gap_from_s_ = 0;       // the sample before the first of those gaps
+  double last_gap_to_s_ = 0;          // the sample after the last of them
+  double last_time_s_ = 0;            // the sample pushed before
   bool first_ = true;                 // the next stride closed is the first of its bout
   bool was_active_ = false;
   bool in_bout_ = false;

@@ -53,14 +53,21 @@ std::optional<GaitEvent> LoadEventDetector::push(double time_s, double load) {
       if (run_ == 0) {
         double at = time_s;
         if (has_previous_ && load != previous_.load) {
+          const double dt = time_s - previous_.time_s;
           const double f = (level - previous_.load) / (load - previous_.load);
-          at = previous_.time_s + std::fmin(1.0, std::fmax(0.0, f)) * (time_s - previous_.time_s);
+          at = previous_.time_s + std::fmin(1.0, std::fmax(0.0, f)) * dt;
+          // Along the slope from the level to low: the load's onset, not the level's.
+          const double shift =
+              std::fmin(0.5 * settings_.min_stance_s, (level - low) * dt / std::fabs(load - previous_.load));
+          at = stance ? at + shift : std::fmax(phase_start_s_, at - shift);
         }
         pending_ = {stance ? EventType::kFootOff : EventType::kContact, at, index, 0, 0};
       }
       ++run_;
       const double min_phase = stance ? settings_.min_stance_s : settings_.min_swing_s;
       if (run_ >= kConfirmSamples && pending_.time_s - phase_start_s_ >= min_phase) {
+        // Never later than the sample that decides it: an event is not told before its time.
+        pending_.time_s = std::fmin(pending_.time_s, time_s);
         pending_.decided_index = index;
         pending_.load = load;
         decided = pending_;

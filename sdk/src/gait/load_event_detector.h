@@ -8,6 +8,11 @@
 // Rule: contact when the load has been at or above low + 12 % of the range
 // for kConfirmSamples samples in a row, foot off likewise below low + 8 %
 // (hysteresis); a phase shorter than the minimum duration is refused. The
+// event's time is where the load leaves (or reaches) the low level: the
+// crossing, moved along the load's slope there by the distance from the level
+// down to low (at most half the minimum stance, and never past the deciding
+// sample), since a level above low alone would tell every contact late and
+// every foot off early by the time the load takes to climb it. The
 // foot is active only while its range is at least 40 % of its high and
 // ten times its mean sample-to-sample change: standing, idle and shuffling
 // keep it inactive and give no events.
@@ -26,7 +31,7 @@ enum class EventType : uint8_t { kContact = 1, kFootOff = 2 };
 
 struct GaitEvent {
   EventType type = EventType::kContact;
-  double time_s = 0;             // device time of the crossing, interpolated between samples
+  double time_s = 0;             // device time of the onset (see the rule above)
   uint64_t sample_index = 0;     // the first sample past the level
   uint64_t decided_index = 0;    // the sample on which the event was decided
   double load = 0;               // the load on the decided sample, in the input's unit

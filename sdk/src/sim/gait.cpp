@@ -1,5 +1,6 @@
 #include "sim/gait.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -63,6 +64,7 @@ GaitModel::GaitModel(uint64_t seed, bool right_foot, double body_mass_kg, double
       cadence_spm_(cadence_spm),
       activity_(activity) {
   stride_len_ = stride_seconds(0);
+  truth_.stride_len = stride_len_;
 }
 
 double GaitModel::stride_seconds(uint64_t index) const {
@@ -73,9 +75,44 @@ double GaitModel::stride_seconds(uint64_t index) const {
 
 void GaitModel::set_activity(Activity activity, double t) {
   if (activity == activity_) return;
+  if (keep_truth_) collect_truth(t, ended_truth_);
   activity_ = activity;
   stride_start_ = t;
   stride_len_ = stride_seconds(++stride_index_);
+  truth_ = {t, t, stride_len_, stride_index_, std::max(t, truth_.told_until)};
+}
+
+void GaitModel::truth_until(double t, std::vector<TruthEvent>& out) {
+  out.insert(out.end(), ended_truth_.begin(), ended_truth_.end());
+  ended_truth_.clear();
+  collect_truth(t, out);
+}
+
+void GaitModel::collect_truth(double t, std::vector<TruthEvent>& out) {
+  if (!(t > truth_.told_until)) return;
+  if (activity_ == Activity::Walking || activity_ == Activity::Running) {
+    // The right foot runs half a stride behind (see at()): its stance begins
+    // at phase 0.5 of the walker's stride and ends stance later, which for
+    // walking falls in the next stride.
+    const double stance = style_of(activity_).stance;
+    const double contact = right_ ? 0.5 : 0.0;
+    const double off = std::fmod(contact + stance, 1.0);
+    const TruthEvent marks[2] = {{FootEvent::InitialContact, contact}, {FootEvent::FootOff, off}};
+    const int first = off < contact ? 1 : 0;  // the earlier of the two in a stride
+    TruthCursor& c = truth_;
+    while (true) {
+      for (int m = 0; m < 2; ++m) {
+        const TruthEvent& mark = marks[(first + m) % 2];
+        const double at = c.stride_start + mark.t * c.stride_len;
+        if (at > c.told_until && at > c.segment_start && at <= t) out.push_back({mark.event, at});
+      }
+      // Same sums as advance_strides, so both timelines agree to the bit.
+      if (t < c.stride_start + c.stride_len) break;
+      c.stride_start += c.stride_len;
+      c.stride_len = stride_seconds(++c.stride_index);
+    }
+  }
+  truth_.told_until = t;
 }
 
 void GaitModel::advance_strides(double t) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace tvis::sim {
 
@@ -33,6 +34,16 @@ struct FootState {
   double gyro_dps[3] = {0.0, 0.0, 0.0};
 };
 
+// The model's own gait events, its truth for anything that detects them:
+// the instant the foot's stance begins (initial contact, the load starting to
+// rise from nothing) and ends (foot off). Only walking and running have them.
+enum class FootEvent : uint8_t { InitialContact, FootOff };
+
+struct TruthEvent {
+  FootEvent event = FootEvent::InitialContact;
+  double t = 0.0;  // the walker's time in seconds
+};
+
 class GaitModel {
  public:
   // cadence_spm 0 takes the activity's usual cadence.
@@ -44,9 +55,31 @@ class GaitModel {
 
   Activity activity() const { return activity_; }
 
+  // Appends, in order of time, the events after the last call and up to t
+  // (never earlier than the last call, nor later than the next
+  // set_activity). Events come from the stride timeline, not from loads, so
+  // they are exact and asking is cheap. An
+  // event at the very instant an activity begins is none: the foot is
+  // already where the activity puts it. Events of an activity ended by
+  // set_activity are kept for the next call only when keep_truth is on, so a
+  // model nobody asks holds nothing.
+  void truth_until(double t, std::vector<TruthEvent>& out);
+  void keep_truth(bool on) { keep_truth_ = on; }
+
  private:
   double stride_seconds(uint64_t index) const;
   void advance_strides(double t);
+  void collect_truth(double t, std::vector<TruthEvent>& out);
+
+  // Where the truth has been told up to, on a stride timeline of its own
+  // that repeats the one at() walks.
+  struct TruthCursor {
+    double segment_start = 0.0;  // the current activity began here
+    double stride_start = 0.0;
+    double stride_len = 1.0;
+    uint64_t stride_index = 0;
+    double told_until = 0.0;
+  };
 
   uint64_t seed_;
   bool right_;
@@ -56,6 +89,9 @@ class GaitModel {
   double stride_start_ = 0.0;
   double stride_len_ = 1.0;
   uint64_t stride_index_ = 0;
+  TruthCursor truth_;
+  bool keep_truth_ = false;
+  std::vector<TruthEvent> ended_truth_;  // events of ended activities, not yet told
 };
 
 }  // namespace tvis::sim

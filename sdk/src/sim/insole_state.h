@@ -92,6 +92,8 @@ struct VirtualInsole::State {
   uint64_t next_housekeeping = kNever;
   size_t segment = 0;
   uint64_t next_segment = kNever;
+  std::vector<GaitTruth> truth;   // told by the walker, not yet taken
+  std::vector<TruthEvent> truth_scratch;
 
   // Firmware update.
   Ota ota = Ota::Idle;
@@ -165,6 +167,8 @@ struct VirtualInsole::State {
   void update_battery();
   void change_activity(Activity a);
   void next_schedule_segment();
+  // Moves the walker's events up to now into `truth`, on the current clock.
+  void collect_truth();
 
   // Firmware update (firmware_update.cpp).
 

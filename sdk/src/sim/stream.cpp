@@ -157,6 +157,17 @@ void VirtualInsole::State::change_activity(Activity a) {
   if ((before == Activity::Idle) != (a == Activity::Idle)) send_event(a == Activity::Idle ? EVENT_WEAR_OFF : EVENT_WEAR_ON);
 }
 
+void VirtualInsole::State::collect_truth() {
+  if (!cfg.gait_truth) return;
+  truth_scratch.clear();
+  gait.truth_until(static_cast<double>(now - created) / 1e6, truth_scratch);
+  for (const TruthEvent& e : truth_scratch) {
+    const uint64_t host_us = created + static_cast<uint64_t>(std::llround(e.t * 1e6));
+    const double dev_us = (static_cast<double>(host_us) - static_cast<double>(boot)) * drift();
+    truth.push_back({e.event, static_cast<double>(cfg.clock_offset_ms) + dev_us / 1000.0, host_us});
+  }
+}
+
 void VirtualInsole::State::next_schedule_segment() {
   segment = (segment + 1) % cfg.schedule.size();
   next_segment += std::max<uint64_t>(1, cfg.schedule[segment].seconds) * 1'000'000ull;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "util/crc32.h"
 #include "log/log.h"
@@ -39,6 +40,7 @@ VirtualInsole::State::State(Config c, uint64_t now_us)
       gait(cfg.seed, cfg.identity.foot == DEVICE_RIGHT, cfg.body_mass_kg, cfg.cadence_spm,
            cfg.schedule.empty() ? cfg.activity : cfg.schedule.front().activity),
       out(cfg.max_queued_bytes) {
+  gait.keep_truth(cfg.gait_truth);
   if (id.foot != DEVICE_RIGHT) id.foot = DEVICE_LEFT;
   cfg.mtu_payload = std::clamp<size_t>(cfg.mtu_payload, 1, MAX_PIECE_LEN);
   now = created = battery_at = now_us;
@@ -150,6 +152,8 @@ void VirtualInsole::State::restore_link() {
 }
 
 void VirtualInsole::State::power_on(uint64_t t) {
+  // Events before this power-on belong to the clock of the one before.
+  collect_truth();
   powered = true;
   boot = t;
   boot_rtc_ms = rtc_ms(t);
@@ -280,6 +284,11 @@ uint64_t VirtualInsole::now_us() const { return s_->now; }
 bool VirtualInsole::connected() const { return s_->link_up; }
 bool VirtualInsole::powered() const { return s_->powered; }
 bool VirtualInsole::streaming() const { return s_->streaming; }
+std::vector<GaitTruth> VirtualInsole::take_truth() {
+  s_->collect_truth();
+  return std::exchange(s_->truth, {});
+}
+
 Activity VirtualInsole::activity() const { return s_->gait.activity(); }
 double VirtualInsole::battery_pct() const { return s_->battery; }
 uint32_t VirtualInsole::clock_ms() const { return s_->clock_ms(); }

@@ -87,6 +87,8 @@ struct Config {
   std::vector<ActivitySegment> schedule;
   double body_mass_kg = 70.0;
   double cadence_spm = 0.0;  // 0: 108 walking, 165 running
+  // Keep the walker's own contact and foot-off times for take_truth.
+  bool gait_truth = false;
 
   // Battery, in per cent per hour of the insole's clock.
   double battery_pct = 80.0;
@@ -107,6 +109,16 @@ struct Config {
   bool factory_access = true;  // false: factory queries and writes are NOT_SUPPORTED
   size_t max_queued_bytes = 256 * 1024;  // undelivered output beyond this is dropped
   Faults faults;
+};
+
+// One of the walker's own gait events, on the insole's clock: what a
+// detector fed from this insole's stream should find. Faults of the link
+// (loss, duplication, delay) never move it; they only change what the host
+// gets to see of the loads around it.
+struct GaitTruth {
+  FootEvent event = FootEvent::InitialContact;
+  double device_ms = 0.0;  // device time, in milliseconds of the insole's clock (not rounded)
+  uint64_t host_us = 0;    // the driver's clock, in microseconds
 };
 
 // What the insole hands the driver, in order. Bytes live until the sink returns.
@@ -177,6 +189,10 @@ class VirtualInsole {
   protocol::DeviceInfo device_info() const;
   protocol::SensorConfig sensor_config() const;
   const Stats& stats() const;
+  // With Config::gait_truth: the walker's events up to now not taken before,
+  // in order. The device time is the clock of the power-on in force when the
+  // event happened. Empty without gait_truth.
+  std::vector<GaitTruth> take_truth();
   size_t queued_bytes() const;
 
   // The version a verified image boots as: the text after the first

@@ -61,7 +61,11 @@ std::string topic_level(std::string_view id) {
 
 std::string capture_name(std::string_view level) {
   constexpr size_t kMaxName = 200;  // room for "+N.mcap" under the 255 bytes of a file name
+  constexpr size_t kKept = kMaxName - 16;  // a long name keeps this much, then '~' and 16 hex digits
+  if (level.empty()) return "%";  // never made by encoding: every other '%' has two hex digits after it
+  static const char hex[] = "0123456789ABCDEF";
   std::string name;
+  size_t cut = 0;  // the length of the name at the last whole byte within kKept
   for (size_t i = 0; i < level.size(); ++i) {
     const auto c = static_cast<unsigned char>(level[i]);
     const bool plain = c > 0x20 && c < 0x7f && c != '/' && c != '\\' && c != '%' && c != '+' && c != '#' &&
@@ -69,13 +73,21 @@ std::string capture_name(std::string_view level) {
     if (plain) {
       name += static_cast<char>(c);
     } else {
-      static const char hex[] = "0123456789ABCDEF";
       name += '%';
       name += hex[c >> 4];
       name += hex[c & 15];
     }
-    if (name.size() > kMaxName) return {};
+    if (name.size() <= kKept) cut = name.size();
+    if (name.size() > kMaxName) break;  // to be cut: the rest only goes into the hash
   }
+  if (name.size() <= kMaxName) return name;
+  // Too long for a folder: the start of the name and a hash of the whole
+  // level (FNV-1a), 201 bytes, so it never equals a name that was not cut.
+  uint64_t hash = 0xcbf29ce484222325u;
+  for (const char c : level) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+  name.resize(cut);
+  name.append(kKept - cut + 1, '~');  // a %XX that did not fit leaves '~' in its place
+  for (int shift = 60; shift >= 0; shift -= 4) name += hex[(hash >> shift) & 15];
   return name;
 }
 

@@ -29,8 +29,10 @@ std::string topic_level(std::string_view id);
 // which comes from the network: bytes outside printable ASCII and '/', '\\',
 // '%', '+', '#', ' ' become %XX (upper-case hex), a leading '.' too, so the
 // name is never hidden, never "." or "..", never leaves the folder, and
-// decodes back to the level. Empty when the level is empty or its name would
-// pass 200 bytes: such a level is not captured.
+// decodes back to the level. An empty level is "%". A name that would pass
+// 200 bytes is cut to its first 184 bytes ('~' for a %XX cut in two), then
+// '~' and 16 hex digits of a hash of the whole level: 201 bytes, under the 255
+// of a file name with "+N.mcap", and never equal to a name that was not cut.
 std::string capture_name(std::string_view level);
 
 // This machine's name as a topic level.

@@ -1,8 +1,12 @@
 // The tool's use of CLI11: help texts in the tool's own layout, -h/--help at
 // any point, the chosen command run after parsing, and CLI11's faults
 // retold as one line each in the tool's words.
+#include <stdio_ext.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -10,6 +14,25 @@
 #include "insole/cli/cli.h"
 
 namespace insole {
+
+namespace {
+
+std::atomic<bool>& output_failure_told() {
+  static std::atomic<bool> told{false};
+  return told;
+}
+
+}  // namespace
+
+int standard_output_failed(int error) {
+  if (!output_failure_told().exchange(true))
+    std::fprintf(stderr, "insole: cannot write standard output%s%s\n", error ? ": " : "", error ? std::strerror(error) : "");
+  __fpurge(stdout);  // what could not be written stays unwritten
+  std::clearerr(stdout);
+  return kExitFailed;
+}
+
+bool standard_output_failure_told() { return output_failure_told().load(); }
 
 namespace {
 

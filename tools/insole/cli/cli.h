@@ -19,6 +19,14 @@ inline constexpr int kExitFailed = 1;  // input unreadable, output unwritable, u
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitInterrupted = 130;
 
+// Standard output could not be written (error: its errno, 0 when unknown):
+// says so in the tool's one line, "cannot write standard output: REASON",
+// and drops what is still buffered for it, so that the check at exit does
+// not tell it a second time. Returns kExitFailed. Any thread.
+int standard_output_failed(int error);
+// Whether standard_output_failed() has told it already.
+bool standard_output_failure_told();
+
 // What `insole ... --help` says besides the list of options, which comes
 // from the options themselves.
 struct Help {

@@ -189,16 +189,12 @@ int run_subscribe(const Options& o) {
   }
   std::fprintf(stderr, "subscribed to insoles/%s/+/# at %s\n", s.host_level.c_str(), broker_text.c_str());
   const auto start = std::chrono::steady_clock::now();
-  while (!term::interrupted() && !subscriber.failed()) {
+  while (!term::interrupted()) {
     if (o.seconds > 0 && std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(o.seconds)) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     subscriber.tick();
   }
   auto outcome = subscriber.finish();
-  if (!outcome.error.empty()) {
-    std::fprintf(stderr, "insole: %s\n", outcome.error.c_str());
-    return kExitFailed;
-  }
   std::string line = "received " + std::to_string(outcome.written) + " messages of " +
                      std::to_string(outcome.insoles) + (outcome.insoles == 1 ? " insole" : " insoles") + " into " +
                      o.out + " (" + std::to_string(outcome.duplicates) + " duplicates left out)";
@@ -210,7 +206,24 @@ int run_subscribe(const Options& o) {
   if (outcome.not_frames)
     line += "; " + std::to_string(outcome.not_frames) +
             " JSON messages not written (a capture needs frames: run the bridge with --raw)";
+  if (outcome.malformed)
+    line += "; " + std::to_string(outcome.malformed) +
+            " malformed messages not written (a message number, time or run id that is not one)";
+  if (outcome.parts)
+    line += "; " + std::to_string(outcome.parts) + " captures continued in a new part (+N) after being closed " +
+            "to free a file descriptor";
+  // What was received is said even when some of it could not be written.
   std::printf("%s\n", line.c_str());
+  std::string error = outcome.error;
+  if (error.empty() && outcome.past_bound)
+    error = std::to_string(outcome.dropped) + " messages dropped: more than " +
+            std::to_string(CaptureIntake::kMaxInsoles) + " insoles in one run";
+  else if (error.empty() && outcome.dropped)
+    error = std::to_string(outcome.dropped) + " messages dropped: their capture could not be written";
+  if (!error.empty()) {
+    std::fprintf(stderr, "insole: %s\n", error.c_str());
+    return kExitFailed;
+  }
   return kExitOk;
 }
 
@@ -238,14 +251,22 @@ void add_bridge(CLI::App& tool) {
                 "\n"
                 "With --subscribe it writes one capture per insole, DIR/<host>/<device>.mcap,\n"
                 "leaving out messages delivered twice. Captures hold frames: the bridges\n"
-                "must publish with --raw.\n"
+                "must publish with --raw. Topic levels become safe names (%XX for other\n"
+                "bytes, a long one cut with a hash), never over an existing file: an earlier\n"
+                "capture stays and the new one is <device>+2.mcap. At most 4096 insoles per\n"
+                "run (further ones' messages are dropped and counted) and at most the file\n"
+                "descriptor limit less 32 captures open (992 at most): past that the one\n"
+                "idle longest is closed and goes on in a new +N part when its insole sends.\n"
+                "A copy is known by the bridge's run id and message number; a number that\n"
+                "is not one makes the message malformed (counted, not written).\n"
                 "\n"
                 "The password comes from --password-file or INSOLE_MQTT_PASSWORD and is\n"
                 "never printed.",
        .notes = "Exit status: 0 when everything published was acknowledged (or, with\n"
-                "--subscribe, the captures were written), 1 when the broker cannot be\n"
-                "reached or refuses the login, or messages stayed unacknowledged, 2 for\n"
-                "bad arguments."});
+                "--subscribe, every message that was not a copy or malformed was written),\n"
+                "1 when the broker cannot be reached or refuses the login, or messages\n"
+                "stayed unacknowledged (or, with --subscribe, were dropped), 2 for bad\n"
+                "arguments."});
   auto o = std::make_shared<Options>();
   add_text(bridge, "--broker", o->broker, "URL", "mqtt://HOST:PORT (mqtts:// for TLS)")->required();
   add_source_options(bridge, o->source);

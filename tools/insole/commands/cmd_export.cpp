@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "insole/export/capture_export.h"
+#include "insole/export/export_rows.h"
 #include "insole/cli/cli.h"
 #include "insole/commands/commands.h"
 #include "insole/console/terminal.h"
@@ -77,8 +78,12 @@ int run(const Options& options) {
   if (options.paths.size() == 1) {
     check_capture(options.paths[0]);  // refused before a header line is written
     if (options.binary && term::stdout_is_tty()) throw UsageError("refusing to write binary records to a terminal");
-    const ExportTotals totals = export_capture(options.paths[0], format, stdout, layout);
-    std::fprintf(stderr, "insole: %s\n", totals_text(totals).c_str());
+    try {
+      const ExportTotals totals = export_capture(options.paths[0], format, stdout, layout);
+      std::fprintf(stderr, "insole: %s\n", totals_text(totals).c_str());
+    } catch (const OutputRefused& refused) {
+      return standard_output_failed(refused.error);
+    }
     return kExitOk;
   }
   // Every name is checked before anything is written: no export overwrites

@@ -84,6 +84,7 @@ int to_feed(Source& source, const Options& options) {
     }
   }, 0);
   if (!recorder.close() || failed) {
+    if (out == stdout) return standard_output_failed(errno);
     std::fprintf(stderr, "insole: cannot write the feed to %s: %s\n",
                  options.to_feed == "-" ? "standard output" : options.to_feed.c_str(), std::strerror(errno));
     return kExitFailed;
@@ -97,6 +98,7 @@ int to_json(Source& source, const Options& options) {
   // One receive path per insole, as a host keeps one parser per device;
   // each line names its insole first.
   std::map<std::string, std::unique_ptr<Decoder>> decoders;
+  int output_error = 0;
   source.run([&](const SourceEvent& event) {
     if (event.kind != SourceEvent::Kind::notification) return;
     auto& decoder = decoders[event.device_id];
@@ -105,13 +107,13 @@ int to_json(Source& source, const Options& options) {
                                           device_tag(event.device_id));
     decoder->push(event.bytes);
     // Lines leave as their notification is replayed, so the pace shows.
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 && output_error == 0) output_error = errno;
     if (std::ferror(stdout)) source.stop();
   }, 0);
   for (const auto& [device, decoder] : decoders)
     std::fprintf(stderr, "%s\n",
                  stats_json(decoder->stream(), device_tag(device)).c_str());
-  return kExitOk;
+  return std::ferror(stdout) ? standard_output_failed(output_error) : kExitOk;
 }
 
 int run(Options options) {
@@ -135,11 +137,12 @@ int run(Options options) {
 void add_replay(CLI::App& tool) {
   CLI::App* command = add_command(
       tool, "replay", "a capture through the receive path at its recorded pace",
-      {.usage = "insole replay FILE [--speed X | --fast] [--seek S] [--to-feed -|HOST:PORT]",
+      {.usage = "insole replay FILE [--speed X | --fast] [--seek S] [--max-gap S] [--to-feed -|HOST:PORT]",
        .about = "Hands the notifications of FILE (an MCAP capture, or a raw one) to the\n"
                 "SDK's receive path, one parser per insole, at the pace they were received\n"
                 "(by their log times; --speed X runs X times as fast, --fast as fast as it\n"
-                "reads, --seek S starts S seconds in). Every message comes out as one JSON\n"
+                "reads, --seek S starts S seconds in; a gap in the log times is waited out\n"
+                "for at most 5 seconds, --max-gap S, with a warning). Every message comes out as one JSON\n"
                 "line in the rendering of `insole decode`, with the insole's id first\n"
                 "(\"device\"); the statistics of each insole follow on standard error.\n"
                 "\n"
@@ -154,6 +157,7 @@ void add_replay(CLI::App& tool) {
   add_value(command, "--speed", o->source.speed, parse_speed, "X", "replay X times as fast (default 1)");
   command->add_flag("--fast", o->source.fast, "replay as fast as the capture reads");
   add_value(command, "--seek", o->source.seek_seconds, parse_seek, "S", "start S seconds into the capture");
+  add_max_gap_option(command, o->source);
   add_text(command, "--to-feed", o->to_feed, "-|HOST:PORT", "re-emit as a live feed instead of JSON lines");
   command->add_flag("--strict-crc", o->strict_crc, "drop frames whose CRC does not match");
   command->add_flag("--no-legacy-pressure", o->no_legacy_pressure, "do not fill an empty pressure list from rawPressure");

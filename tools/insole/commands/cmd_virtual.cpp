@@ -49,6 +49,7 @@ struct Options {
   uint64_t disconnect_after = 0;
   bool strict_dest = false;
   double seconds = 0;  // 0: until the host closes the link (or Ctrl-C)
+  std::string truth;   // file for the walker's own gait events, one JSON line each
 };
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -86,6 +87,7 @@ tvis::sim::Config config_of(const Options& o, uint64_t index) {
   c.faults.duplication = o.duplication;
   c.faults.delay = o.delay;
   c.faults.disconnect_after_frames = o.disconnect_after;
+  c.gait_truth = !o.truth.empty();
   return c;
 }
 
@@ -98,6 +100,8 @@ struct Link {
   uint64_t bytes_in = 0;    // what the host wrote
   bool hex_only = true;     // ... all of it hex digits and white space
   bool told_no_frame = false;
+  uint64_t number = 1;      // which link of this process: 1 for the first
+  int write_error = 0;      // errno of a failed write other than the host leaving
 };
 
 // A host whose bytes hold no frame gets no answer and would wonder why:
@@ -123,10 +127,42 @@ bool flush_pending(Link& link, bool blocking) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && !blocking) return true;
-    return false;  // the host went away
+    // A connection that goes away is its host leaving; on standard output
+    // any failure (a full disk, a reader gone) fails the run, as it does for
+    // every other command.
+    if (n < 0 && link.out_fd == STDOUT_FILENO) link.write_error = errno;
+    return false;
   }
   return true;
 }
+
+// The walker's contact and foot-off times, as they happen: what a gait
+// detector fed from the link should find. Written to --truth as JSON lines.
+class TruthFile {
+ public:
+  explicit TruthFile(std::FILE* f) : f_(f) {}
+  ~TruthFile() {
+    if (f_) std::fclose(f_);
+  }
+  TruthFile(const TruthFile&) = delete;
+  TruthFile& operator=(const TruthFile&) = delete;
+
+  void write(Link& link) {
+    if (!f_) return;
+    const std::vector<tvis::sim::GaitTruth> events = link.insole.take_truth();
+    if (events.empty()) return;
+    const char* foot = link.insole.device_info().device_id == 3 ? "right" : "left";
+    for (const tvis::sim::GaitTruth& e : events)
+      std::fprintf(f_, "{\"insole\":%llu,\"foot\":\"%s\",\"event\":\"%s\",\"device_time_ms\":%.3f,\"host_time_us\":%llu}\n",
+                   static_cast<unsigned long long>(link.number), foot, e.event == tvis::sim::FootEvent::InitialContact ? "initial_contact" : "foot_off",
+                   e.device_ms, static_cast<unsigned long long>(e.host_us));
+    // A reader following the file sees each event as soon as it is due.
+    std::fflush(f_);
+  }
+
+ private:
+  std::FILE* f_;
+};
 
 // Gives a link's insole the time and collects what it sends.
 void pump(Link& link, uint64_t now) {
@@ -147,6 +183,12 @@ int run(const Options& o) {
     throw UsageError("invalid value '" + std::to_string(o.number) + "' for --number (expected 1 to 65535)");
   if (o.mtu < 1 || o.mtu > 512) throw UsageError("invalid value '" + std::to_string(o.mtu) + "' for --mtu (expected 1 to 512)");
   parse_gait(o.gait);
+  std::FILE* truth_file = nullptr;
+  if (!o.truth.empty() && !(truth_file = std::fopen(o.truth.c_str(), "w"))) {
+    std::fprintf(stderr, "insole: cannot write %s: %s\n", o.truth.c_str(), std::strerror(errno));
+    return kExitFailed;
+  }
+  TruthFile truth(truth_file);
   std::signal(SIGINT, [](int) { g_stop = 1; });
   std::signal(SIGTERM, [](int) { g_stop = 1; });
   std::signal(SIGPIPE, SIG_IGN);
@@ -157,6 +199,7 @@ int run(const Options& o) {
   const uint64_t start = now_us();
   const uint64_t end = o.seconds > 0 ? start + static_cast<uint64_t>(o.seconds * 1e6) : UINT64_MAX;
   std::vector<std::unique_ptr<Link>> links;
+  int stdout_error = 0;  // errno of a failed write to standard output
   int listener = -1;
   if (o.stdio) {
     ::fcntl(STDOUT_FILENO, F_SETFL, ::fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
@@ -209,6 +252,7 @@ int run(const Options& o) {
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         links.push_back(std::make_unique<Link>(Link{fd, fd, tvis::sim::VirtualInsole(config_of(o, accepted++), now_us()), {}}));
+        links.back()->number = accepted;
       }
     }
     now = now_us();
@@ -237,12 +281,14 @@ int run(const Options& o) {
         }
       }
       pump(*link, now);
+      truth.write(*link);
       // A host that stops reading is dropped once a second of stream waits
       // for it; the insole's own queue bounds what piles up before that.
       if (!flush_pending(*link, false) || link->pending.size() > (1 << 20)) link->closed = true;
     }
     for (auto it = links.begin(); it != links.end();) {
       if ((*it)->closed) {
+        if ((*it)->out_fd == STDOUT_FILENO && (*it)->write_error != 0) stdout_error = (*it)->write_error;
         if ((*it)->out_fd != STDOUT_FILENO) ::close((*it)->out_fd);
         it = links.erase(it);
         if (o.stdio) g_stop = 1;
@@ -251,12 +297,19 @@ int run(const Options& o) {
       }
     }
   }
-  for (size_t k = 0; k < links.size(); ++k) tell_if_no_frame(*links[k], k, true);
+  for (size_t k = 0; k < links.size(); ++k) {
+    tell_if_no_frame(*links[k], k, true);
+    truth.write(*links[k]);
+  }
   for (auto& link : links) {
     ::fcntl(link->out_fd, F_SETFL, ::fcntl(link->out_fd, F_GETFL) & ~O_NONBLOCK);
     flush_pending(*link, true);
+    if (link->out_fd == STDOUT_FILENO && link->write_error != 0) stdout_error = link->write_error;
   }
   if (listener >= 0) ::close(listener);
+  // Standard output that cannot be written is the run failing, not ending:
+  // what the insole sent is lost. A connection's failure ends that link only.
+  if (stdout_error != 0) return standard_output_failed(stdout_error);
   return kExitOk;
 }
 
@@ -283,7 +336,8 @@ void add_virtual(CLI::App& tool) {
                 "\n"
                 "Log lines go to standard error (INSOLE_LOG sets their level).",
        .notes = "Exit status: 0 when the run ends (input closed, --seconds over, Ctrl-C),\n"
-                "1 when the address cannot be served, 2 for bad arguments."});
+                "1 when the address cannot be served or standard output cannot be written\n"
+                "(a full disk, a reader gone), 2 for bad arguments."});
   auto o = std::make_shared<Options>();
   command->add_flag("--stdio", o->stdio, "the link is standard input and output");
   add_text(command, "--listen", o->listen, "ADDRESS:PORT", "serve one insole per TCP connection");
@@ -310,6 +364,11 @@ void add_virtual(CLI::App& tool) {
   add_value(command, "--disconnect-after", o->disconnect_after, parse_u64, "N", "drop the link once after N frames");
   command->add_flag("--strict-dest", o->strict_dest, "refuse frames addressed to the other foot");
   add_value(command, "--seconds", o->seconds, parse_seconds, "N", "end after N seconds (default: run on)");
+  add_text(command, "--truth", o->truth, "FILE",
+           "write the walker's own gait events to FILE, one JSON line each:\n"
+           "insole (1 for the first link), foot, event (initial_contact\nor foot_off), "
+           "device_time_ms (the insole's clock, in\nmilliseconds) and host_time_us (this process's "
+           "monotonic\nclock, in microseconds). Link faults never move them");
   on_run(command, [o] { return run(*o); });
 }
 

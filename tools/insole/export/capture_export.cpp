@@ -1,5 +1,6 @@
 #include "insole/export/capture_export.h"
 
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -102,7 +103,7 @@ void ExportOutput::flush() {
   if (used_ == 0) return;
   const size_t size = used_;
   used_ = 0;
-  if (std::fwrite(buffer_.data(), 1, size, out_) != size) throw std::runtime_error("cannot write the export");
+  if (std::fwrite(buffer_.data(), 1, size, out_) != size) throw OutputRefused(errno);
 }
 
 namespace {

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,12 @@ struct Sample {
 };
 
 // Output collected in one buffer and written with a few large writes.
+// The output refused a write; error is its errno.
+struct OutputRefused : std::runtime_error {
+  explicit OutputRefused(int e) : std::runtime_error(std::string("cannot write the export: ") + std::strerror(e)), error(e) {}
+  int error;
+};
+
 class ExportOutput {
  public:
   explicit ExportOutput(std::FILE* out) : out_(out), buffer_(kBlock) {}
@@ -47,7 +55,7 @@ class ExportOutput {
   void flush_if_due() {
     if (used_ >= kDue) flush();
   }
-  // Writes what is buffered; throws std::runtime_error when the output refuses it.
+  // Writes what is buffered; throws OutputRefused when the output refuses it.
   void flush();
 
  private:

@@ -70,10 +70,15 @@ std::unique_ptr<Source> open_virtual_source(const std::vector<std::string>& feet
 
 // A capture (MCAP or raw) at speed times its recorded pace, or as fast as it
 // reads, from seek_seconds after its first message.
-std::unique_ptr<Source> open_replay_source(const std::string& path, double speed, bool fast, double seek_seconds);
+// Each wait on a gap between log times is cut to max_gap_seconds (of replay
+// time), with one warning naming the gap.
+std::unique_ptr<Source> open_replay_source(const std::string& path, double speed, bool fast, double seek_seconds,
+                                           double max_gap_seconds = 5.0);
 
 // A live feed on standard input ("-") or from hosts connecting to HOST:PORT
 // (listened on at once; the port, chosen when 0, is told on standard error).
-std::unique_ptr<Source> open_feed_source(const std::string& where);
+// A host that sends no byte for idle_seconds is let go with one warning, so
+// that the next one can connect; standard input is never timed out.
+std::unique_ptr<Source> open_feed_source(const std::string& where, double idle_seconds = 10.0);
 
 }  // namespace insole

@@ -24,11 +24,17 @@ struct SourceOptions {
   double speed = 1.0;                      // --speed X: replay pace
   bool fast = false;                       // --fast: replay as fast as it can be read
   double seek_seconds = 0;                 // --seek S: replay from S seconds into the capture
+  double max_gap_seconds = 0;              // --max-gap S: the longest wait on one gap in log times (0: not given, 5)
   std::string feed;                        // --feed - | HOST:PORT: a live feed on stdin, or listened for
+  double feed_idle_seconds = 0;            // --feed-idle S: let a silent host go after S seconds (0: not given, 10)
 };
 
-// Adds --mock, --virtual, --gait, --replay, --speed, --fast, --seek and --feed to command.
+// Adds --mock, --virtual, --gait, --replay, --speed, --fast, --seek, --max-gap, --feed and --feed-idle to
+// command.
 void add_source_options(CLI::App* command, SourceOptions& options);
+
+// --max-gap alone, for commands that take --replay's pacing options one by one.
+void add_max_gap_option(CLI::App* command, SourceOptions& options);
 
 // The source the options chose. Throws UsageError for options that do not
 // go together (two kinds, --speed without --replay, ...).
@@ -49,5 +55,7 @@ bool source_chosen(const SourceOptions& options);
 // The values of --speed (a factor from 0.01 to 1000) and --seek (seconds, 0 or more).
 double parse_speed(std::string_view text, std::string_view option);
 double parse_seek(std::string_view text, std::string_view option);
+// The value of --feed-idle and --max-gap: seconds, more than 0 and at most 86,400.
+double parse_positive_seconds(std::string_view text, std::string_view option);
 
 }  // namespace insole

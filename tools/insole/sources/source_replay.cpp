@@ -1,6 +1,8 @@
 // A capture replayed as a source, at the pace it was recorded (by log time),
 // faster or slower (--speed), as fast as it reads (--fast), from some seconds
-// in (--seek).
+// in (--seek). A gap in the log times (a capture paused for an hour, a clock
+// that jumped) is waited out only up to a cap (--max-gap), with one warning
+// per gap, so that a replay never sits silent for as long as the gap.
 //
 // Replayed events carry the capture's own log time as host_time_ns, not the
 // time of the replay: a recording of a replay is then the same session, with
@@ -27,8 +29,9 @@ struct Stopped {};  // thrown through the capture reader to end it early
 
 class ReplaySource final : public Source {
  public:
-  ReplaySource(std::string path, double speed, bool fast, double seek_seconds)
-      : path_(std::move(path)), speed_(speed), fast_(fast), seek_ns_(static_cast<int64_t>(seek_seconds * 1e9)) {}
+  ReplaySource(std::string path, double speed, bool fast, double seek_seconds, double max_gap_seconds)
+      : path_(std::move(path)), speed_(speed), fast_(fast), seek_ns_(static_cast<int64_t>(seek_seconds * 1e9)),
+        max_gap_ns_(max_gap_seconds * 1e9) {}
 
   std::string describe() const override {
     char pace[32];
@@ -41,7 +44,8 @@ class ReplaySource final : public Source {
     const auto end = seconds > 0 ? start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds))
                                  : Clock::time_point::max();
     bool timed = false;
-    int64_t first_ns = 0, base_ns = 0;
+    int64_t first_ns = 0, base_ns = 0, last_ns = 0;
+    double cut_ns = 0;  // replay time left out of gaps that were capped
     Clock::time_point base_at{};
     try {
       read_capture(path_, [&](const Notification& n) {
@@ -58,11 +62,21 @@ class ReplaySource final : public Source {
         if (at < first_ns + seek_ns_) return;
         if (base_at == Clock::time_point{}) {
           base_at = Clock::now();
-          base_ns = at;
+          base_ns = last_ns = at;
         }
+        if (!fast_ && at > last_ns) {
+          const double wait_ns = static_cast<double>(at - last_ns) / speed_;
+          if (wait_ns > max_gap_ns_) {
+            std::fprintf(stderr,
+                         "insole: warning: replay: a gap of %.3f s in the capture's log times, waited %g s instead\n",
+                         static_cast<double>(at - last_ns) / 1e9, max_gap_ns_ / 1e9);
+            cut_ns += wait_ns - max_gap_ns_;
+          }
+        }
+        if (at > last_ns) last_ns = at;
         if (!fast_ && at > base_ns) {
-          const auto due = base_at + std::chrono::duration_cast<Clock::duration>(
-                                         std::chrono::duration<double, std::nano>(static_cast<double>(at - base_ns) / speed_));
+          const auto due = base_at + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::nano>(
+                                         static_cast<double>(at - base_ns) / speed_ - cut_ns));
           if (!wait_until(std::min(due, end))) throw Stopped{};
           if (due > end) throw Stopped{};
         }
@@ -101,6 +115,7 @@ class ReplaySource final : public Source {
   double speed_;
   bool fast_;
   int64_t seek_ns_;
+  double max_gap_ns_;  // the longest wait for one gap, in replay time
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stopped_ = false;
@@ -108,9 +123,10 @@ class ReplaySource final : public Source {
 
 }  // namespace
 
-std::unique_ptr<Source> open_replay_source(const std::string& path, double speed, bool fast, double seek_seconds) {
+std::unique_ptr<Source> open_replay_source(const std::string& path, double speed, bool fast, double seek_seconds,
+                                           double max_gap_seconds) {
   check_capture(path);  // a file that is no capture is refused before a page or a broker waits for it
-  return std::make_unique<ReplaySource>(path, speed, fast, seek_seconds);
+  return std::make_unique<ReplaySource>(path, speed, fast, seek_seconds, max_gap_seconds);
 }
 
 }  // namespace insole

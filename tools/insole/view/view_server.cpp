@@ -238,6 +238,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     if (ec) return close();
 
     http::request<http::string_body> req = parser_->release();
+    // Two Host or Origin fields leave open which one the checks below judge
+    // and which one a proxy in front acted on: refused, not guessed.
+    if (req.count(http::field::host) > 1 || req.count(http::field::origin) > 1)
+      return send(plain(http::status::bad_request, "bad request", req.version()), true);
     const std::string_view host(req[http::field::host].data(), req[http::field::host].size());
     if (!server_->host_allowed(host)) return send(plain(http::status::forbidden, "unknown host", req.version()), true);
     std::string_view target(req.target().data(), req.target().size());

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "gait/foot_tracker.h"
 #include "pressure/calibration.h"
 #include "protocol/json.h"
 #include "protocol/parser.h"
@@ -19,6 +20,8 @@ namespace insole {
 namespace {
 
 constexpr size_t kEventsKept = 40;
+constexpr size_t kGaitEventsKept = 32;  // the last 10 s of a brisk walk, both kinds
+constexpr size_t kCadenceStrides = 4;
 constexpr int64_t kRateWindowNs = 1'000'000'000;
 
 const char* event_name(int32_t type) {
@@ -86,9 +89,31 @@ struct ViewState::Insole {
   // (time, frames) samples for the frame rate over the last second.
   std::deque<std::pair<int64_t, uint64_t>> rate_samples;
 
+  // Gait, from this foot's total load: the recent contacts and foot offs on
+  // the host clock, the last stride closed and the strides behind the cadence.
+  std::deque<std::pair<int64_t, tvis::gait::EventType>> gait_events;
+  std::optional<tvis::gait::StrideTimes> last_stride;
+  std::deque<double> recent_strides_s;
+
   void event(int64_t ns, std::string text) {
     events.emplace_back(ns, std::move(text));
     if (events.size() > kEventsKept) events.pop_front();
+  }
+
+  // What the cells carry, in newtons or device units: the load shown and tracked.
+  double total_load() const {
+    double total = 0;
+    for (size_t i = 0; i < cal_count; ++i) total += std::max(cal[i], 0.0);
+    return total;
+  }
+
+  // Steps per minute over the last few strides of this foot: each of its
+  // strides is two steps of the pair.
+  std::optional<double> cadence_steps_per_min() const {
+    if (recent_strides_s.empty()) return std::nullopt;
+    double sum = 0;
+    for (double s : recent_strides_s) sum += s;
+    return 120.0 * static_cast<double>(recent_strides_s.size()) / sum;
   }
 };
 
@@ -117,9 +142,31 @@ struct ViewState::Decoder final : tvis::protocol::StreamHandler {
   bool on_message(tvis::protocol::MessageStream&, const tvis::protocol::StreamFrame& frame,
                   tvis::protocol::InsoleResp& msg, const tvis::protocol::SequenceStep* step) override {
     std::lock_guard lock(view->mutex_);
-    view->show(frame_seen(frame), *event, msg, step);
+    Insole& in = frame_seen(frame);
+    view->show(in, *event, msg, step);
+    if (msg.sensor_data && msg.sensor_data->pressure_data) track_gait(in, *msg.sensor_data, step);
     return true;
   }
+
+  // The frame's load through this foot's tracker. An event is placed on the
+  // host clock by its distance in device time from the frame that decided it.
+  void track_gait(Insole& in, const tvis::protocol::SensorData& sd, const tvis::protocol::SequenceStep* step) {
+    if (step && step->estimated_lost()) gait.mark_gap();
+    const double device_s = static_cast<double>(sd.timestamp_ms) / 1000.0;
+    const tvis::gait::FootTracker::Step out = gait.push(device_s, in.total_load());
+    if (out.event) {
+      const int64_t ns = event->host_time_ns - static_cast<int64_t>((device_s - out.event->time_s) * 1e9);
+      in.gait_events.emplace_back(ns, out.event->type);
+      if (in.gait_events.size() > kGaitEventsKept) in.gait_events.pop_front();
+    }
+    if (out.stride) {
+      in.last_stride = *out.stride;
+      in.recent_strides_s.push_back(out.stride->stride_s);
+      if (in.recent_strides_s.size() > kCadenceStrides) in.recent_strides_s.pop_front();
+    }
+  }
+
+  tvis::gait::FootTracker gait;  // this foot's own, on the source's thread
 
   // With the lock held.
   Insole& frame_seen(const tvis::protocol::StreamFrame& frame) {
@@ -369,14 +416,30 @@ std::string ViewState::snapshot_json(int64_t now_ns) {
     out += ",\"raw\":[";
     for (size_t i = 0; i < in.raw_count; ++i) out += (i ? "," : "") + std::to_string(in.raw[i]);
     out += "],\"cells\":[";
-    double total = 0;
     for (size_t i = 0; i < in.cal_count; ++i) {
       if (i) out += ',';
       append_number(out, in.cal[i]);
-      total += std::max(in.cal[i], 0.0);
     }
     out += "],\"total\":";
-    append_number(out, total);
+    append_number(out, in.total_load());
+    // Gait: times in seconds of the insole's clock, cadence in steps per
+    // minute, events on the host clock like the other events.
+    out += ",\"gait\":{\"cadence_steps_per_min\":";
+    if (const auto cadence = in.cadence_steps_per_min()) append_number(out, *cadence); else out += "null";
+    out += ",\"stride\":";
+    if (in.last_stride) {
+      const auto& st = *in.last_stride;
+      out += strf("{\"stride_s\":%.3f,\"stance_s\":%.3f,\"swing_s\":%.3f,\"stance_pct\":%.1f,\"flags\":%u}",
+                  st.stride_s, st.stance_s, st.swing_s, st.stride_s > 0 ? 100 * st.stance_s / st.stride_s : 0.0,
+                  st.flags);
+    } else {
+      out += "null";
+    }
+    out += ",\"events\":[";
+    for (size_t i = 0; i < in.gait_events.size(); ++i)
+      out += strf("%s[%lld,\"%s\"]", i ? "," : "", static_cast<long long>(in.gait_events[i].first),
+                  in.gait_events[i].second == tvis::gait::EventType::kContact ? "contact" : "foot_off");
+    out += "]}";
     out += ",\"cop\":";
     const auto cop = centre_of_pressure(layout_, std::span<const double>(in.cal.data(), in.cal_count),
                                         in.foot == "right");

@@ -101,8 +101,8 @@ function newCard(insole) {
   $(".foot-name", node).textContent =
     insole.foot === "right" ? "Right foot" : insole.foot === "left" ? "Left foot" : "Insole";
   $(".insole-id", node).textContent = insole.id;
-  const card = { node, map: buildMap($(".map", node), insole.foot === "right"), imu: [], shearScale: 1,
-                 canvas: $(".imu", node) };
+  const card = { node, map: buildMap($(".map", node), insole.foot === "right"), imu: [], loads: [], shearScale: 1,
+                 canvas: $(".imu", node), loadCanvas: $(".load-trace", node) };
   for (const rect of card.map.cells) {
     rect.addEventListener("mousemove", ev => showTip(ev, card, Number(rect.dataset.index)));
     rect.addEventListener("mouseleave", hideTip);
@@ -226,6 +226,51 @@ function drawImu(card, s, nowMs) {
   }
 }
 
+// The total load over the IMU's span, with the gait events the tool decided:
+// initial contacts and foot offs as lines at their time on the same clock.
+function drawGait(card, s, nowMs) {
+  if (s.host_time_ns) {
+    const t = s.host_time_ns / 1e6;
+    const last = card.loads[card.loads.length - 1];
+    if (!last || last[0] !== t) card.loads.push([t, s.total]);
+  }
+  while (card.loads.length && card.loads[0][0] < nowMs - IMU_SPAN_MS) card.loads.shift();
+  const c = card.loadCanvas, g = c.getContext("2d");
+  if (c.clientWidth && c.width !== c.clientWidth) c.width = c.clientWidth;
+  const W = c.width, H = c.height;
+  g.clearRect(0, 0, W, H);
+  let lim = s.unit ? 1 : 100;
+  for (const [, v] of card.loads) lim = Math.max(lim, v);
+  lim *= 1.1;
+  const x = t => W - (nowMs - t) / IMU_SPAN_MS * W;
+  const gait = s.gait || { events: [] };
+  for (const [ns, kind] of gait.events) {
+    const ex = x(ns / 1e6);
+    if (ex < 0) continue;
+    g.strokeStyle = kind === "contact" ? "#5fd38a" : "#ff6b6b";
+    g.beginPath(); g.moveTo(ex, 0); g.lineTo(ex, H); g.stroke();
+  }
+  g.strokeStyle = "#6aa8ff";
+  g.lineWidth = 1.3;
+  g.beginPath();
+  card.loads.forEach(([t, v], j) => {
+    const y = H - 4 - v / lim * (H - 8);
+    if (j) g.lineTo(x(t), y); else g.moveTo(x(t), y);
+  });
+  g.stroke();
+  g.lineWidth = 1;
+  g.fillStyle = "#8a97a8";
+  g.font = "11px system-ui";
+  g.fillText(`${fmt(lim, s.unit ? 1 : 0)} ${s.unit || "device units"}`, 4, 12);
+  const st = gait.stride;
+  setText(card, ".cadence", gait.cadence_steps_per_min ? `${fmt(gait.cadence_steps_per_min, 0)} steps/min` : "–");
+  setText(card, ".stride", st ? `${fmt(st.stride_s, 2)} s · stance ${fmt(st.stance_s, 2)} s (${fmt(st.stance_pct, 0)} %)` +
+                                ` · swing ${fmt(st.swing_s, 2)} s` : "–");
+  card.node.dataset.cadence = gait.cadence_steps_per_min ?? "";
+  card.node.dataset.strideS = st ? st.stride_s : "";
+  card.node.dataset.gaitEvents = gait.events.length;
+}
+
 function drawEvents(card, s, nowMs) {
   const strip = $(".timeline", card.node), list = $(".events", card.node);
   const recent = s.events.filter(([ns]) => ns / 1e6 >= nowMs - EVENT_SPAN_MS);
@@ -290,6 +335,7 @@ function drawInsole(s, nowMs) {
   $(".cop-text", n).textContent = s.cop ? `${fmt(s.cop[0], 1)}, ${fmt(s.cop[1], 1)} mm` : "–";
   drawMap(card, s);
   const sampleNowMs = sampleClock(card, s, nowMs);
+  drawGait(card, s, sampleNowMs);
   drawImu(card, s, sampleNowMs);
   n.dataset.imuPoints = card.imu.length;
   drawEvents(card, s, sampleNowMs);
