@@ -6,7 +6,8 @@ include(CMakePackageConfigHelpers)
 install(TARGETS trova_insole_sdk EXPORT trova_insole_sdkTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/trova_insole_sdk.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/trova_insole_sdk.h ${PROJECT_SOURCE_DIR}/include/trova_insole_gait.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 set(TVIS_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/trova_insole_sdk)
 install(EXPORT trova_insole_sdkTargets NAMESPACE trova_insole_sdk:: DESTINATION ${TVIS_CMAKE_DIR})
