@@ -24,28 +24,26 @@ extern "C" {
 #define TVIS_GAIT_ERR_TIME (-12)       /* time repeats or goes backwards */
 #define TVIS_GAIT_ERR_RATE (-13)       /* no times and a rate that is not above zero and finite */
 
-/* Flags of a stride (TvisGaitStride.flags). A stride with any flag is left
-** out of summaries; it is still returned. */
-#define TVIS_GAIT_FIRST_OF_BOUT 1u /* the first stride after a start or a pause */
-#define TVIS_GAIT_LAST_OF_BOUT 2u  /* the last before a pause or the end */
-#define TVIS_GAIT_ACROSS_GAP 4u    /* frames were lost during it (not set here: no gaps are given) */
-#define TVIS_GAIT_OUTLIER 8u       /* stride time or stance share outside its bout's median +- 3 scaled MAD */
-
 /* One stride: from an initial contact of one foot to its next. Times in
-** seconds on the caller's time base; shares in % of the stride. step_s and
+** seconds on the caller's time base; shares in % of the stride. Its flags are
+** the TVIS_STRIDE_* bits of the live stride (trova_insole_sdk.h); here the
+** last of a bout and outliers (stride time or stance share outside its bout's
+** median +- 3 scaled MAD) are marked too, and a stride with any flag is left
+** out of summaries, though still returned. No gaps are given here, so
+** TVIS_STRIDE_ACROSS_GAP is never set. step_s and
 ** double_support_pct are -1 where the other foot's events do not cover the
 ** stride. peak_load (the input's unit) and load_integral (unit x s) are over
 ** the stance. */
-typedef struct TvisGaitStride {
+typedef struct TvisAnalyzedStride {
   int32_t foot; /* 0 left, 1 right */
   uint32_t bout;
-  uint32_t flags; /* TVIS_GAIT_* bits */
+  uint32_t flags; /* TVIS_STRIDE_* bits */
   double contact_s, foot_off_s, next_contact_s;
   double stride_s, stance_s, swing_s;
   double stance_pct, swing_pct;
   double step_s, double_support_pct;
   double peak_load, load_integral;
-} TvisGaitStride;
+} TvisAnalyzedStride;
 
 /*
 ** tvis_gait_analyze: the strides of both feet in a recording.
@@ -68,7 +66,7 @@ typedef struct TvisGaitStride {
 ** state between calls.
 */
 TVIS_API int32_t tvis_gait_analyze(const double* time_s, double rate_hz, size_t samples, const double* left_load,
-                                   const double* right_load, TvisGaitStride* strides, size_t capacity,
+                                   const double* right_load, TvisAnalyzedStride* strides, size_t capacity,
                                    size_t* stride_count);
 
 #ifdef __cplusplus

@@ -221,7 +221,9 @@ class Dfu : public ::testing::Test {
   }
 
   // Each update ends with exactly one terminal report and then leaves the
-  // registry. No msg_id is given twice, and the process's first is 100.
+  // registry. No msg_id is given twice, and none is below the process's
+  // first, 100 (an update aborted as it writes may have drawn an id it then
+  // never sends, so the first one written may be later).
   void TearDown() override {
     for (const auto& [device, count] : started_) {
       SCOPED_TRACE(device);
@@ -233,7 +235,7 @@ class Dfu : public ::testing::Test {
     host.couriers.clear();  // joins them
     std::set<uint32_t> ids;
     for (const Seen& s : host.seen) EXPECT_TRUE(!s.req || ids.insert(s.req->msg_id).second) << s.req->msg_id;
-    EXPECT_TRUE(!first_of_process_ || ids.empty() || *ids.begin() == 100u);
+    EXPECT_TRUE(!first_of_process_ || ids.empty() || *ids.begin() >= 100u);
     tvis_set_ble_write_callback(nullptr);
     tvis_set_dfu_progress_callback(nullptr);
     tvis::dfu::time_scale() = 1.0;

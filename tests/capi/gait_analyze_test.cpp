@@ -36,13 +36,13 @@ TEST(GaitAnalyzeC, StridesOfWalkingAfterAskingForTheRoom) {
   size_t count = 99;
   ASSERT_EQ(tvis_gait_analyze(nullptr, 100, 3000, l.left.data(), l.right.data(), nullptr, 0, &count), TVIS_ERR_SHORT);
   ASSERT_GE(count, 50u);
-  std::vector<TvisGaitStride> strides(count);
+  std::vector<TvisAnalyzedStride> strides(count);
   size_t written = 0;
   ASSERT_EQ(tvis_gait_analyze(nullptr, 100, 3000, l.left.data(), l.right.data(), strides.data(), strides.size(),
                               &written), TVIS_OK);
   ASSERT_EQ(written, count);
   int feet[2] = {0, 0};
-  for (const TvisGaitStride& s : strides) {
+  for (const TvisAnalyzedStride& s : strides) {
     ++feet[s.foot];
     EXPECT_NEAR(s.stride_s, 1.0, 0.03);
     EXPECT_NEAR(s.stance_pct + s.swing_pct, 100, 1e-9);
@@ -52,14 +52,14 @@ TEST(GaitAnalyzeC, StridesOfWalkingAfterAskingForTheRoom) {
   }
   EXPECT_GE(feet[0], 25);
   EXPECT_GE(feet[1], 25);
-  EXPECT_EQ(strides.front().flags & TVIS_GAIT_FIRST_OF_BOUT, TVIS_GAIT_FIRST_OF_BOUT);
+  EXPECT_EQ(strides.front().flags & TVIS_STRIDE_FIRST_OF_BOUT, TVIS_STRIDE_FIRST_OF_BOUT);
 }
 
 TEST(GaitAnalyzeC, RefusedInputGivesAStatusAndWritesNothing) {
   Loads l = walking(500, 50);
   std::vector<double> times(500);
   for (size_t i = 0; i < times.size(); ++i) times[i] = 10 + i * 0.02;
-  TvisGaitStride out[4] = {};
+  TvisAnalyzedStride out[4] = {};
   size_t count = 7;
   const double* L = l.left.data();
   const double* R = l.right.data();
@@ -82,7 +82,7 @@ TEST(GaitAnalyzeC, RefusedInputGivesAStatusAndWritesNothing) {
   EXPECT_EQ(tvis_gait_analyze(times.data(), 0, 500, L, l.right.data(), out, 4, &count), TVIS_GAIT_ERR_NOT_FINITE);
   l.right[300] = std::nan("");
   EXPECT_EQ(tvis_gait_analyze(times.data(), 0, 500, L, l.right.data(), out, 4, &count), TVIS_GAIT_ERR_NOT_FINITE);
-  for (const TvisGaitStride& s : out) EXPECT_EQ(s.stride_s, 0);  // nothing written on refusal
+  for (const TvisAnalyzedStride& s : out) EXPECT_EQ(s.stride_s, 0);  // nothing written on refusal
 }
 
 }  // namespace

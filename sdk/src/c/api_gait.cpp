@@ -6,8 +6,8 @@
 #include "gait/recording.h"
 #include "trova_insole_gait.h"
 
-static_assert(TVIS_GAIT_FIRST_OF_BOUT == tvis::gait::kFirstOfBout && TVIS_GAIT_LAST_OF_BOUT == tvis::gait::kLastOfBout &&
-                  TVIS_GAIT_ACROSS_GAP == tvis::gait::kAcrossGap && TVIS_GAIT_OUTLIER == tvis::gait::kOutlier,
+static_assert(TVIS_STRIDE_FIRST_OF_BOUT == tvis::gait::kFirstOfBout && TVIS_STRIDE_LAST_OF_BOUT == tvis::gait::kLastOfBout &&
+                  TVIS_STRIDE_ACROSS_GAP == tvis::gait::kAcrossGap && TVIS_STRIDE_OUTLIER == tvis::gait::kOutlier,
               "the header's stride flags are the core's");
 
 namespace {
@@ -24,8 +24,8 @@ int32_t status_of(tvis::gait::GaitStatus status) {
   return TVIS_ERR_INVALID;
 }
 
-TvisGaitStride record_of(const tvis::gait::Stride& s) {
-  TvisGaitStride r{};
+TvisAnalyzedStride record_of(const tvis::gait::Stride& s) {
+  TvisAnalyzedStride r{};
   r.foot = static_cast<int32_t>(s.foot);
   r.bout = s.bout;
   r.flags = s.times.flags;
@@ -48,7 +48,7 @@ TvisGaitStride record_of(const tvis::gait::Stride& s) {
 
 extern "C" TVIS_API int32_t tvis_gait_analyze(const double* time_s, double rate_hz, size_t samples,
                                               const double* left_load, const double* right_load,
-                                              TvisGaitStride* strides, size_t capacity, size_t* stride_count) {
+                                              TvisAnalyzedStride* strides, size_t capacity, size_t* stride_count) {
   if (stride_count == nullptr) return TVIS_ERR_NULL;
   *stride_count = 0;
   if (left_load == nullptr || right_load == nullptr || (strides == nullptr && capacity != 0)) return TVIS_ERR_NULL;
