@@ -117,14 +117,16 @@ def test_many_channel_records_keep_the_readers_memory_bounded(tmp_path):
     ours, stderr = probe_read(path)
     assert len(ours) == 1 and stderr.count("16 MiB") == 1  # the refused channel's message is skipped quietly
 
-    proc = subprocess.Popen([BIN, "export", str(path)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE)
-    proc.stderr.read()
-    _, status, usage = os.wait4(proc.pid, 0)
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    assert proc.returncode in (0, 1)
-    peak_mb = usage.ru_maxrss / 1024  # kilobytes on Linux
-    assert peak_mb < 40, peak_mb
+    # The bound is enforced, not read back: a child's peak resident size
+    # includes its parent's at the exec, so this test process's own peak
+    # (the whole suite's, in one run) would be counted. A data limit holds
+    # the export alone (it needs about 26 MB; 10 MB makes it run out).
+    def limit_data():
+        resource.setrlimit(resource.RLIMIT_DATA, (40 << 20, 40 << 20))
+
+    done = subprocess.run([BIN, "export", str(path)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, preexec_fn=limit_data, timeout=120)
+    assert done.returncode in (0, 1) and b"out of memory" not in done.stderr, done.stderr[-300:]
 
     got, said = python_read(path)
     assert got == [b"first"] and sum("16 MiB" in w for w in said) == 1

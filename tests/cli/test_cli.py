@@ -349,7 +349,7 @@ def test_dfu_interrupted_early_ends_with_the_abort():
 def test_demo_stream_and_dfu_without_terminal(tmp_path):  # side by side, to save time
     (tmp_path / "fw.bin").write_bytes(bytes(range(256)) * 4)  # 1,024 bytes: two chunks, then repeated verifies
     procs = [subprocess.Popen([BIN, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-             for args in (["demo", "--seconds", "1"], ["stream", "--seconds", "1", "--device", "L", "--device", "Right"],
+             for args in (["demo", "--seconds", "1", "--walk-seconds", "8"], ["stream", "--seconds", "1", "--device", "L", "--device", "Right"],
                           ["dfu", tmp_path / "fw.bin", "--mock", "--device", "unit-7"])]
     demo, stream, dfu = [p.communicate(timeout=40)[0].decode() for p in procs]
     assert [p.returncode for p in procs] == [0, 0, 0]
@@ -363,6 +363,11 @@ def test_demo_stream_and_dfu_without_terminal(tmp_path):  # side by side, to sav
     assert "the mock update replays a fixed 10,240-byte exchange" in dfu  # never passed off as an update of the file
     assert "says nothing about this file" in dfu
     assert "says nothing about the demo's generated image" in demo and "this file" not in demo  # the demo was given none
+    # The walk: strides told live from the SDK's gait events, then the summary object.
+    strides = [line for line in demo.splitlines() if " stride " in line and "steps/min" in line]
+    assert len(strides) >= 8 and {"left", "right"} <= {line.split("] ")[1].split()[0] for line in strides}
+    summary = json.loads(demo.split("summary (as insole gait --summary gives it):\n")[1].splitlines()[0])
+    assert summary["left"]["strides"] >= 4 and 80 < summary["cadence_steps_per_min"] < 140
 
 
 def run_on_pty(args, env=None, interrupt_after=None):
