@@ -133,7 +133,9 @@ void no_op(const char*, const R* r) {
   asm volatile("" : : "r"(r) : "memory");
 }
 
-void compare_receive(const Options& o) {
+// The library under test, loaded on its own, with every sample callback a
+// no-op that the compiler cannot remove.
+CApi load_api(const Options& o) {
   CApi api{dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL), nullptr, nullptr};
   if (!api.handle) {
     std::fprintf(stderr, "cannot load %s: %s\n", o.library.c_str(), dlerror());
@@ -147,6 +149,11 @@ void compare_receive(const Options& o) {
   api.get<decltype(&tvis_set_battery_callback)>("tvis_set_battery_callback")(no_op<TvisBatteryInfo>);
   api.get<decltype(&tvis_set_device_info_callback)>("tvis_set_device_info_callback")(no_op<TvisDeviceInfo>);
   api.get<decltype(&tvis_set_device_event_callback)>("tvis_set_device_event_callback")(no_op<TvisDeviceEvent>);
+  return api;
+}
+
+void compare_receive(const Options& o) {
+  CApi api = load_api(o);
 
   const bench::Stream stream = bench::sensor_stream(1000);
   const char* id = "AA:BB:CC:DD:EE:01";
@@ -178,19 +185,8 @@ void compare_receive(const Options& o) {
 void no_op_gait(const TvisGaitEvent* e, void*) { asm volatile("" : : "r"(e) : "memory"); }
 
 void compare_gait(const Options& o) {
-  CApi api{dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL), nullptr, nullptr};
-  if (!api.handle) {
-    std::fprintf(stderr, "cannot load %s: %s\n", o.library.c_str(), dlerror());
-    std::exit(2);
-  }
-  api.receive = api.get<decltype(&tvis_did_receive_data)>("tvis_did_receive_data");
+  CApi api = load_api(o);
   auto enable = api.get<decltype(&tvis_enable_gait)>("tvis_enable_gait");
-  api.get<decltype(&tvis_set_pressure_callback)>("tvis_set_pressure_callback")(no_op<TvisPressureSample>);
-  api.get<decltype(&tvis_set_shear_callback)>("tvis_set_shear_callback")(no_op<TvisShearSample>);
-  api.get<decltype(&tvis_set_imu_callback)>("tvis_set_imu_callback")(no_op<TvisImuSample>);
-  api.get<decltype(&tvis_set_battery_callback)>("tvis_set_battery_callback")(no_op<TvisBatteryInfo>);
-  api.get<decltype(&tvis_set_device_info_callback)>("tvis_set_device_info_callback")(no_op<TvisDeviceInfo>);
-  api.get<decltype(&tvis_set_device_event_callback)>("tvis_set_device_event_callback")(no_op<TvisDeviceEvent>);
   api.get<decltype(&tvis_set_gait_event_callback)>("tvis_set_gait_event_callback")(no_op_gait, nullptr);
 
   for (const bool resistances : {false, true}) {
