@@ -233,7 +233,7 @@ TEST_F(ForceTableFile, BrokenFilesAreOneLineNamingTheFile) {
 // The public walking recordings, when this machine has them: an environment
 // variable names the folder, else it is looked for beside the checkout.
 std::optional<fs::path> gait_dataset() {
-  if (const char* dir = std::getenv("INSOLE_GAITPDB_DIR")) return fs::path(dir);
+  if (const char* dir = std::getenv("GAITPDB_DIR")) return fs::path(dir);
   for (const char* up : {"../shared/datasets/gaitpdb", "../../shared/datasets/gaitpdb"}) {
     const fs::path candidate = fs::path(INSOLE_SOURCE_DIR) / up;
     if (fs::is_directory(candidate)) return candidate;
@@ -245,7 +245,7 @@ TEST(ForceTableDataset, ARecordingReadsWithItsSensorsAddingUpToItsTotals) {
   const auto dir = gait_dataset();
   if (!dir || !fs::exists(*dir / "GaCo01_01.txt.xz"))
     GTEST_SKIP() << "the public walking data set (shared/datasets/gaitpdb beside the checkout, or "
-                    "INSOLE_GAITPDB_DIR) is not on this machine";
+                    "GAITPDB_DIR) is not on this machine";
   const ForceTableColumns columns{1, {2, 9}, {10, 17}};
   auto table = read_force_table((*dir / "GaCo01_01.txt.xz").string(), columns);
   ASSERT_TRUE(table) << table.error();
