@@ -301,15 +301,21 @@ class InsoleSession:
         return dict(self.parser.stats(), messages=self.messages, decode_errors=self.decode_errors)
 
 
-def route_device_events(sessions):
-    """Send the SDK's device events to the session they belong to."""
+def _to_session(sessions, handle):
+    """A callback that hands each event to the session of its device id."""
     by_id = {session.device_id: session for session in sessions}
 
-    def on_event(device_id, event):
+    def route(device_id, event):
         session = by_id.get(device_id)
         if session is not None:
-            session.on_device_event(event)
+            handle(session, event)
 
+    return route
+
+
+def route_device_events(sessions):
+    """Send the SDK's device events to the session they belong to."""
+    on_event = _to_session(sessions, lambda session, event: session.on_device_event(event))
     sdk.register_device_event_callback(on_event)
     return on_event
 
@@ -319,13 +325,7 @@ def route_gait_events(sessions):
 
     The events come from each session's own parser (StreamParser made for the
     device id), on the thread that pushed the notification, after its texts."""
-    by_id = {session.device_id: session for session in sessions}
-
-    def on_gait(device_id, event):
-        session = by_id.get(device_id)
-        if session is not None:
-            session.on_gait_event(event)
-
+    on_gait = _to_session(sessions, lambda session, event: session.on_gait_event(event))
     sdk.register_gait_event_callback(on_gait)
     for session in sessions:
         sdk.enable_gait(session.device_id)
