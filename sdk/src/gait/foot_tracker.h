@@ -41,6 +41,9 @@ class FootTracker {
       : detector_(settings), tracker_(tracker) {}
 
   struct Step {
+    // Provided, so that making an empty step sets the two flags and does not
+    // zero the whole record first: most samples decide nothing.
+    Step() {}
     std::optional<GaitEvent> event;
     std::optional<StrideTimes> stride;
   };

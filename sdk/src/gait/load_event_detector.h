@@ -22,8 +22,9 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <optional>
+
+#include "gait/window_extremes.h"
 
 namespace tvis::gait {
 
@@ -49,7 +50,8 @@ struct DetectorSettings {
 
 class LoadEventDetector {
  public:
-  explicit LoadEventDetector(DetectorSettings settings = {}) : settings_(settings) {}
+  explicit LoadEventDetector(DetectorSettings settings = {})
+      : settings_(settings), extremes_(settings.window_s), change_rate_(1.0 / settings.window_s) {}
 
   // One sample: device time in seconds (strictly increasing, finite) and the
   // load. Returns the event this sample decides, if any. Samples that are not
@@ -60,10 +62,12 @@ class LoadEventDetector {
 
  private:
   struct Point { double time_s; double load; };
-  void update_envelope(double time_s, double load);
+  // The phase machine on an active sample; true when it decided pending_.
+  bool advance(double time_s, double load, double low, double range, uint64_t index);
 
   DetectorSettings settings_;
-  std::deque<Point> minima_, maxima_;  // monotonic queues over the window
+  WindowExtremes extremes_;
+  double change_rate_;  // 1 / window_s: the mean change forgets over the window
   double mean_change_ = 0;
   bool has_previous_ = false;
   Point previous_{0, 0};

@@ -49,9 +49,9 @@ bool is_shear_channel(size_t channel, uint8_t foot) {
   return channel < 64 && ((foot == 3 ? kRightShear : kLeftShear) >> channel & 1) != 0;
 }
 
-}  // namespace
-
-double calibrate_channel(uint32_t resistance, size_t channel, uint8_t foot) {
+// One cell's load in millinewtons before rounding: never negative, 0 outside
+// 1..999,999 ohms.
+double unrounded_millinewtons(uint32_t resistance, size_t channel, uint8_t foot) {
   if (resistance == 0 || resistance >= 1000000) return 0.0;
   const double x = 1000.0 / static_cast<double>(resistance);
   double y = is_shear_channel(channel, foot)
@@ -59,7 +59,40 @@ double calibrate_channel(uint32_t resistance, size_t channel, uint8_t foot) {
                  : ((kPressureCell1(x) + kPressureCell2(x)) + kPressureCell3(x)) / 3.0;
   if (y <= 0.0 && x > 0.001) y = (x - 0.001) * 0.5;  // low-end fallback
   if (!(y > 0.0)) y = 0.0;                           // clamps negatives and NaN
-  return std::round((y * kNewtonsPerKgf) * 1000.0) / 1000.0;
+  return (y * kNewtonsPerKgf) * 1000.0;
+}
+
+// std::round for v >= 0 without the library call, which costs more than the
+// cubics themselves when a whole sample is calibrated: adding and taking off
+// 2^52 rounds to nearest with ties to even, and a tie that went down goes up.
+// Both steps are exact below 2^52; above it every double is whole.
+double round_half_up(double v) {
+  if (!(v < 0x1p52)) return v;
+  const double nearest = (v + 0x1p52) - 0x1p52;
+  return nearest - v == -0.5 ? nearest + 1.0 : nearest;
+}
+
+}  // namespace
+
+double calibrate_channel(uint32_t resistance, size_t channel, uint8_t foot) {
+  return std::round(unrounded_millinewtons(resistance, channel, foot)) / 1000.0;
+}
+
+double calibrate_cells(std::span<const int32_t> resistances, uint8_t foot, double* loads_n) {
+  // Whole millinewtons add up exactly while their sum stays far below 2^53;
+  // summing the newtons and rounding the sum off gives the same total there.
+  constexpr double kExactSum = 0x1p42;
+  double total_mn = 0;
+  for (size_t i = 0; i < resistances.size(); ++i) {
+    const double mn = round_half_up(unrounded_millinewtons(static_cast<uint32_t>(resistances[i]), i, foot));
+    if (loads_n) loads_n[i] = mn / 1000.0;
+    total_mn += mn;
+  }
+  if (total_mn < kExactSum) return total_mn / 1000.0;
+  double total = 0;
+  for (size_t i = 0; i < resistances.size(); ++i)
+    total += calibrate_channel(static_cast<uint32_t>(resistances[i]), i, foot);
+  return std::round(total * 1000.0) / 1000.0;
 }
 
 std::vector<double> calibrate_all(std::span<const uint32_t> resistances, uint8_t foot) {

@@ -25,6 +25,13 @@ inline bool is_valid_foot(uint8_t foot) { return foot == 2 || foot == 3; }
 // One channel: 0.0 outside 1..999,999 ohms, never negative, rounded to 0.001 N.
 double calibrate_channel(uint32_t resistance, size_t channel, uint8_t foot);
 
+// A whole sample: the wire's int32 resistances read as the unsigned ohms they
+// carry (a negative one is beyond the calibrated range, 0 N). Returns the sum
+// of the cells' loads to 0.001 N, and when loads_n is not null writes each
+// cell's load there, as calibrate_channel gives it. The sum is the sum of the
+// whole millinewtons, without the doubles' error in adding them.
+double calibrate_cells(std::span<const int32_t> resistances, uint8_t foot, double* loads_n);
+
 // One value per input, input order; the position is the channel index.
 std::vector<double> calibrate_all(std::span<const uint32_t> resistances, uint8_t foot);
 

@@ -19,20 +19,17 @@ struct SampleLoad {
 };
 
 // With cell resistances and a foot (2 or 3): the sum of the cells calibrated
-// by the SDK, newtons to 0.001 N (the sum of whole millinewtons, with the
-// doubles' rounding error taken off). Otherwise the sum of the insole's own
+// by the SDK, newtons to 0.001 N. Otherwise the sum of the insole's own
 // calibrated cell values, device units. None without either.
 inline std::optional<SampleLoad> sample_load(const protocol::SensorData& sd) {
   if (!sd.pressure_data) return std::nullopt;
   const protocol::PressureData& p = *sd.pressure_data;
   const bool foot_known = sd.device_id == protocol::DEVICE_LEFT || sd.device_id == protocol::DEVICE_RIGHT;
   if (!p.raw_pressure.empty() && foot_known) {
-    const auto foot = static_cast<uint8_t>(sd.device_id);
     const size_t n = std::min(p.raw_pressure.size(), pressure::PRESSURE_CHANNELS);
-    double total = 0;
-    for (size_t i = 0; i < n; ++i)
-      total += pressure::calibrate_channel(static_cast<uint32_t>(p.raw_pressure[i]), i, foot);
-    return SampleLoad{std::round(total * 1000.0) / 1000.0, true};
+    const double total =
+        pressure::calibrate_cells({p.raw_pressure.data(), n}, static_cast<uint8_t>(sd.device_id), nullptr);
+    return SampleLoad{total, true};
   }
   if (p.pressure.empty()) return std::nullopt;
   const size_t n = std::min(p.pressure.size(), pressure::PRESSURE_CHANNELS);

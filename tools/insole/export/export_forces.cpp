@@ -33,17 +33,8 @@ void ForceDerivation::derive(const tvis::protocol::SensorData& sample, std::stri
   size_t weighed = 0;
   if (!raw.empty() && foot != 0) {
     const size_t n = std::min(raw.size(), kLayoutCells);
-    double total = 0;
-    for (size_t i = 0; i < n; ++i) {
-      // The wire's int32 read as the unsigned ohms it carries: a negative
-      // value is beyond the calibrated range and gives 0 N.
-      out.load_n[i] = tvis::pressure::calibrate_channel(static_cast<uint32_t>(raw[i]), i, foot);
-      total += out.load_n[i];
-    }
+    out.total_n = tvis::pressure::calibrate_cells({raw.data(), n}, foot, out.load_n);
     out.load_count = static_cast<uint8_t>(n);
-    // Every load is a whole number of mN: so is their sum, once the
-    // doubles' error in adding them is rounded off.
-    out.total_n = std::round(total * 1000.0) / 1000.0;
     std::copy_n(out.load_n, n, weights);
     weighed = n;
   } else if (!sample.pressure_data->pressure.empty()) {
