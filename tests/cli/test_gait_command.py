@@ -99,6 +99,11 @@ def test_virtual_insoles_walk_and_stand(tmp_path):
     for foot in ("left", "right"):
         assert walking[foot]["strides"] >= 5
         assert 0.9 < walking[foot]["stride_time_s"]["mean"] < 1.4
+    # Virtual insoles send resistances only: the stance's newtons reach every
+    # region, and its centre of pressure runs heel to toe on the cell layout.
+    for stride in map(json.loads, insole("gait", walk).stdout.splitlines()):
+        assert stride["cop_unit"] == "mm" and 60 < stride["cop_ap_progression"] < 250
+        assert all(stride["regions"][r]["peak_n"] > 0 for r in ("heel", "midfoot", "forefoot"))
     standing = insole("gait", stand)
     assert standing.returncode == 0 and standing.stdout == b""  # standing takes no strides
 

@@ -26,6 +26,8 @@ Result<void, GaitError> validate(const FootInput& in, Foot foot) {
                                                   std::to_string(n) + " samples of " + std::to_string(in.sensor_count));
   if (!in.places.empty() && in.places.size() != in.sensor_count)
     return fault(GaitStatus::kBadShape, foot, "sensor places do not match the sensors");
+  if (in.centre_x.size() != in.centre_y.size() || (!in.centre_x.empty() && in.centre_x.size() != n))
+    return fault(GaitStatus::kBadShape, foot, "centres of pressure do not match the samples");
   for (const SensorPlace& place : in.places)
     if (!in.regions.empty() && place.region >= in.regions.size())
       return fault(GaitStatus::kBadShape, foot, "a sensor names a region that does not exist");
@@ -39,6 +41,9 @@ Result<void, GaitError> validate(const FootInput& in, Foot foot) {
     if (!in.load.empty() && !std::isfinite(in.load[i]))
       return fault(GaitStatus::kNotFinite, foot, "load of sample " + std::to_string(i) + " is not finite");
   }
+  for (size_t i = 0; i < in.centre_x.size(); ++i)
+    if (std::isinf(in.centre_x[i]) || std::isinf(in.centre_y[i]))
+      return fault(GaitStatus::kNotFinite, foot, "centre of pressure of sample " + std::to_string(i) + " is infinite");
   for (size_t k = 0; k < in.sensors.size(); ++k)
     if (!std::isfinite(in.sensors[k]))
       return fault(GaitStatus::kNotFinite, foot, "sensor value of sample " + std::to_string(k / in.sensor_count) + " is not finite");
@@ -112,13 +117,17 @@ void stance_loads(const FootInput& in, const std::vector<double>& loads, Stride&
       previous = per_region;
     }
   }
-  if (in.places.empty() || cells == 0) return;
   // The centre of pressure of each stance sample: its path length, its
   // progress heel to toe from the first to the last loaded sample, and its
   // medial-lateral extent. Negative values (offsets) weigh nothing.
-  bool started = false;
-  double px = 0, py = 0, y0 = 0, min_x = 0, max_x = 0;
-  for (size_t i = first; i < last; ++i) {
+  const bool given = !in.centre_x.empty();
+  if (!given && (in.places.empty() || cells == 0)) return;
+  auto centre_at = [&](size_t i, double& x, double& y) {
+    if (given) {
+      x = in.centre_x[i];
+      y = in.centre_y[i];
+      return !std::isnan(x) && !std::isnan(y);
+    }
     double sum = 0, sx = 0, sy = 0;
     for (size_t k = 0; k < cells; ++k) {
       if (!in.places[k].placed) continue;
@@ -127,8 +136,16 @@ void stance_loads(const FootInput& in, const std::vector<double>& loads, Stride&
       sx += f * in.places[k].x;
       sy += f * in.places[k].y;
     }
-    if (sum <= 0) continue;
-    const double x = sx / sum, y = sy / sum;
+    if (sum <= 0) return false;
+    x = sx / sum;
+    y = sy / sum;
+    return true;
+  };
+  bool started = false;
+  double px = 0, py = 0, y0 = 0, min_x = 0, max_x = 0;
+  for (size_t i = first; i < last; ++i) {
+    double x, y;
+    if (!centre_at(i, x, y)) continue;
     if (!started) {
       started = true;
       y0 = y;

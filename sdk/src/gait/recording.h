@@ -42,6 +42,11 @@ struct FootInput {
   std::vector<SensorPlace> places;     // sensor_count of them, or none
   std::vector<std::string> regions;    // region names; none: no per-region metrics
   std::span<const uint64_t> gap_before;  // sample indices with frames lost just before, ascending
+  // Per sample, a centre of pressure the caller has found itself (a capture's,
+  // on its cell layout), in the unit of the places; NaN on a sample without
+  // one. When given, the stance paths are read from it instead of from the
+  // sensors' places. Both empty, or one per sample each.
+  std::span<const double> centre_x, centre_y;
 };
 
 enum class GaitStatus : int {

@@ -1,5 +1,7 @@
 #include "insole/gait/capture_gait.h"
 
+#include <limits>
+
 #include "insole/export/capture_export.h"
 #include "insole/export/export_rows.h"
 
@@ -9,6 +11,8 @@ namespace {
 
 using tvis::layout::kLayoutCells;
 using tvis::layout::kRegions;
+
+constexpr double kNoCentre = std::numeric_limits<double>::quiet_NaN();
 
 // Collects each foot's samples as the export reads them.
 class GaitRows final : public RowWriter {
@@ -36,13 +40,16 @@ class GaitRows final : public RowWriter {
     c.all_newtons = c.all_newtons && s.forces.load_count > 0;
     c.newtons.push_back(s.forces.total_n);
     double device = 0, regions_n[kRegions.size()] = {}, regions_device[kRegions.size()] = {};
+    // An insole may send its own cell values, resistances, or both.
     for (size_t k = 0; k < cells.size() && k < kLayoutCells; ++k) {
-      const size_t r = static_cast<size_t>(layout_.cells[k].region);
       device += cells[k];
-      regions_device[r] += cells[k];
-      if (k < s.forces.load_count) regions_n[r] += s.forces.load_n[k];
+      regions_device[static_cast<size_t>(layout_.cells[k].region)] += cells[k];
     }
+    for (size_t k = 0; k < s.forces.load_count; ++k)
+      regions_n[static_cast<size_t>(layout_.cells[k].region)] += s.forces.load_n[k];
     c.device.push_back(device);
+    c.centre_x.push_back(s.forces.has_centre ? s.forces.centre_x_mm : kNoCentre);
+    c.centre_y.push_back(s.forces.has_centre ? s.forces.centre_y_mm : kNoCentre);
     for (size_t r = 0; r < kRegions.size(); ++r) {
       c.regions_n.push_back(regions_n[r]);
       c.regions_device.push_back(regions_device[r]);
@@ -61,6 +68,8 @@ class GaitRows final : public RowWriter {
       foot.sensors = std::move(newtons ? c.regions_n : c.regions_device);
       foot.sensor_count = kRegions.size();
       foot.gap_before = std::move(c.gaps);
+      foot.centre_x = std::move(c.centre_x);
+      foot.centre_y = std::move(c.centre_y);
       for (size_t r = 0; r < kRegions.size(); ++r) {
         tvis::gait::SensorPlace place;
         place.region = r;
@@ -72,7 +81,7 @@ class GaitRows final : public RowWriter {
 
  private:
   struct Collected {
-    std::vector<double> time_s, newtons, device, regions_n, regions_device;
+    std::vector<double> time_s, newtons, device, regions_n, regions_device, centre_x, centre_y;
     std::vector<uint64_t> gaps;
     bool all_newtons = true;
   };

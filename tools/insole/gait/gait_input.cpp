@@ -12,6 +12,8 @@ tvis::gait::FootInput GaitInput::view(int foot) const {
   in.places = f.places;
   in.regions = f.regions;
   in.gap_before = f.gap_before;
+  in.centre_x = f.centre_x;
+  in.centre_y = f.centre_y;
   return in;
 }
 

@@ -18,6 +18,7 @@ struct GaitFootSamples {
   std::vector<tvis::gait::SensorPlace> places;
   std::vector<std::string> regions;
   std::vector<uint64_t> gap_before;
+  std::vector<double> centre_x, centre_y;  // per sample, in place_unit; NaN: none; empty: from the places
 };
 
 struct GaitInput {
