@@ -108,6 +108,28 @@ def test_virtual_insoles_walk_and_stand(tmp_path):
     assert standing.returncode == 0 and standing.stdout == b""  # standing takes no strides
 
 
+def test_a_live_feed_tells_its_events_while_it_runs_and_the_same_as_its_capture(tmp_path):
+    saved = tmp_path / "feed.raw"
+    record = subprocess.Popen([BIN, "record", "-", "--virtual", "left", "--virtual", "right", "--seconds", "6"],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    tee = subprocess.Popen(["tee", saved], stdin=record.stdout, stdout=subprocess.PIPE)
+    gait = subprocess.Popen([BIN, "gait", "-", "--events"], stdin=tee.stdout, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    record.stdout.close()
+    tee.stdout.close()
+    first = gait.stdout.readline()
+    assert first and record.poll() is None  # an event before the recording ended
+    rest, errors = gait.communicate(timeout=60)
+    assert gait.returncode == 0 and record.wait(timeout=10) == 0, errors.decode()
+
+    def key(line):
+        e = json.loads(line)
+        return e["foot"], e["sample"], e["event"], e["time_s"], e["decided_sample"]
+    live = sorted(map(key, [first, *rest.splitlines()]))
+    stored = sorted(map(key, insole("gait", saved, "--events").stdout.splitlines()))
+    assert len(live) >= 8 and live == stored
+
+
 ROW = "\t".join(["{t}"] + ["{l}"] * 8 + ["{r}"] * 8) + "\n"
 
 

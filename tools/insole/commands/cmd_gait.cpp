@@ -71,6 +71,7 @@ void print(const Options& o, const GaitInput& input, const tvis::gait::Analysis&
     return;
   }
   if (o.events) {
+    if (input.name == "-") return;  // told live as the feed decided them
     for (int f = 0; f < 2; ++f)
       for (const auto& e : a.events[f].events) std::printf("%s\n", event_json(input, f, e).c_str());
     return;
@@ -127,9 +128,25 @@ int run(const Options& o) {
   const tvis::layout::CellLayout layout = load_layout(o.layout);
   bool all = true;
   for (const auto& path : o.paths) {
+    // A feed on standard input tells its events as they are decided; its
+    // strides need their bout's end, so they come when the feed ends.
+    LiveEvents live;
+    if (path == "-" && o.events) {
+      live.told = [&](int foot, const tvis::gait::GaitEvent& e, const char* unit) {
+        GaitInput named;
+        named.name = path;
+        named.load_unit = unit;
+        std::printf("%s\n", event_json(named, foot, e).c_str());
+        std::fflush(stdout);
+      };
+      live.stopped = [](int foot) {
+        std::fprintf(stderr, "insole: warning: -: the %s insole's samples changed load unit; its events are "
+                     "no longer told live\n", foot == 0 ? "left" : "right");
+      };
+    }
     all = analyze(o, [&] {
       CaptureGaitTotals totals;
-      GaitInput input = gait_input_of_capture(path, layout, totals);
+      GaitInput input = gait_input_of_capture(path, layout, totals, live.told ? &live : nullptr);
       if (totals.samples == 0) throw Failed(path + ": no sensor samples of a left or right insole");
       if (totals.repeated > 0)
         std::fprintf(stderr, "insole: warning: %s: %llu samples whose time did not advance were left out\n",
@@ -150,9 +167,11 @@ void add_gait(CLI::App& tool) {
                 "                   --right-columns C-D [--layout FILE] [--events | --csv | --summary]",
        .about = "Finds each foot's initial contacts and foot offs in its load and closes a\n"
                 "stride at each contact. Reads captures (MCAP, btsnoop, raw; - for a live\n"
-                "feed on standard input, analysed when it ends) or, with --forces, text tables\n"
-                "of per-sensor forces in newtons (whitespace- or tab-separated, plain or .xz,\n"
-                "one row per sample, columns counted from 1; the time column in seconds).\n"
+                "feed on standard input: --events are printed as they are decided, strides and\n"
+                "the summary when it ends, since a bout's end decides which strides are\n"
+                "steady) or, with --forces, text tables of per-sensor forces in newtons\n"
+                "(whitespace- or tab-separated, plain or .xz, one row per sample, columns\n"
+                "counted from 1; the time column in seconds).\n"
                 "\n"
                 "Prints one JSON line per stride, in the order strides close: times in s\n"
                 "(device clock aligned onto the host clock, or the table's), stance and swing\n"

@@ -17,8 +17,9 @@ constexpr double kNoCentre = std::numeric_limits<double>::quiet_NaN();
 // Collects each foot's samples as the export reads them.
 class GaitRows final : public RowWriter {
  public:
-  GaitRows(GaitInput& input, const tvis::layout::CellLayout& layout, CaptureGaitTotals& totals)
-      : input_(input), layout_(layout), totals_(totals) {}
+  GaitRows(GaitInput& input, const tvis::layout::CellLayout& layout, CaptureGaitTotals& totals,
+           const LiveEvents* live)
+      : input_(input), layout_(layout), totals_(totals), live_(live) {}
 
   void row(const Sample& s) override {
     const int foot = s.foot == "left" ? 0 : s.foot == "right" ? 1 : -1;
@@ -50,10 +51,27 @@ class GaitRows final : public RowWriter {
     c.device.push_back(device);
     c.centre_x.push_back(s.forces.has_centre ? s.forces.centre_x_mm : kNoCentre);
     c.centre_y.push_back(s.forces.has_centre ? s.forces.centre_y_mm : kNoCentre);
+    if (live_) tell_live(foot, time_s, s.forces, device);
     for (size_t r = 0; r < kRegions.size(); ++r) {
       c.regions_n.push_back(regions_n[r]);
       c.regions_device.push_back(regions_device[r]);
     }
+  }
+
+  // The same tracker the analysis runs over the collected samples, fed as
+  // they arrive, so the live events are the analysis's own.
+  void tell_live(int foot, double time_s, const SampleForces& forces, double device) {
+    Live& l = live_state_[foot];
+    if (l.stopped) return;
+    const bool newtons = forces.load_count > 0;
+    if (!l.unit) l.unit = newtons ? "n" : "device_units";
+    if (newtons != (l.unit[0] == 'n')) {
+      l.stopped = true;
+      if (live_->stopped) live_->stopped(foot);
+      return;
+    }
+    const auto step = l.tracker.push(time_s, newtons ? forces.total_n : device);
+    if (step.event && live_->told) live_->told(foot, *step.event, l.unit);
   }
 
   void finish() override {
@@ -85,19 +103,26 @@ class GaitRows final : public RowWriter {
     std::vector<uint64_t> gaps;
     bool all_newtons = true;
   };
+  struct Live {
+    tvis::gait::FootTracker tracker;
+    const char* unit = nullptr;  // the key suffix of its first sample's load
+    bool stopped = false;
+  };
   GaitInput& input_;
   const tvis::layout::CellLayout& layout_;
   CaptureGaitTotals& totals_;
+  const LiveEvents* live_;
   Collected collected_[2];
+  Live live_state_[2];
 };
 
 }  // namespace
 
 GaitInput gait_input_of_capture(const std::string& path, const tvis::layout::CellLayout& layout,
-                                CaptureGaitTotals& totals) {
+                                CaptureGaitTotals& totals, const LiveEvents* live) {
   GaitInput input;
   input.name = path;
-  GaitRows rows(input, layout, totals);
+  GaitRows rows(input, layout, totals, live);
   export_capture_rows(path, rows, layout);
   return input;
 }

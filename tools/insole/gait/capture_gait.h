@@ -6,6 +6,7 @@
 // the layout's (heel, midfoot, forefoot, toes).
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "insole/gait/gait_input.h"
@@ -17,8 +18,17 @@ struct CaptureGaitTotals {
   uint64_t samples = 0, gaps = 0, repeated = 0;  // repeated: a time that did not advance, left out
 };
 
+// Told each event as soon as the samples read so far decide it, for a live
+// feed: the foot (0 left, 1 right), the event, and its load's unit key ("n" or
+// "device_units"). A foot's live events are in the unit of its first sample;
+// if its samples stop carrying that unit, its live events stop (stopped).
+struct LiveEvents {
+  std::function<void(int foot, const tvis::gait::GaitEvent& event, const char* load_unit)> told;
+  std::function<void(int foot)> stopped;
+};
+
 // Throws std::runtime_error (one line) for input that is no readable capture.
 GaitInput gait_input_of_capture(const std::string& path, const tvis::layout::CellLayout& layout,
-                                CaptureGaitTotals& totals);
+                                CaptureGaitTotals& totals, const LiveEvents* live = nullptr);
 
 }  // namespace insole
