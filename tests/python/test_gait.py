@@ -224,7 +224,8 @@ def test_a_raising_callback_is_logged_and_the_stream_goes_on(sdk, pb, capfd, log
 def test_virtual_insoles_give_the_same_events_to_every_face(sdk, tmp_path, gait_callback):
     """A recording of two walking virtual insoles: the live callback and
     trova_insole.gait agree exactly, and the tool decides the same events on
-    the same samples (its times are on the aligned host clock)."""
+    the same samples (by default on the aligned host clock; with --clock
+    device at the same times)."""
     import json
     import subprocess
     from trova_insole import gait, read_messages
@@ -247,3 +248,9 @@ def test_virtual_insoles_give_the_same_events_to_every_face(sdk, tmp_path, gait_
     assert done.returncode == 0, done.stderr
     by_tool = sorted((e["foot"], e["sample"], e["decided_sample"], e["event"]) for e in map(json.loads, done.stdout.splitlines()))
     assert by_tool == sorted((r["foot"], r["sample_index"], r["decided_index"], r["type"]) for r in table)
+    # On the insoles' own clocks the tool's times are the callback's, to the 0.1 ms it prints.
+    done = subprocess.run([tool, "gait", "--events", "--clock", "device", str(path)], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    by_tool = sorted((e["foot"], e["sample"], e["event"], e["time_s"]) for e in map(json.loads, done.stdout.splitlines()))
+    assert by_tool == sorted((r["foot"], r["sample_index"], r["type"], round(r["time_s"], 4)) for r in table)

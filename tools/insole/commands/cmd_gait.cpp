@@ -25,6 +25,7 @@ struct Options {
   std::string left_columns, right_columns;
   std::string layout;
   bool events = false, csv = false, summary = false;
+  std::string clock = "host";
 };
 
 struct Failed : std::runtime_error {
@@ -111,6 +112,7 @@ bool analyze(const Options& o, const std::function<GaitInput()>& read, bool& csv
 
 int run(const Options& o) {
   if (o.events + o.csv + o.summary > 1) throw UsageError("--events, --csv and --summary exclude each other");
+  if (o.clock != "host" && o.clock != "device") throw UsageError("--clock: expected host or device, got \"" + o.clock + "\"");
   bool csv_header_done = false;
   if (!o.forces.empty()) {
     if (o.time_column < 1) throw UsageError("--forces needs --time-column N (counted from 1)");
@@ -146,7 +148,8 @@ int run(const Options& o) {
     }
     all = analyze(o, [&] {
       CaptureGaitTotals totals;
-      GaitInput input = gait_input_of_capture(path, layout, totals, live.told ? &live : nullptr);
+      GaitInput input = gait_input_of_capture(path, layout, totals,
+                                              {.device_clock = o.clock == "device", .live = live.told ? &live : nullptr});
       if (totals.samples == 0) throw Failed(path + ": no sensor samples of a left or right insole");
       if (totals.repeated > 0)
         std::fprintf(stderr, "insole: warning: %s: %llu samples whose time did not advance were left out\n",
@@ -162,7 +165,7 @@ int run(const Options& o) {
 void add_gait(CLI::App& tool) {
   CLI::App* command = add_command(
       tool, "gait", "strides, gait events and a summary per recording",
-      {.usage = "insole gait FILE... [--events | --csv | --summary] [--layout FILE]\n"
+      {.usage = "insole gait FILE... [--events | --csv | --summary] [--layout FILE] [--clock host|device]\n"
                 "       insole gait --forces FILE [FILE...] --time-column N --left-columns A-B\n"
                 "                   --right-columns C-D [--layout FILE] [--events | --csv | --summary]",
        .about = "Finds each foot's initial contacts and foot offs in its load and closes a\n"
@@ -174,7 +177,8 @@ void add_gait(CLI::App& tool) {
                 "counted from 1; the time column in seconds).\n"
                 "\n"
                 "Prints one JSON line per stride, in the order strides close: times in s\n"
-                "(device clock aligned onto the host clock, or the table's), stance and swing\n"
+                "(device clock aligned onto the host clock, --clock device: each insole's own\n"
+                "clock; or the table's), stance and swing\n"
                 "in s and % of the stride, step time (from the other foot's contact) and double\n"
                 "support (s, %), peak load and load-time integral over stance (keys end in _n\n"
                 "for newtons, _device_units for the insole's own values; integrals in unit x s),\n"
@@ -220,6 +224,9 @@ void add_gait(CLI::App& tool) {
   add_text(command, "--left-columns", options->left_columns, "A-B", "the left foot's sensor columns (newtons)");
   add_text(command, "--right-columns", options->right_columns, "C-D", "the right foot's sensor columns (newtons)");
   add_text(command, "--layout", options->layout, "FILE", "cell layout (captures) or sensor places (--forces)");
+  add_text(command, "--clock", options->clock, "host|device",
+           "captures: times on the device clock aligned onto the host clock (host, the default: both feet on "
+           "one base), or on each insole's own clock in s (device: the times the SDK's gait events carry)");
   command->add_flag("--events", options->events, "one JSON line per gait event");
   command->add_flag("--csv", options->csv, "strides as a CSV table");
   command->add_flag("--summary", options->summary, "one summary JSON object per input");

@@ -18,15 +18,17 @@ constexpr double kNoCentre = std::numeric_limits<double>::quiet_NaN();
 class GaitRows final : public RowWriter {
  public:
   GaitRows(GaitInput& input, const tvis::layout::CellLayout& layout, CaptureGaitTotals& totals,
-           const LiveEvents* live)
-      : input_(input), layout_(layout), totals_(totals), live_(live) {}
+           const CaptureGaitOptions& options)
+      : input_(input), layout_(layout), totals_(totals), options_(options), live_(options.live) {}
 
   void row(const Sample& s) override {
     const int foot = s.foot == "left" ? 0 : s.foot == "right" ? 1 : -1;
     if (foot < 0 || !s.message.sensor_data || !s.message.sensor_data->pressure_data) return;
     const auto& cells = s.message.sensor_data->pressure_data->pressure;
-    const double time_s = s.aligned_time_ns != nullptr ? static_cast<double>(*s.aligned_time_ns) * 1e-9
-                                                       : s.message.sensor_data->timestamp_ms * 1e-3;
+    // Device seconds as the SDK's live path gives them, to the last bit.
+    const double time_s = s.aligned_time_ns != nullptr && !options_.device_clock
+                              ? static_cast<double>(*s.aligned_time_ns) * 1e-9
+                              : s.message.sensor_data->timestamp_ms / 1000.0;
     Collected& c = collected_[foot];
     if (!c.time_s.empty() && !(time_s > c.time_s.back())) {
       ++totals_.repeated;  // a duplicated or reordered frame: its sample is already counted
@@ -111,6 +113,7 @@ class GaitRows final : public RowWriter {
   GaitInput& input_;
   const tvis::layout::CellLayout& layout_;
   CaptureGaitTotals& totals_;
+  const CaptureGaitOptions& options_;
   const LiveEvents* live_;
   Collected collected_[2];
   Live live_state_[2];
@@ -119,10 +122,10 @@ class GaitRows final : public RowWriter {
 }  // namespace
 
 GaitInput gait_input_of_capture(const std::string& path, const tvis::layout::CellLayout& layout,
-                                CaptureGaitTotals& totals, const LiveEvents* live) {
+                                CaptureGaitTotals& totals, const CaptureGaitOptions& options) {
   GaitInput input;
   input.name = path;
-  GaitRows rows(input, layout, totals, live);
+  GaitRows rows(input, layout, totals, options);
   export_capture_rows(path, rows, layout);
   return input;
 }

@@ -1,6 +1,7 @@
 // A capture as gait input: each insole's samples by its foot, on the device
 // clock aligned onto the host clock (so both feet share one time base; a raw
-// capture, without receive times, uses the device clock). The load is the
+// capture, without receive times, uses the device clock), or on request on
+// each insole's own clock. The load is the
 // SDK-calibrated total in newtons when every sample carries resistances, else
 // the sum of the insole's own cell values in device units; the regions are
 // the layout's (heel, midfoot, forefoot, toes).
@@ -27,8 +28,17 @@ struct LiveEvents {
   std::function<void(int foot)> stopped;
 };
 
+struct CaptureGaitOptions {
+  // false: the device clock aligned onto the host clock, both feet on one
+  // base. true: each insole's own clock (device time / 1000), the times the
+  // SDK's live gait events carry; step time and double support then take the
+  // two insoles' clocks to agree.
+  bool device_clock = false;
+  const LiveEvents* live = nullptr;
+};
+
 // Throws std::runtime_error (one line) for input that is no readable capture.
 GaitInput gait_input_of_capture(const std::string& path, const tvis::layout::CellLayout& layout,
-                                CaptureGaitTotals& totals, const LiveEvents* live = nullptr);
+                                CaptureGaitTotals& totals, const CaptureGaitOptions& options = {});
 
 }  // namespace insole
