@@ -183,3 +183,4 @@ def test_bad_arguments_are_usage_errors(tmp_path):
     assert insole("gait", "--forces", "x.txt", *FORCES, "--summary", "--csv").returncode == 2
     assert insole("gait", "--forces", "x.txt", "--time-column", "0", "--left-columns", "2-9",
                   "--right-columns", "10-17").returncode == 2
+    assert insole("gait", "x.mcap", "--clock", "wall").returncode == 2
