@@ -101,9 +101,13 @@ def test_virtual_insoles_walk_and_stand(tmp_path):
         assert 0.9 < walking[foot]["stride_time_s"]["mean"] < 1.4
     # Virtual insoles send resistances only: the stance's newtons reach every
     # region, and its centre of pressure runs heel to toe on the cell layout.
+    # Region pressures are their force over the cells' area: plantar tens to hundreds of kPa.
     for stride in map(json.loads, insole("gait", walk).stdout.splitlines()):
         assert stride["cop_unit"] == "mm" and 60 < stride["cop_ap_progression"] < 250
-        assert all(stride["regions"][r]["peak_n"] > 0 for r in ("heel", "midfoot", "forefoot"))
+        for region in ("heel", "midfoot", "forefoot"):
+            assert stride["regions"][region]["peak_n"] > 0 and 20 < stride["regions"][region]["peak_kpa"] < 1000
+    header = insole("gait", walk, "--csv").stdout.splitlines()[0].decode().split(",")
+    assert {"region_heel_peak_n", "region_toes_mean_kpa", "region_forefoot_integral_kpa_s"} <= set(header)
     standing = insole("gait", stand)
     assert standing.returncode == 0 and standing.stdout == b""  # standing takes no strides
 

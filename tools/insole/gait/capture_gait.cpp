@@ -1,5 +1,6 @@
 #include "insole/gait/capture_gait.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "insole/export/capture_export.h"
@@ -80,6 +81,13 @@ class GaitRows final : public RowWriter {
     const bool newtons = collected_[0].all_newtons && collected_[1].all_newtons &&
                          !(collected_[0].time_s.empty() && collected_[1].time_s.empty());
     input_.load_unit = newtons ? "n" : "device_units";
+    if (newtons) {
+      input_.region_area_mm2.assign(kRegions.size(), 0.0);
+      for (const auto& cell : layout_.cells) input_.region_area_mm2[static_cast<size_t>(cell.region)] += cell.w * cell.h;
+      // A layout whose cells of some region have no size: no pressures at all.
+      const auto& areas = input_.region_area_mm2;
+      if (!std::all_of(areas.begin(), areas.end(), [](double a) { return a > 0; })) input_.region_area_mm2.clear();
+    }
     for (int f = 0; f < 2; ++f) {
       Collected& c = collected_[f];
       GaitFootSamples& foot = input_.feet[f];

@@ -26,6 +26,9 @@ struct GaitInput {
   std::string load_unit = "n";       // key suffix: "n" (newtons) or "device_units"
   std::string place_unit = "mm";     // the unit of the sensor places
   GaitFootSamples feet[2];           // left, right
+  // Per region, the area of its cells in mm^2, when the loads are newtons on
+  // cells of known size: the strides then carry region pressures in kPa.
+  std::vector<double> region_area_mm2;
 
   tvis::gait::FootInput view(int foot) const;
 };

@@ -71,6 +71,19 @@ std::string foot_summary(const GaitInput& input, const tvis::gait::FootSummary& 
          "\": " + spread(m.peak_load) + "}";
 }
 
+// A region's column name: its own, or for per-sensor regions (a table's L1
+// and R1) the index both feet share.
+std::string region_column(const GaitInput& input, size_t r) {
+  const std::string& left = input.feet[0].regions[r];
+  if (r >= input.feet[1].regions.size()) return left;
+  const std::string& right = input.feet[1].regions[r];
+  if (left == right || left.size() < 2 || left.compare(1, std::string::npos, right, 1) != 0) return left;
+  return left.substr(1);
+}
+
+// Newtons on a region to its mean pressure in kPa: 1 N/mm^2 is 1000 kPa.
+double kpa_per_newton(const GaitInput& input, size_t r) { return 1000.0 / input.region_area_mm2[r]; }
+
 }  // namespace
 
 std::string stride_json(const GaitInput& input, const Stride& s) {
@@ -94,8 +107,15 @@ std::string stride_json(const GaitInput& input, const Stride& s) {
     out += ", \"regions\": {";
     for (size_t r = 0; r < s.regions.size(); ++r) {
       if (r) out += ", ";
-      out += quoted(regions[r]) + ": {\"peak_" + u + "\": " + num(s.regions[r].peak) + ", \"mean_" + u + "\": " +
-             num(s.regions[r].mean) + ", \"integral_" + u + "_s\": " + num(s.regions[r].integral) + "}";
+      const tvis::gait::RegionMetrics& m = s.regions[r];
+      out += quoted(regions[r]) + ": {\"peak_" + u + "\": " + num(m.peak) + ", \"mean_" + u + "\": " + num(m.mean) +
+             ", \"integral_" + u + "_s\": " + num(m.integral);
+      if (!input.region_area_mm2.empty()) {
+        const double k = kpa_per_newton(input, r);
+        out += ", \"peak_kpa\": " + num(m.peak * k) + ", \"mean_kpa\": " + num(m.mean * k) +
+               ", \"integral_kpa_s\": " + num(m.integral * k);
+      }
+      out += "}";
     }
     out += "}";
   }
@@ -117,9 +137,11 @@ std::string stride_csv_header(const GaitInput& input) {
       "swing_pct,step_time_s,double_support_s,double_support_pct,peak_load_" + u + ",load_time_integral_" + u +
       "_s,cop_path_length_" + input.place_unit + ",cop_ap_progression_" + input.place_unit + ",cop_ml_range_" +
       input.place_unit;
-  for (const auto& region : input.feet[0].regions) {
-    std::string name = region.substr(1);  // one column per sensor index, both feet
-    out += ",region_" + name + "_peak_" + u + ",region_" + name + "_mean_" + u + ",region_" + name + "_integral_" + u + "_s";
+  const bool pressure = !input.region_area_mm2.empty();
+  for (size_t r = 0; r < input.feet[0].regions.size(); ++r) {
+    const std::string name = "region_" + region_column(input, r);
+    out += "," + name + "_peak_" + u + "," + name + "_mean_" + u + "," + name + "_integral_" + u + "_s";
+    if (pressure) out += "," + name + "_peak_kpa," + name + "_mean_kpa," + name + "_integral_kpa_s";
   }
   return out + ",flags,excluded";
 }
@@ -140,11 +162,18 @@ std::string stride_csv_row(const GaitInput& input, const Stride& s) {
                     num(s.peak_load) + "," + num(s.load_integral) + ",";
   out += s.has_cop ? num(s.cop_length) + "," + num(s.cop_ap) + "," + num(s.cop_ml_range) : std::string(",,");
   const size_t regions = input.feet[0].regions.size();
+  const bool pressure = !input.region_area_mm2.empty();
   for (size_t r = 0; r < regions; ++r) {
-    if (r < s.regions.size())
-      out += "," + num(s.regions[r].peak) + "," + num(s.regions[r].mean) + "," + num(s.regions[r].integral);
-    else
-      out += ",,,";
+    if (r < s.regions.size()) {
+      const tvis::gait::RegionMetrics& m = s.regions[r];
+      out += "," + num(m.peak) + "," + num(m.mean) + "," + num(m.integral);
+      if (pressure) {
+        const double k = kpa_per_newton(input, r);
+        out += "," + num(m.peak * k) + "," + num(m.mean * k) + "," + num(m.integral * k);
+      }
+    } else {
+      out += pressure ? ",,,,,," : ",,,";
+    }
   }
   std::string flags = flag_list(s.times.flags);  // ["a","b"] -> a|b
   std::string plain;
