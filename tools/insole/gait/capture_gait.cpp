@@ -1,9 +1,11 @@
 #include "insole/gait/capture_gait.h"
 
 #include <limits>
+#include <stdexcept>
 
 #include "insole/export/capture_export.h"
 #include "insole/export/export_rows.h"
+#include "insole/gait/foot_samples.h"
 
 namespace insole {
 
@@ -21,16 +23,12 @@ class GaitRows final : public RowWriter {
       : input_(input), layout_(layout), totals_(totals) {}
 
   void row(const Sample& s) override {
-    const int foot = s.foot == "left" ? 0 : s.foot == "right" ? 1 : -1;
-    if (foot < 0 || !s.message.sensor_data || !s.message.sensor_data->pressure_data) return;
+    const FootSample taken = counter_.take(s);
+    if (taken.kind == FootSample::Kind::kRepeated) ++totals_.repeated;  // its sample is already counted
+    if (taken.kind != FootSample::Kind::kTaken) return;
     const auto& cells = s.message.sensor_data->pressure_data->pressure;
-    const double time_s = s.aligned_time_ns != nullptr ? static_cast<double>(*s.aligned_time_ns) * 1e-9
-                                                       : s.message.sensor_data->timestamp_ms * 1e-3;
-    Collected& c = collected_[foot];
-    if (!c.time_s.empty() && !(time_s > c.time_s.back())) {
-      ++totals_.repeated;  // a duplicated or reordered frame: its sample is already counted
-      return;
-    }
+    const double time_s = taken.time_s;
+    Collected& c = collected_[taken.foot];
     ++totals_.samples;
     if (s.gap > 0) {
       totals_.gaps += s.gap;
@@ -88,6 +86,7 @@ class GaitRows final : public RowWriter {
   GaitInput& input_;
   const tvis::layout::CellLayout& layout_;
   CaptureGaitTotals& totals_;
+  FootSampleCounter counter_;
   Collected collected_[2];
 };
 
@@ -99,6 +98,7 @@ GaitInput gait_input_of_capture(const std::string& path, const tvis::layout::Cel
   input.name = path;
   GaitRows rows(input, layout, totals);
   export_capture_rows(path, rows, layout);
+  if (totals.samples == 0) throw std::runtime_error(path + ": no sensor samples of a left or right insole");
   return input;
 }
 

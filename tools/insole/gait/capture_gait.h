@@ -17,7 +17,8 @@ struct CaptureGaitTotals {
   uint64_t samples = 0, gaps = 0, repeated = 0;  // repeated: a time that did not advance, left out
 };
 
-// Throws std::runtime_error (one line) for input that is no readable capture.
+// Throws std::runtime_error (one line) for input that is no readable capture,
+// or one with no sample of a left or right insole.
 GaitInput gait_input_of_capture(const std::string& path, const tvis::layout::CellLayout& layout,
                                 CaptureGaitTotals& totals);
 
