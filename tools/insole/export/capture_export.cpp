@@ -79,17 +79,35 @@ class RowsOf final : public StreamHandler {
   SampleForces& forces_;
 };
 
-std::unique_ptr<RowWriter> writer_for(ExportFormat format, ExportOutput& out) {
+std::unique_ptr<RowWriter> writer_for(ExportFormat format, ExportOutput& out, bool gait_events) {
   switch (format) {
     case ExportFormat::JsonLines:
-      return jsonl_writer(out);
+      return jsonl_writer(out, gait_events);
     case ExportFormat::Binary:
-      return binary_writer(out);
+      return binary_writer(out, gait_events);
     case ExportFormat::Csv:
       break;
   }
-  return csv_writer(out);
+  return csv_writer(out, gait_events);
 }
+
+// Puts each row's gait event on it before it is written. Only an export with
+// the gait columns goes through here, so one without them pays nothing.
+class MarkedRows final : public RowWriter {
+ public:
+  MarkedRows(RowWriter& rows, GaitMarks& marks) : rows_(rows), marks_(marks) {}
+
+  void row(const Sample& s) override {
+    Sample marked = s;
+    marked.gait_event = marks_.at(s);
+    rows_.row(marked);
+  }
+  void finish() override { rows_.finish(); }
+
+ private:
+  RowWriter& rows_;
+  GaitMarks& marks_;
+};
 
 }  // namespace
 
@@ -128,10 +146,16 @@ ExportTotals read_rows(const std::string& path, RowWriter& writer, const tvis::l
 }  // namespace
 
 ExportTotals export_capture(const std::string& path, ExportFormat format, std::FILE* out,
-                            const tvis::layout::CellLayout& layout) {
+                            const tvis::layout::CellLayout& layout, GaitMarks* gait_marks) {
   ExportOutput output(out);
-  const std::unique_ptr<RowWriter> writer = writer_for(format, output);
-  const ExportTotals totals = read_rows(path, *writer, layout, &output);
+  const std::unique_ptr<RowWriter> writer = writer_for(format, output, gait_marks != nullptr);
+  ExportTotals totals;
+  if (gait_marks != nullptr) {
+    MarkedRows marked(*writer, *gait_marks);
+    totals = read_rows(path, marked, layout, &output);
+  } else {
+    totals = read_rows(path, *writer, layout, &output);
+  }
   output.flush();
   return totals;
 }

@@ -22,20 +22,30 @@ struct ExportTotals {
   uint64_t undecodable = 0;    // frames whose payload did not decode
 };
 
+class RowWriter;
+struct Sample;
+struct GaitMark;
+
+// Says which gait event each row starts, asked once per row in capture order
+// (null: none). The export knows nothing of how events are found; the gait
+// room, which reads captures through this export, supplies them.
+class GaitMarks {
+ public:
+  virtual ~GaitMarks() = default;
+  virtual const GaitMark* at(const Sample& sample) = 0;
+};
+
 // Reads the capture at path ("-": standard input) and writes rows to out;
-// the centre of pressure is placed on the given cell layout.
+// the centre of pressure is placed on the given cell layout. With gait_marks,
+// each row ends in the gait columns, filled from it.
 // Throws std::runtime_error for unreadable input or a refused write.
 ExportTotals export_capture(const std::string& path, ExportFormat format, std::FILE* out,
-                            const tvis::layout::CellLayout& layout = tvis::layout::default_layout());
-
-class RowWriter;
+                            const tvis::layout::CellLayout& layout = tvis::layout::default_layout(),
+                            GaitMarks* gait_marks = nullptr);
 
 // The same reading, with each sample handed to writer (other analyses of a
 // capture reuse the one decoding road); writer.finish() is called at the end.
 ExportTotals export_capture_rows(const std::string& path, RowWriter& writer,
                                  const tvis::layout::CellLayout& layout = tvis::layout::default_layout());
-
-// The CSV header line, without its line feed.
-std::string csv_header();
 
 }  // namespace insole

@@ -8,6 +8,11 @@
 //
 // A value the sample does not carry is 0; each row's counts say which values
 // are there, as the empty CSV fields do.
+//
+// With the gait columns (--gait-events) each row is longer by a GaitRecord
+// behind the Record: a block holds the Record's columns as always, then the
+// gait columns at their offsets past it, so a reader of the field list needs
+// nothing new and the Record (and every file without them) stays as it was.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -58,6 +63,15 @@ struct Record {
 };
 static_assert(sizeof(Record) == 944 && offsetof(Record, derived) == 896 && offsetof(Record, aligned_count) == 928);
 
+// The gait columns of a row, at offset sizeof(Record) within it.
+struct GaitRecord {
+  double time_s;       // NaN on a row that starts no event
+  uint8_t event;       // GaitEventKind: 0 none, 1 contact, 2 foot off
+  uint8_t reserved[7];
+};
+static_assert(sizeof(GaitRecord) == 16 && offsetof(GaitRecord, event) == 8);
+constexpr size_t kGaitOffset = sizeof(Record);
+
 constexpr const char* kImuNames[] = {"acc_x", "acc_y", "acc_z", "gyro_x", "gyro_y", "gyro_z",
                                      "raw_acc_x", "raw_acc_y", "raw_acc_z", "raw_gyro_x", "raw_gyro_y", "raw_gyro_z"};
 constexpr const char* kDerivedNames[] = {"acc_x_mg", "acc_y_mg", "acc_z_mg", "gyro_x_dps", "gyro_y_dps", "gyro_z_dps"};
@@ -65,7 +79,7 @@ constexpr const char* kDerivedNames[] = {"acc_x_mg", "acc_y_mg", "acc_z_mg", "gy
 // {"row_bytes":..,"block_rows":..,"columns":[CSV names],
 //  "fields":[[name,type,offset],..],"valid":{column:[count field, index]}}:
 // a column has a value in a row when its count field is above its index.
-std::string header_json() {
+std::string header_json(bool gait_events) {
   std::string fields, valid;
   auto field = [&](const std::string& name, const char* type, size_t offset) {
     fields += fields.empty() ? "[" : ",[";
@@ -121,16 +135,23 @@ std::string header_json() {
   const char* counts[] = {"aligned_count", "pressure_count", "raw_pressure_count", "shear_x_count", "shear_y_count",
                           "imu_count",     "battery_count",  "load_count",         "cop_count"};
   for (size_t i = 0; i < 9; ++i) field(counts[i], "|u1", offsetof(Record, aligned_count) + i);
+  if (gait_events) {
+    // The event is also its time's count: a time is there when an event is.
+    field("gait_event", "|u1", kGaitOffset + offsetof(GaitRecord, event));
+    field("gait_event_time_s", "<f8", kGaitOffset + offsetof(GaitRecord, time_s));
+    when("gait_event_time_s", "gait_event", 0);
+  }
+  const size_t row_bytes = sizeof(Record) + (gait_events ? sizeof(GaitRecord) : 0);
 
   std::string columns;
-  const std::string csv = csv_header();
+  const std::string csv = csv_header(gait_events);
   for (size_t from = 0; from <= csv.size();) {
     const size_t to = std::min(csv.find(',', from), csv.size());
     columns += columns.empty() ? "[" : ",";
     append_json_string(columns, csv.substr(from, to - from));
     from = to + 1;
   }
-  return "{\"row_bytes\":" + std::to_string(sizeof(Record)) + ",\"block_rows\":" + std::to_string(kBlockRows) +
+  return "{\"row_bytes\":" + std::to_string(row_bytes) + ",\"block_rows\":" + std::to_string(kBlockRows) +
          ",\"columns\":" + columns + "],\"fields\":[" + fields +
          "],\"valid\":{" + valid + "}}";
 }
@@ -147,10 +168,13 @@ void put_length(ExportOutput& out, size_t n) {
   out.append(reinterpret_cast<const char*>(&length), 4);
 }
 
+// kGait: the rows carry the gait columns. A template, so that an export
+// without them does no more per row than it ever did.
+template <bool kGait>
 class BinaryWriter : public RowWriter {
  public:
   explicit BinaryWriter(ExportOutput& out) : out_(out) {
-    const std::string header = header_json();
+    const std::string header = header_json(kGait);
     out_.append("TVROWS1\n", 8);
     put_length(out_, header.size());
     out_.append(header.data(), header.size());
@@ -202,6 +226,12 @@ class BinaryWriter : public RowWriter {
       r.voltage_mv = s.battery->voltage_mv;
       r.battery_count = 1;
     }
+    if constexpr (kGait) {
+      GaitRecord& g = gait_[rows_ % kBlockRows];
+      g = GaitRecord{};
+      g.time_s = s.gait_event ? s.gait_event->time_s : std::numeric_limits<double>::quiet_NaN();
+      g.event = static_cast<uint8_t>(s.gait_event ? s.gait_event->kind : GaitEventKind::kNone);
+    }
     add(r);
   }
 
@@ -210,6 +240,7 @@ class BinaryWriter : public RowWriter {
   void finish() override {
     if (const size_t used = rows_ % kBlockRows) {
       std::fill(records_.begin() + static_cast<std::ptrdiff_t>(used), records_.end(), Record{});
+      if constexpr (kGait) std::fill(gait_.begin() + static_cast<std::ptrdiff_t>(used), gait_.end(), GaitRecord{});
       write_block();
     }
     std::string trailer = "{\"rows\":" + std::to_string(rows_) + ",\"sources\":[";
@@ -236,7 +267,8 @@ class BinaryWriter : public RowWriter {
 
   void write_block() {
     constexpr size_t kTile = 64;
-    uint8_t* to = reinterpret_cast<uint8_t*>(out_.room(kBlockRows * sizeof(Record)));
+    constexpr size_t kRowBytes = sizeof(Record) + (kGait ? sizeof(GaitRecord) : 0);
+    uint8_t* to = reinterpret_cast<uint8_t*>(out_.room(kBlockRows * kRowBytes));
     for (size_t base = 0; base < kBlockRows; base += kTile) {
       const Record* tile = &records_[base];
       auto column = [&]<size_t kSize>(size_t offset) {
@@ -249,7 +281,17 @@ class BinaryWriter : public RowWriter {
         column.template operator()<4>(o);
       for (size_t o = offsetof(Record, aligned_count); o < sizeof(Record); ++o) column.template operator()<1>(o);
     }
-    out_.done(reinterpret_cast<char*>(to) + kBlockRows * sizeof(Record));
+    if constexpr (kGait) {
+      uint8_t* times = to + (kGaitOffset + offsetof(GaitRecord, time_s)) * kBlockRows;
+      uint8_t* events = to + (kGaitOffset + offsetof(GaitRecord, event)) * kBlockRows;
+      for (size_t i = 0; i < kBlockRows; ++i) {
+        std::memcpy(times + i * sizeof(double), &gait_[i].time_s, sizeof(double));
+        events[i] = gait_[i].event;
+      }
+      // The reserved bytes' columns, zero as the Record's own are.
+      std::memset(events + kBlockRows, 0, sizeof(GaitRecord::reserved) * kBlockRows);
+    }
+    out_.done(reinterpret_cast<char*>(to) + kBlockRows * kRowBytes);
   }
 
   uint32_t source(const std::string& device, const std::string& foot) {
@@ -261,6 +303,7 @@ class BinaryWriter : public RowWriter {
 
   ExportOutput& out_;
   std::vector<Record> records_ = std::vector<Record>(kBlockRows);
+  std::vector<GaitRecord> gait_ = std::vector<GaitRecord>(kGait ? kBlockRows : 0);
   uint64_t rows_ = 0;
   std::vector<std::pair<std::string, std::string>> names_;
   std::map<std::pair<std::string, std::string>, uint32_t> index_;
@@ -269,6 +312,9 @@ class BinaryWriter : public RowWriter {
 
 }  // namespace
 
-std::unique_ptr<RowWriter> binary_writer(ExportOutput& out) { return std::make_unique<BinaryWriter>(out); }
+std::unique_ptr<RowWriter> binary_writer(ExportOutput& out, bool gait_events) {
+  if (gait_events) return std::make_unique<BinaryWriter<true>>(out);
+  return std::make_unique<BinaryWriter<false>>(out);
+}
 
 }  // namespace insole

@@ -9,12 +9,22 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "insole/export/export_forces.h"
 #include "protocol/messages.h"
 
 namespace insole {
+
+// The gait event a row starts, in an export with the gait columns
+// (--gait-events). The kinds are the binary column's values.
+enum class GaitEventKind : uint8_t { kNone = 0, kContact = 1, kFootOff = 2 };
+
+struct GaitMark {
+  GaitEventKind kind = GaitEventKind::kNone;
+  double time_s = 0;  // device clock aligned onto the host clock, s
+};
 
 // One sensor sample with what the capture says around it.
 struct Sample {
@@ -26,6 +36,8 @@ struct Sample {
   const tvis::protocol::InsoleResp& message;   // carries sensor_data
   const tvis::protocol::BatteryData* battery;  // this sample's, or the latest before it
   const SampleForces& forces;                  // loads in N and centre of pressure in mm
+  const GaitMark* gait_event = nullptr;        // the event this sample starts; only writers with
+                                               // the gait columns read it
 };
 
 // Output collected in one buffer and written with a few large writes.
@@ -74,11 +86,17 @@ class RowWriter {
   virtual void finish() {}
 };
 
-std::unique_ptr<RowWriter> csv_writer(ExportOutput& out);
-std::unique_ptr<RowWriter> jsonl_writer(ExportOutput& out);
-std::unique_ptr<RowWriter> binary_writer(ExportOutput& out);
+// With gait_events, each row ends in the two gait columns (gait_event,
+// gait_event_time_s); without, the rows are as they always were, with no
+// work spent on columns that are not there.
+std::unique_ptr<RowWriter> csv_writer(ExportOutput& out, bool gait_events);
+std::unique_ptr<RowWriter> jsonl_writer(ExportOutput& out, bool gait_events);
+std::unique_ptr<RowWriter> binary_writer(ExportOutput& out, bool gait_events);
 
 // The CSV header line, without its line feed.
-std::string csv_header();
+std::string csv_header(bool gait_events = false);
+
+// A gait event's name in the text forms: "contact", "foot_off"; empty for none.
+std::string_view gait_event_name(GaitEventKind kind);
 
 }  // namespace insole

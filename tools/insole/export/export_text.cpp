@@ -23,6 +23,8 @@ constexpr size_t kShear = 3;
 // Room a row needs besides its two text fields: 181 columns of at most a
 // separator and kMaxDoubleText characters each, with margin.
 constexpr size_t kRowRoom = 181 * (1 + kMaxDoubleText) + 64;
+// And the gait columns: the longest event name and a time.
+constexpr size_t kGaitRoom = 2 + 8 + kMaxDoubleText;
 
 // A plain loop: ids are short, and a search for any of four characters
 // costs more per row than looking at each one.
@@ -104,16 +106,32 @@ char* put_forces(char* p, const SampleForces& f) {
   return p;
 }
 
+// gait_event, gait_event_time_s: both empty on a row that starts no event.
+char* put_gait(char* p, const GaitMark* mark) {
+  *p++ = ',';
+  if (mark) {
+    const std::string_view name = gait_event_name(mark->kind);
+    std::memcpy(p, name.data(), name.size());
+    p += name.size();
+  }
+  *p++ = ',';
+  if (mark) p = write_double(p, mark->time_s);
+  return p;
+}
+
+// kGait: the rows end in the gait columns. A template, so that an export
+// without them does no more per row than it ever did.
+template <bool kGait>
 class CsvWriter : public RowWriter {
  public:
   explicit CsvWriter(ExportOutput& out) : out_(out) {
-    const std::string header = csv_header() + "\n";
+    const std::string header = csv_header(kGait) + "\n";
     out_.append(header.data(), header.size());
   }
 
   void row(const Sample& s) override {
     const SensorData& sd = *s.message.sensor_data;
-    char* const start = out_.room(kRowRoom + 2 * (s.device_id.size() + s.foot.size()) + 4);
+    char* const start = out_.room(kRowRoom + (kGait ? kGaitRoom : 0) + 2 * (s.device_id.size() + s.foot.size()) + 4);
     // A capture's log time is unsigned: one at or past 2^63 prints as it was written.
     char* p = std::to_chars(start, start + 24, static_cast<uint64_t>(s.host_time_ns)).ptr;
     *p++ = ',';
@@ -155,6 +173,7 @@ class CsvWriter : public RowWriter {
     *p++ = ',';
     if (s.battery) p = write_uint32(p, s.battery->voltage_mv);
     p = put_forces(p, s.forces);
+    if constexpr (kGait) p = put_gait(p, s.gait_event);
     *p++ = '\n';
     out_.done(p);
   }
@@ -163,6 +182,9 @@ class CsvWriter : public RowWriter {
   ExportOutput& out_;
 };
 
+// Keys in sorted order, as every JSON text of the SDK: the gait keys, when
+// there, come between "foot" and "gap".
+template <bool kGait>
 class JsonLinesWriter : public RowWriter {
  public:
   explicit JsonLinesWriter(ExportOutput& out) : out_(out) {}
@@ -179,6 +201,18 @@ class JsonLinesWriter : public RowWriter {
     append_json_string(line_, s.device_id);
     line_ += ",\"foot\":";
     append_json_string(line_, s.foot);
+    if constexpr (kGait) {
+      line_ += ",\"gait_event\":";
+      if (s.gait_event) {
+        line_ += '"';
+        line_ += gait_event_name(s.gait_event->kind);
+        line_ += '"';
+      } else {
+        line_ += "null";
+      }
+      line_ += ",\"gait_event_time_s\":";
+      real(s.gait_event != nullptr, s.gait_event ? s.gait_event->time_s : 0);
+    }
     line_ += ",\"gap\":";
     number(s.gap);
     line_ += ",\"host_time_ns\":";
@@ -228,7 +262,19 @@ class JsonLinesWriter : public RowWriter {
 
 }  // namespace
 
-std::string csv_header() {
+std::string_view gait_event_name(GaitEventKind kind) {
+  switch (kind) {
+    case GaitEventKind::kContact:
+      return "contact";
+    case GaitEventKind::kFootOff:
+      return "foot_off";
+    case GaitEventKind::kNone:
+      break;
+  }
+  return {};
+}
+
+std::string csv_header(bool gait_events) {
   std::string h = "host_time_ns,aligned_time_ns,device_time_ms,device,foot,seq,gap";
   for (const char* list : {"pressure", "raw_pressure"})
     for (size_t i = 0; i < kCells; ++i) h += "," + std::string(list) + "_" + std::to_string(i);
@@ -240,10 +286,18 @@ std::string csv_header() {
     h += std::string(",") + name;
   for (size_t i = 0; i < kCells; ++i) h += ",load_" + std::to_string(i) + "_N";
   h += ",load_total_N,cop_x_mm,cop_y_mm";
+  if (gait_events) h += ",gait_event,gait_event_time_s";
   return h;
 }
 
-std::unique_ptr<RowWriter> csv_writer(ExportOutput& out) { return std::make_unique<CsvWriter>(out); }
-std::unique_ptr<RowWriter> jsonl_writer(ExportOutput& out) { return std::make_unique<JsonLinesWriter>(out); }
+std::unique_ptr<RowWriter> csv_writer(ExportOutput& out, bool gait_events) {
+  if (gait_events) return std::make_unique<CsvWriter<true>>(out);
+  return std::make_unique<CsvWriter<false>>(out);
+}
+
+std::unique_ptr<RowWriter> jsonl_writer(ExportOutput& out, bool gait_events) {
+  if (gait_events) return std::make_unique<JsonLinesWriter<true>>(out);
+  return std::make_unique<JsonLinesWriter<false>>(out);
+}
 
 }  // namespace insole

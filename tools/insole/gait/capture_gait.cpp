@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <limits>
+#include <stdexcept>
 
 #include "insole/export/capture_export.h"
 #include "insole/export/export_rows.h"
+#include "insole/gait/foot_samples.h"
 
 namespace insole {
 
@@ -20,21 +22,16 @@ class GaitRows final : public RowWriter {
  public:
   GaitRows(GaitInput& input, const tvis::layout::CellLayout& layout, CaptureGaitTotals& totals,
            const CaptureGaitOptions& options)
-      : input_(input), layout_(layout), totals_(totals), options_(options), live_(options.live) {}
+      : input_(input), layout_(layout), totals_(totals), live_(options.live),
+        counter_(options.device_clock) {}
 
   void row(const Sample& s) override {
-    const int foot = s.foot == "left" ? 0 : s.foot == "right" ? 1 : -1;
-    if (foot < 0 || !s.message.sensor_data || !s.message.sensor_data->pressure_data) return;
+    const FootSample taken = counter_.take(s);
+    if (taken.kind == FootSample::Kind::kRepeated) ++totals_.repeated;  // its sample is already counted
+    if (taken.kind != FootSample::Kind::kTaken) return;
     const auto& cells = s.message.sensor_data->pressure_data->pressure;
-    // Device seconds as the SDK's live path gives them, to the last bit.
-    const double time_s = s.aligned_time_ns != nullptr && !options_.device_clock
-                              ? static_cast<double>(*s.aligned_time_ns) * 1e-9
-                              : s.message.sensor_data->timestamp_ms / 1000.0;
-    Collected& c = collected_[foot];
-    if (!c.time_s.empty() && !(time_s > c.time_s.back())) {
-      ++totals_.repeated;  // a duplicated or reordered frame: its sample is already counted
-      return;
-    }
+    const double time_s = taken.time_s;
+    Collected& c = collected_[taken.foot];
     ++totals_.samples;
     if (s.gap > 0) {
       totals_.gaps += s.gap;
@@ -54,7 +51,7 @@ class GaitRows final : public RowWriter {
     c.device.push_back(device);
     c.centre_x.push_back(s.forces.has_centre ? s.forces.centre_x_mm : kNoCentre);
     c.centre_y.push_back(s.forces.has_centre ? s.forces.centre_y_mm : kNoCentre);
-    if (live_) tell_live(foot, time_s, s.forces, device);
+    if (live_) tell_live(taken.foot, time_s, s.forces, device);
     for (size_t r = 0; r < kRegions.size(); ++r) {
       c.regions_n.push_back(regions_n[r]);
       c.regions_device.push_back(regions_device[r]);
@@ -121,8 +118,8 @@ class GaitRows final : public RowWriter {
   GaitInput& input_;
   const tvis::layout::CellLayout& layout_;
   CaptureGaitTotals& totals_;
-  const CaptureGaitOptions& options_;
   const LiveEvents* live_;
+  FootSampleCounter counter_;
   Collected collected_[2];
   Live live_state_[2];
 };
@@ -135,6 +132,7 @@ GaitInput gait_input_of_capture(const std::string& path, const tvis::layout::Cel
   input.name = path;
   GaitRows rows(input, layout, totals, options);
   export_capture_rows(path, rows, layout);
+  if (totals.samples == 0) throw std::runtime_error(path + ": no sensor samples of a left or right insole");
   return input;
 }
 

@@ -37,7 +37,8 @@ struct CaptureGaitOptions {
   const LiveEvents* live = nullptr;
 };
 
-// Throws std::runtime_error (one line) for input that is no readable capture.
+// Throws std::runtime_error (one line) for input that is no readable capture,
+// or one with no sample of a left or right insole.
 GaitInput gait_input_of_capture(const std::string& path, const tvis::layout::CellLayout& layout,
                                 CaptureGaitTotals& totals, const CaptureGaitOptions& options = {});
 
