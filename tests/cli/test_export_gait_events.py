@@ -16,6 +16,8 @@ import pytest
 TESTS = pathlib.Path(__file__).resolve().parents[1]
 BIN = os.environ.get("INSOLE_BIN", str(TESTS.parent / "build" / "release" / "tools" / "insole"))
 sys.path.insert(0, str(TESTS.parent / "python"))
+# The package's reader imports the built extension, which sits beside the tool's build.
+sys.path.insert(0, str(pathlib.Path(BIN).resolve().parents[1] / "python"))
 GAIT_COLUMNS = ["gait_event", "gait_event_time_s"]
 
 
@@ -45,6 +47,7 @@ def csv_rows(result):
 
 def binary_columns(result, *names):
     numpy = pytest.importorskip("numpy")
+    pytest.importorskip("trova_insole_sdk")
     from trova_insole.export import _Columns  # the reader read_capture uses
     assert result.returncode == 0, result.stderr.decode()
     table = _Columns(numpy, result.stdout, str)
